@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace tarnwick {
+
+inline constexpr const char* kAgentResponseFileName = "screen-capture-agent-response.json";
+
+std::filesystem::path defaultAgentResponseURL();
+
+// The compact JSON text of a response ("\/" for '/', non-ASCII raw).
+std::string agentResponseText(const std::string& requestID, bool ok,
+                              const std::optional<std::string>& detail,
+                              std::int64_t finishedAt);
+
+// Replaces the response file atomically; every failure is silent and creates nothing.
+void writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
+                        const std::optional<std::string>& detail);
+
+}  // namespace tarnwick

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+#include "TarnwickScreenCapture/platform/Image.hpp"
+
+namespace tarnwick {
+
+// The image itself when maxWidth <= 0 or the image is not wider; otherwise a new image exactly
+// maxWidth wide, area-resampled. Falls back to the input when no bitmap can be had.
+ImageRef imageScaledToMaxWidth(const ImageRef& image, std::int64_t maxWidth);
+
+// The height an image of width x height gets at maxWidth (0 < maxWidth < width).
+std::int64_t scaledHeight(std::int64_t width, std::int64_t height, std::int64_t maxWidth);
+
+}  // namespace tarnwick

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// Unicode default full lower-case mapping, independent of the process locale.
+// Invalid UTF-8 sequences are taken as U+FFFD.
+std::string lowercased(std::string_view utf8);
+
+// Case-sensitive containment in which canonically equivalent sequences compare equal and a
+// match must not split a user-perceived character. An empty needle is never contained.
+bool containsCanonically(std::string_view haystackUtf8, std::string_view needleUtf8);
+
+}  // namespace tarnwick

@@ -1,0 +1,55 @@
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "TarnwickScreenCapture/AgentLoop.hpp"
+#include "TarnwickScreenCapture/AgentRequestFile.hpp"
+#include "TarnwickScreenCapture/Capture.hpp"
+#include "TarnwickScreenCapture/CaptureRequest.hpp"
+#include "TarnwickScreenCapture/Error.hpp"
+
+namespace {
+
+// One line on standard error (unbuffered), then exit with the code.
+[[noreturn]] void fail(const std::string& message, int code) {
+    const std::string line = message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::exit(code);
+}
+
+int exitStatusForErrorCode(std::int64_t code) {
+    if (code == 0 || code < std::numeric_limits<std::int32_t>::min() ||
+        code > std::numeric_limits<std::int32_t>::max()) {
+        return 1;
+    }
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace tarnwick;
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const Platform platform = systemPlatform();
+
+    for (const auto& argument : arguments) {
+        if (argument == "--agent") {
+            runAgent(platform);
+        }
+    }
+
+    auto request = requestFromArguments(arguments);
+    if (!request) {
+        request = requestFromAgentFile(defaultAgentRequestURL());
+    }
+    if (!request) {
+        fail(messages::kUsage, codes::kUsageExitStatus);
+    }
+    if (const auto error = capture(*request, platform)) {
+        fail(error->message, exitStatusForErrorCode(error->code));
+    }
+    return 0;
+}

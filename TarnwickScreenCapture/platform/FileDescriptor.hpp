@@ -1,0 +1,52 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <string_view>
+
+namespace tarnwick {
+
+// Owns one open file descriptor.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+    // Closes now and reports whether the close (the last chance to see a write error) succeeded.
+    bool close() {
+        const int fd = release();
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Writes all bytes, retrying short writes and interruptions.
+bool writeAll(int fd, std::string_view bytes);
+
+}  // namespace tarnwick
