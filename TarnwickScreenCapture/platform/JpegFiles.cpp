@@ -66,19 +66,31 @@ struct DestinationState {
     ImageRef image;
     double quality = 0;
 
-    ~DestinationState() {
+    ~DestinationState() { discardTemporary(); }
+
+    void discardTemporary() {
         if (!temporaryPath.empty()) {
             fd.reset();
             ::unlink(temporaryPath.c_str());
+            temporaryPath.clear();
         }
     }
 
     bool finalize() {
+        const bool written = encodeAndWrite();
+        image.reset();
+        if (!written) {
+            discardTemporary();
+            fd.reset();
+        }
+        return written;
+    }
+
+    bool encodeAndWrite() {
         if (!image || !fd) {
             return false;
         }
         const auto bytes = encodeJpeg(*image, quality);
-        image.reset();
         if (!bytes || !writeAll(fd.get(), *bytes)) {
             return false;
         }

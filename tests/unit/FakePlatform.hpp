@@ -1,0 +1,91 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TarnwickScreenCapture/platform/Platform.hpp"
+
+namespace tarnwick::testing {
+
+inline ImageRef solidImage(std::int64_t width, std::int64_t height, std::uint8_t red = 200) {
+    auto image = std::make_shared<Image>();
+    image->width = width;
+    image->height = height;
+    image->bytesPerRow = static_cast<std::size_t>(width) * kBytesPerPixel;
+    image->pixels.resize(image->bytesPerRow * static_cast<std::size_t>(height));
+    for (std::size_t i = 0; i < image->pixels.size(); i += kBytesPerPixel) {
+        image->pixels[i] = red;
+        image->pixels[i + 3] = 255;
+    }
+    return image;
+}
+
+// A platform whose every service records its call in `calls` and answers as configured.
+struct FakePlatform {
+    std::vector<std::string> calls;
+    std::optional<nlohmann::json> windowList = nlohmann::json::array();
+    ImageRef windowListImage;
+    std::optional<int> toolExitStatus;  // none: the tool cannot be started
+    ImageRef toolImage;
+    bool destinationOpens = true;
+    bool finalizeSucceeds = true;
+    ImageRef addedImage;
+    double addedQuality = -1;
+
+    Platform platform() {
+        Platform p;
+        p.copyWindowInfo = [this](std::uint32_t options, CGWindowID relativeTo) {
+            calls.push_back("list " + std::to_string(options) + " " + std::to_string(relativeTo));
+            return windowList;
+        };
+        p.createWindowListImage = [this](std::uint32_t listOption, CGWindowID window,
+                                         std::uint32_t imageOptions) {
+            calls.push_back("image " + std::to_string(listOption) + " " + std::to_string(window) +
+                            " " + std::to_string(imageOptions));
+            return windowListImage;
+        };
+        p.createJpegDestination =
+            [this](const std::filesystem::path& output) -> std::optional<JpegDestination> {
+            calls.push_back("destination " + output.string());
+            if (!destinationOpens) {
+                return std::nullopt;
+            }
+            return JpegDestination{
+                .addImage =
+                    [this](ImageRef image, double quality) {
+                        calls.push_back("add " + std::to_string(image->width) + "x" +
+                                        std::to_string(image->height));
+                        addedImage = std::move(image);
+                        addedQuality = quality;
+                    },
+                .finalize =
+                    [this] {
+                        calls.push_back("finalize");
+                        return finalizeSucceeds;
+                    },
+            };
+        };
+        p.temporaryDirectory = [] { return std::filesystem::path("/fake-tmp"); };
+        p.runProcess = [this](const std::string& executable,
+                              const std::vector<std::string>& arguments) {
+            std::string call = "tool " + executable;
+            for (const auto& argument : arguments) {
+                call += " " + argument;
+            }
+            calls.push_back(call);
+            return toolExitStatus;
+        };
+        p.decodeImageFile = [this](const std::filesystem::path& file) {
+            calls.push_back("decode " + file.string());
+            return toolImage;
+        };
+        p.removeFile = [this](const std::filesystem::path& file) {
+            calls.push_back("remove " + file.string());
+        };
+        p.newUUIDString = [] { return std::string("11111111-2222-4333-8444-555555555555"); };
+        return p;
+    }
+};
+
+}  // namespace tarnwick::testing

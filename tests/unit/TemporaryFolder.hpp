@@ -1,0 +1,40 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace tarnwick::testing {
+
+// A fresh folder under the system temporary directory, removed with everything in it.
+struct TemporaryFolder {
+    std::filesystem::path path;
+
+    TemporaryFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-test-XXXXXX");
+        path = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(path, ignored);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    std::filesystem::path write(const std::string& name, const std::string& content) const {
+        const auto file = path / name;
+        std::ofstream(file, std::ios::binary) << content;
+        return file;
+    }
+};
+
+inline std::string readWholeFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace tarnwick::testing
