@@ -1,0 +1,638 @@
+"""Helpers for end-to-end tests: a private X server, X clients, runs of the real binary, JPEG checks.
+
+Every process started here is tracked by PID and stopped by PID (terminate, wait, kill) when a test
+asks for it, and in any case when the interpreter exits.
+"""
+
+import atexit
+import json
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+BINARY = os.environ.get("TARNWICK_BINARY", "")
+
+USAGE_LINE = "usage: TarnwickScreenCapture <output.jpg> [quality] [maxWidth] [tavik|desktop]"
+MESSAGES = {
+    2: "failed to list on-screen windows",
+    3: "failed to create JPEG destination",
+    4: "failed to finalize JPEG",
+    5: "Tavik or Brevant window was not found on screen.",
+    6: "failed to capture screen; Screen Recording permission may be missing.",
+}
+
+AGENT_DATA_FOLDER = os.path.join(".tavik", "mobile-dropbox", "data")
+AGENT_REQUEST_FILE = os.path.join(AGENT_DATA_FOLDER, "screen-capture-agent-request.json")
+AGENT_RESPONSE_FILE = os.path.join(AGENT_DATA_FOLDER, "screen-capture-agent-response.json")
+
+_tracked = {}  # pid -> Popen
+
+
+def require_tools(*names):
+    """Skips the calling test class when a tool is missing (install with scripts/install-dependencies)."""
+    missing = [name for name in names if shutil.which(name) is None]
+    if missing:
+        raise unittest.SkipTest("missing tools: " + ", ".join(missing))
+
+
+def require_binary():
+    if not BINARY or not os.access(BINARY, os.X_OK):
+        raise unittest.SkipTest("TARNWICK_BINARY does not name an executable")
+
+
+def wait_until(predicate, timeout=10.0, interval=0.02, what="condition"):
+    """Polls until predicate() gives a true value, which it returns; fails the test on timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+# ---------------------------------------------------------------------------------------------
+# Processes
+
+
+def start_process(args, **popen_arguments):
+    """Starts a tracked process; stop it with stop_process (also done at interpreter exit)."""
+    popen_arguments.setdefault("stdin", subprocess.DEVNULL)
+    process = subprocess.Popen(args, **popen_arguments)
+    _tracked[process.pid] = process
+    return process
+
+
+def stop_process(process, grace=3.0):
+    """Terminates, waits, kills if needed and reaps: only this process, by its PID."""
+    if process is None:
+        return
+    try:
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(timeout=grace)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(timeout=grace)
+    finally:
+        for stream in (process.stdout, process.stderr, process.stdin):
+            if stream is not None:
+                stream.close()
+        _tracked.pop(process.pid, None)
+
+
+def stop_and_collect(process, grace=3.0):
+    """Stops a process started with pipes and returns (stdout, stderr) as bytes."""
+    try:
+        if process.poll() is None:
+            process.terminate()
+        try:
+            return process.communicate(timeout=grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            return process.communicate(timeout=grace)
+    finally:
+        stop_process(process)
+
+
+@atexit.register
+def _stop_all_tracked():
+    for process in list(_tracked.values()):
+        try:
+            stop_process(process, grace=1.0)
+        except Exception:  # noqa: BLE001 - best effort at exit, every process gets its turn
+            pass
+
+
+class Sandbox:
+    """Temporary home, temporary-files folder and working folder for runs of the binary."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="tarnwick-e2e-")
+        self.home = self.make_folder("home")
+        self.tmpdir = self.make_folder("tmp")
+        self.work = self.make_folder("work")
+
+    def make_folder(self, name):
+        path = os.path.join(self.root, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def agent_request_path(self):
+        return os.path.join(self.home, AGENT_REQUEST_FILE)
+
+    def agent_response_path(self):
+        return os.path.join(self.home, AGENT_RESPONSE_FILE)
+
+    def make_agent_folder(self):
+        folder = os.path.join(self.home, AGENT_DATA_FOLDER)
+        os.makedirs(folder, exist_ok=True)
+        return folder
+
+    def write_agent_request(self, content):
+        """Writes the request file (a dict as JSON, or raw text/bytes) by atomic rename."""
+        if isinstance(content, dict):
+            content = json.dumps(content)
+        if isinstance(content, str):
+            content = content.encode("utf-8")
+        folder = self.make_agent_folder()
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".request-")
+        with os.fdopen(fd, "wb") as stream:
+            stream.write(content)
+        os.replace(temporary, self.agent_request_path())
+
+    def read_agent_response(self):
+        """The parsed response file, or None when there is none."""
+        try:
+            with open(self.agent_response_path(), "rb") as stream:
+                return json.loads(stream.read().decode("utf-8"))
+        except FileNotFoundError:
+            return None
+
+    def leftovers(self):
+        """Files in the temporary-files folder: the binary should leave none behind."""
+        return sorted(os.listdir(self.tmpdir))
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def binary_environment(sandbox, display=None, extra=None):
+    """A small, controlled environment: no inherited DISPLAY, HOME or TMPDIR."""
+    environment = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "HOME": sandbox.home,
+        "TMPDIR": sandbox.tmpdir,
+        "LANG": "C.UTF-8",
+    }
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if name in os.environ:
+            environment[name] = os.environ[name]
+    if display is not None:
+        environment["DISPLAY"] = display
+    environment.update(extra or {})
+    return environment
+
+
+class Run:
+    """Outcome of one run of the binary."""
+
+    def __init__(self, returncode, stdout, stderr):
+        self.returncode = returncode
+        self.stdout = stdout
+        self.stderr = stderr
+
+    def __repr__(self):
+        return "Run(returncode=%r, stdout=%d bytes, stderr=%r)" % (
+            self.returncode, len(self.stdout), self.stderr[:400])
+
+
+def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **popen_arguments):
+    """Runs the binary to its end in sandbox.work; stdout and stderr are captured apart (bytes).
+
+    Further keyword arguments go to Popen (user, group, preexec_fn, ...).
+    """
+    argv = [argv0 if argv0 is not None else BINARY] + list(args)
+    process = start_process(argv, executable=BINARY, cwd=sandbox.work,
+                            env=binary_environment(sandbox, display, env),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
+    try:
+        stdout, stderr = process.communicate(timeout=timeout)
+        return Run(process.returncode, stdout, stderr)
+    finally:
+        stop_process(process)
+
+
+def start_binary(args, sandbox, display=None, env=None, argv0=None, **popen_arguments):
+    """Starts the binary without waiting (agent mode); stop it with stop_process."""
+    argv = [argv0 if argv0 is not None else BINARY] + list(args)
+    return start_process(argv, executable=BINARY, cwd=sandbox.work,
+                         env=binary_environment(sandbox, display, env),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
+
+
+def file_size_limit(limit):
+    """A preexec_fn under which writing past limit bytes fails with EFBIG, as on a full disk."""
+
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # stays ignored across exec
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return apply
+
+
+def snapshot(folder):
+    """{relative path: bytes} of every file below folder, to tell what a run left or changed."""
+    files = {}
+    for directory, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(directory, name)
+            if not os.path.isfile(path):
+                files[os.path.relpath(path, folder)] = None
+                continue
+            with open(path, "rb") as stream:
+                files[os.path.relpath(path, folder)] = stream.read()
+    return files
+
+
+def unused_display():
+    """A display name with no server behind it."""
+    for number in range(900, 1000):
+        if not os.path.exists("/tmp/.X11-unix/X%d" % number) and \
+                not os.path.exists("/tmp/.X%d-lock" % number):
+            return ":%d" % number
+    raise AssertionError("no unused display number")
+
+
+# ---------------------------------------------------------------------------------------------
+# X server, window manager, windows
+
+
+class Window:
+    """A client window of a started X program."""
+
+    def __init__(self, server, process, instance, window_id):
+        self.server = server
+        self.process = process
+        self.instance = instance
+        self.id = window_id
+
+    def geometry(self):
+        return self.server.geometry(self.id)
+
+    def map_state(self):
+        return self.server.map_state(self.id)
+
+
+class XServer:
+    """A private Xvfb on a display number of its own choosing, with helpers around X clients."""
+
+    def __init__(self, width=1280, height=800, depth=24):
+        self.width = width
+        self.height = height
+        self.depth = depth
+        self.process = None
+        self.display = None
+        self.window_manager = None
+        self.compositor = None
+        self.home = tempfile.mkdtemp(prefix="tarnwick-e2e-x-")
+        self._clients = []
+        self._windows = []
+        self._counter = 0
+
+    # -- life cycle
+
+    def start(self, timeout=15.0):
+        require_tools("Xvfb", "xprop", "xwininfo", "xdotool", "xsetroot")
+        read_end, write_end = os.pipe()
+        try:
+            self.process = start_process(
+                ["Xvfb", "-displayfd", str(write_end),
+                 "-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
+                 "-nolisten", "tcp", "-noreset"],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                env=self._client_environment(display=None))
+            os.close(write_end)
+            write_end = None
+            number = self._read_display_number(read_end, timeout)
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+        self.display = ":%d" % number
+        wait_until(lambda: self.x(["xprop", "-root", "-len", "0", "_NET_NONE"], check=False)
+                   .returncode == 0, timeout=timeout, what="the X server to accept clients")
+        return self
+
+    def _read_display_number(self, read_end, timeout):
+        deadline = time.monotonic() + timeout
+        text = b""
+        os.set_blocking(read_end, False)
+        while not text.endswith(b"\n"):
+            if self.process.poll() is not None:
+                raise AssertionError("Xvfb ended early with status %d" % self.process.returncode)
+            if time.monotonic() >= deadline:
+                raise AssertionError("Xvfb did not report its display number")
+            try:
+                chunk = os.read(read_end, 64)
+            except BlockingIOError:
+                chunk = None
+            if chunk == b"":
+                raise AssertionError("Xvfb closed its display pipe")
+            if chunk:
+                text += chunk
+            else:
+                time.sleep(0.02)
+        return int(text.strip())
+
+    def stop(self):
+        try:
+            self.close_all_windows()
+            stop_process(self.compositor)
+            stop_process(self.window_manager)
+            stop_process(self.process)
+        finally:
+            self.compositor = self.window_manager = self.process = None
+            shutil.rmtree(self.home, ignore_errors=True)
+
+    def _client_environment(self, display):
+        environment = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": self.home,
+            "LANG": "C.UTF-8",
+        }
+        if display:
+            environment["DISPLAY"] = display
+        return environment
+
+    def environment(self):
+        return self._client_environment(self.display)
+
+    def x(self, args, check=True, timeout=20):
+        """Runs an X utility against this server; returns the CompletedProcess (text)."""
+        completed = subprocess.run(args, env=self.environment(), stdin=subprocess.DEVNULL,
+                                   capture_output=True, text=True, timeout=timeout)
+        if check and completed.returncode != 0:
+            raise AssertionError("%s failed (%d): %s" % (args, completed.returncode,
+                                                         completed.stderr.strip()))
+        return completed
+
+    # -- screen
+
+    def set_root_colour(self, colour):
+        self.x(["xsetroot", "-solid", colour])
+
+    def start_window_manager(self, timeout=15.0):
+        """Starts openbox and waits until it has announced itself on the root window."""
+        require_tools("openbox")
+        self.window_manager = start_process(
+            ["openbox", "--sm-disable"], env=self.environment(),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def announced():
+            if self.window_manager.poll() is not None:
+                raise AssertionError("openbox ended early")
+            out = self.x(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], check=False).stdout
+            return "window id #" in out and self.root_property("_NET_CLIENT_LIST_STACKING") \
+                is not None
+
+        wait_until(announced, timeout=timeout, what="openbox to manage the screen")
+
+    def root_property(self, name):
+        out = self.x(["xprop", "-root", name], check=False).stdout.strip()
+        if not out or "not found" in out or "no such atom" in out:
+            return None
+        return out
+
+    def stacking_ids(self):
+        """Client ids in _NET_CLIENT_LIST_STACKING order (bottom to top)."""
+        out = self.root_property("_NET_CLIENT_LIST_STACKING") or ""
+        if "#" not in out:
+            return []
+        return [int(part.strip(), 16) for part in out.split("#", 1)[1].split(",") if part.strip()]
+
+    # -- windows
+
+    def start_xterm(self, title, owner="XTerm", geometry="60x20+10+10", background="red",
+                    pixel_size=None, extra_args=(), wait=True, instance=None):
+        """Starts an xterm with this title and WM_CLASS class (the owner name), mapped and idle.
+
+        pixel_size (width, height) resizes it to an exact size after mapping (xterm geometry
+        counts character cells).
+        """
+        require_tools("xterm")
+        self._counter += 1
+        instance = instance or "e2ewin%d" % self._counter
+        args = ["xterm", "-name", instance, "-class", owner, "-title", title,
+                "-geometry", geometry, "-bg", background, "-fg", background,
+                "-cr", background, "+sb", "-bw", "0", *extra_args, "-e", "sleep", "100000"]
+        process = start_process(args, env=self.environment(),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._clients.append(process)
+        window_id = wait_until(lambda: self._find_by_instance(instance, process), timeout=15,
+                               what="xterm %r to create its window" % title)
+        window = Window(self, process, instance, window_id)
+        self._windows.append(window)
+        if wait:
+            self.wait_viewable(window)
+        if pixel_size is not None:
+            self.resize(window, *pixel_size)
+        return window
+
+    def _find_by_instance(self, instance, process):
+        if process.poll() is not None:
+            raise AssertionError("xterm ended early with status %d" % process.returncode)
+        out = self.x(["xdotool", "search", "--classname", "^%s$" % instance], check=False).stdout
+        ids = [int(line) for line in out.split() if line.strip().isdigit()]
+        return ids[0] if ids else None
+
+    def map_state(self, window_id):
+        out = self.x(["xwininfo", "-id", str(window_id)], check=False).stdout
+        for line in out.splitlines():
+            if "Map State:" in line:
+                return line.split(":", 1)[1].strip()
+        return None
+
+    def geometry(self, window_id):
+        """(x, y, width, height) of the window in root coordinates, without any frame."""
+        out = self.x(["xwininfo", "-id", str(window_id)]).stdout
+        values = {}
+        for line in out.splitlines():
+            key, _, value = line.strip().partition(":")
+            values[key] = value.strip()
+        return (int(values["Absolute upper-left X"]), int(values["Absolute upper-left Y"]),
+                int(values["Width"]), int(values["Height"]))
+
+    def top_level(self, window_id):
+        """The child of the root that holds the window: its frame under a reparenting manager."""
+        current = window_id
+        while True:
+            out = self.x(["xwininfo", "-children", "-id", str(current)]).stdout
+            root = re.search(r"Root window id: (0x[0-9a-f]+)", out).group(1)
+            parent = re.search(r"Parent window id: (0x[0-9a-f]+)", out).group(1)
+            if parent == root:
+                return current
+            current = int(parent, 16)
+
+    def frame_geometry(self, window_id):
+        """(x, y, width, height) of the window including the window manager's frame."""
+        return self.geometry(self.top_level(window_id))
+
+    def wait_viewable(self, window, timeout=15):
+        def ready():
+            if self.map_state(window.id) != "IsViewable":
+                return False
+            if self.window_manager is not None:
+                return window.id in self.stacking_ids()
+            return True
+
+        wait_until(ready, timeout=timeout, what="window %s to be viewable" % window.instance)
+        self.settle()
+
+    def wait_not_viewable(self, window, timeout=15):
+        wait_until(lambda: self.map_state(window.id) != "IsViewable", timeout=timeout,
+                   what="window %s to leave the screen" % window.instance)
+        self.settle()
+
+    def settle(self):
+        """A round trip through the server so that earlier requests of other clients are done."""
+        self.x(["xprop", "-root", "-len", "0", "_NET_NONE"], check=False)
+
+    def resize(self, window, width, height):
+        self.x(["xdotool", "windowsize", str(window.id), str(width), str(height)])
+        wait_until(lambda: self.geometry(window.id)[2:] == (width, height), timeout=10,
+                   what="window %s to take the size %dx%d" % (window.instance, width, height))
+        self.settle()
+
+    def raise_window(self, window):
+        """Brings the window to the top of the stacking order (through the window manager)."""
+        if self.window_manager is not None:
+            self.x(["xdotool", "windowactivate", "--sync", str(window.id)])
+            wait_until(lambda: self.stacking_ids()[-1:] == [window.id], timeout=10,
+                       what="window %s to be raised" % window.instance)
+        else:
+            self.x(["xdotool", "windowraise", str(window.id)])
+        self.settle()
+
+    def unmap(self, window):
+        self.x(["xdotool", "windowunmap", "--sync", str(window.id)])
+        self.wait_not_viewable(window)
+
+    def iconify(self, window):
+        self.x(["xdotool", "windowminimize", "--sync", str(window.id)])
+        self.wait_not_viewable(window)
+
+    def set_opacity(self, window, value):
+        """Sets _NET_WM_WINDOW_OPACITY (0 ... 0xffffffff) on the client window."""
+        self.x(["xprop", "-id", str(window.id), "-f", "_NET_WM_WINDOW_OPACITY", "32c",
+                "-set", "_NET_WM_WINDOW_OPACITY", str(value)])
+        wait_until(lambda: str(value) in self.x(
+            ["xprop", "-id", str(window.id), "_NET_WM_WINDOW_OPACITY"], check=False).stdout,
+            timeout=10, what="the opacity property")
+
+    def close_window(self, window):
+        stop_process(window.process)
+        if window.process in self._clients:
+            self._clients.remove(window.process)
+        if window in self._windows:
+            self._windows.remove(window)
+        # The server destroys the window once it sees the client gone.
+        if self.process is not None and self.process.poll() is None:
+            wait_until(lambda: self.map_state(window.id) is None, timeout=10,
+                       what="window %s to be destroyed" % window.instance)
+
+    def close_all_windows(self):
+        for window in list(self._windows):
+            self.close_window(window)
+        for process in list(self._clients):
+            stop_process(process)
+        self._clients.clear()
+
+
+# ---------------------------------------------------------------------------------------------
+# JPEG checks
+
+
+class Jpeg:
+    """A decoded JPEG: size, estimated quality and RGB pixels."""
+
+    def __init__(self, data):
+        if not data.startswith(b"\xff\xd8") or not data.rstrip(b"\0").endswith(b"\xff\xd9"):
+            raise AssertionError("not a complete JPEG (%d bytes)" % len(data))
+        self.data = data
+        info = subprocess.run(["identify", "-format", "%w %h %Q %m", "-"], input=data,
+                              capture_output=True, timeout=30)
+        if info.returncode != 0:
+            raise AssertionError("identify refused the JPEG: " + info.stderr.decode(errors="replace"))
+        width, height, quality, kind = info.stdout.decode().split()
+        if kind != "JPEG":
+            raise AssertionError("identify reads the file as " + kind)
+        self.width, self.height, self.quality = int(width), int(height), int(quality)
+        decoded = subprocess.run(["djpeg", "-pnm"], input=data, capture_output=True, timeout=30)
+        if decoded.returncode != 0:
+            raise AssertionError("djpeg refused the JPEG: " + decoded.stderr.decode(errors="replace"))
+        self._pixels, ppm_width, ppm_height = _parse_ppm(decoded.stdout)
+        if (ppm_width, ppm_height) != (self.width, self.height):
+            raise AssertionError("identify and djpeg disagree on the size")
+
+    @classmethod
+    def from_file(cls, path):
+        with open(path, "rb") as stream:
+            return cls(stream.read())
+
+    @property
+    def size(self):
+        return self.width, self.height
+
+    def pixel(self, x, y):
+        if x < 0:
+            x += self.width
+        if y < 0:
+            y += self.height
+        offset = 3 * (y * self.width + x)
+        return tuple(self._pixels[offset:offset + 3])
+
+
+def _parse_ppm(data):
+    fields = []
+    position = 0
+    while len(fields) < 4:
+        while data[position:position + 1].isspace():
+            position += 1
+        if data[position:position + 1] == b"#":
+            position = data.index(b"\n", position)
+            continue
+        start = position
+        while not data[position:position + 1].isspace():
+            position += 1
+        fields.append(data[start:position])
+    if fields[0] != b"P6" or fields[3] != b"255":
+        raise AssertionError("unexpected PPM from djpeg: %r" % fields)
+    width, height = int(fields[1]), int(fields[2])
+    pixels = data[position + 1:position + 1 + 3 * width * height]
+    return pixels, width, height
+
+
+COLOURS = {
+    "red": (255, 0, 0),
+    "blue": (0, 0, 255),
+    "green": (0, 255, 0),
+    "yellow": (255, 255, 0),
+    "magenta": (255, 0, 255),
+    "white": (255, 255, 255),
+}
+
+
+def colour_distance(a, b):
+    return max(abs(x - y) for x, y in zip(a, b))
+
+
+class JpegAssertions:
+    """Mixin for unittest.TestCase."""
+
+    def assertColour(self, jpeg, x, y, colour, tolerance=48):
+        expected = COLOURS.get(colour, colour)
+        actual = jpeg.pixel(x, y)
+        self.assertLessEqual(colour_distance(actual, expected), tolerance,
+                             "pixel (%d, %d) is %r, expected %s" % (x, y, actual, colour))
+
+    def assertFailedWith(self, run, code):
+        """Exit status code, exactly its message and a line feed on stderr, nothing on stdout."""
+        message = USAGE_LINE if code == 64 else MESSAGES[code]
+        self.assertEqual((run.returncode, run.stderr.decode("utf-8", "replace")),
+                         (code, message + "\n"), run)
+        self.assertEqual(run.stdout, b"", "nothing may be written to standard output")
+
+    def assertSucceeded(self, run):
+        self.assertEqual((run.returncode, run.stderr, run.stdout), (0, b"", b""), run)
