@@ -5,6 +5,7 @@ asks for it, and in any case when the interpreter exits.
 """
 
 import atexit
+import ctypes
 import json
 import os
 import re
@@ -32,6 +33,8 @@ AGENT_REQUEST_FILE = os.path.join(AGENT_DATA_FOLDER, "screen-capture-agent-reque
 AGENT_RESPONSE_FILE = os.path.join(AGENT_DATA_FOLDER, "screen-capture-agent-response.json")
 
 _tracked = {}  # pid -> Popen
+_libc = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
 
 
 def require_tools(*names):
@@ -62,9 +65,20 @@ def wait_until(predicate, timeout=10.0, interval=0.02, what="condition"):
 # Processes
 
 
+def _die_with_parent(then=None):
+    # A test runner killed outright must not leave servers and clients behind.
+    def prepare():
+        _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+        if then is not None:
+            then()
+
+    return prepare
+
+
 def start_process(args, **popen_arguments):
     """Starts a tracked process; stop it with stop_process (also done at interpreter exit)."""
     popen_arguments.setdefault("stdin", subprocess.DEVNULL)
+    popen_arguments["preexec_fn"] = _die_with_parent(popen_arguments.get("preexec_fn"))
     process = subprocess.Popen(args, **popen_arguments)
     _tracked[process.pid] = process
     return process
@@ -110,6 +124,15 @@ def _stop_all_tracked():
             stop_process(process, grace=1.0)
         except Exception:  # noqa: BLE001 - best effort at exit, every process gets its turn
             pass
+
+
+def _exit_on_terminate(signum, frame):
+    raise SystemExit(128 + signum)
+
+
+# Turn SIGTERM into a normal exit so that the cleanups above run.
+if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+    signal.signal(signal.SIGTERM, _exit_on_terminate)
 
 
 class Sandbox:
