@@ -8,101 +8,138 @@
 namespace tarnwick {
 namespace {
 
-// For each destination sample along one axis, the source samples it covers and the share of
-// its area each one contributes (an exact box filter, fractional at both ends).
-struct AreaWeights {
+// Source rows read at a time: enough to amortise a screen read, small enough to stay in cache.
+constexpr std::int64_t kBandRows = 64;
+
+// Weights are 8.8 fixed point summing to exactly 256, so a solid colour stays exact and the
+// vertical sum of 8-bit samples fits 16 bits (which lets the compiler use 16-bit vector lanes).
+constexpr std::uint32_t kWeightOne = 256;
+
+// For each destination sample along one axis, the source samples it covers and the share of its
+// area each one contributes: an exact box filter, fractional at both ends.
+struct AreaTaps {
     std::vector<std::int64_t> first;
     std::vector<std::int64_t> count;
     std::vector<std::size_t> offset;
-    std::vector<float> weight;
+    std::vector<std::uint16_t> weight;
 };
 
-AreaWeights areaWeights(std::int64_t sourceSize, std::int64_t destinationSize) {
-    AreaWeights weights;
-    weights.first.resize(destinationSize);
-    weights.count.resize(destinationSize);
-    weights.offset.resize(destinationSize);
+AreaTaps areaTaps(std::int64_t sourceSize, std::int64_t destinationSize) {
+    AreaTaps taps;
+    taps.first.resize(destinationSize);
+    taps.count.resize(destinationSize);
+    taps.offset.resize(destinationSize);
     const double scale = static_cast<double>(sourceSize) / static_cast<double>(destinationSize);
     for (std::int64_t i = 0; i < destinationSize; ++i) {
         const double begin = static_cast<double>(i) * scale;
         const double end = std::min(static_cast<double>(i + 1) * scale, double(sourceSize));
-        const auto firstSample = static_cast<std::int64_t>(std::floor(begin));
-        const auto lastSample = std::min(sourceSize, static_cast<std::int64_t>(std::ceil(end)));
-        weights.first[i] = firstSample;
-        weights.offset[i] = weights.weight.size();
-        double total = 0;
-        for (std::int64_t s = firstSample; s < lastSample; ++s) {
-            total += std::min(end, double(s + 1)) - std::max(begin, double(s));
-        }
-        for (std::int64_t s = firstSample; s < lastSample; ++s) {
+        const auto firstSample =
+            std::min(sourceSize - 1, static_cast<std::int64_t>(std::floor(begin)));
+        const auto endSample = std::clamp(static_cast<std::int64_t>(std::ceil(end)),
+                                          firstSample + 1, sourceSize);
+        taps.first[i] = firstSample;
+        taps.count[i] = endSample - firstSample;
+        taps.offset[i] = taps.weight.size();
+        std::uint32_t total = 0;
+        for (std::int64_t s = firstSample; s < endSample; ++s) {
             const double covered = std::min(end, double(s + 1)) - std::max(begin, double(s));
-            weights.weight.push_back(static_cast<float>(covered / total));
+            const auto weight = static_cast<std::uint16_t>(
+                std::lround(std::max(0.0, covered) / (end - begin) * kWeightOne));
+            taps.weight.push_back(weight);
+            total += weight;
         }
-        weights.count[i] = lastSample - firstSample;
+        // Rounding leaves the sum a little off 256: the largest share absorbs the difference.
+        const auto largest = std::max_element(
+            taps.weight.begin() + static_cast<std::ptrdiff_t>(taps.offset[i]), taps.weight.end());
+        *largest = static_cast<std::uint16_t>(*largest + kWeightOne - total);
     }
-    return weights;
+    return taps;
 }
 
-void reduceRow(const std::uint8_t* source, const AreaWeights& columns, float* reduced) {
+void accumulateRow(std::uint16_t* __restrict sum, const std::uint8_t* __restrict row,
+                   std::uint16_t weight, std::size_t samples, bool first) {
+    if (first) {
+        for (std::size_t i = 0; i < samples; ++i) {
+            sum[i] = static_cast<std::uint16_t>(row[i] * weight);
+        }
+    } else {
+        for (std::size_t i = 0; i < samples; ++i) {
+            sum[i] = static_cast<std::uint16_t>(sum[i] + row[i] * weight);
+        }
+    }
+}
+
+void reduceColumns(const std::uint16_t* __restrict sum, const AreaTaps& columns,
+                   std::uint8_t* __restrict out) {
     const auto width = static_cast<std::int64_t>(columns.first.size());
     for (std::int64_t x = 0; x < width; ++x) {
-        const std::uint8_t* pixel = source + columns.first[x] * kBytesPerPixel;
-        const float* weight = columns.weight.data() + columns.offset[x];
-        float r = 0, g = 0, b = 0, a = 0;
-        for (std::int64_t k = 0; k < columns.count[x]; ++k, pixel += kBytesPerPixel) {
-            r += weight[k] * pixel[0];
-            g += weight[k] * pixel[1];
-            b += weight[k] * pixel[2];
-            a += weight[k] * pixel[3];
+        const std::uint16_t* sample = sum + columns.first[x] * kBytesPerPixel;
+        const std::uint16_t* weight = columns.weight.data() + columns.offset[x];
+        std::uint32_t r = 0, g = 0, b = 0, a = 0;
+        for (std::int64_t k = 0; k < columns.count[x]; ++k, sample += kBytesPerPixel) {
+            r += std::uint32_t{sample[0]} * weight[k];
+            g += std::uint32_t{sample[1]} * weight[k];
+            b += std::uint32_t{sample[2]} * weight[k];
+            a += std::uint32_t{sample[3]} * weight[k];
         }
-        float* out = reduced + x * kBytesPerPixel;
-        out[0] = r;
-        out[1] = g;
-        out[2] = b;
-        out[3] = a;
+        constexpr std::uint32_t kHalf = 1u << 15;
+        out[0] = static_cast<std::uint8_t>((r + kHalf) >> 16);
+        out[1] = static_cast<std::uint8_t>((g + kHalf) >> 16);
+        out[2] = static_cast<std::uint8_t>((b + kHalf) >> 16);
+        out[3] = static_cast<std::uint8_t>((a + kHalf) >> 16);
+        out += kBytesPerPixel;
     }
 }
 
-std::uint8_t toByte(float value) {
-    return static_cast<std::uint8_t>(std::clamp(value + 0.5f, 0.0f, 255.0f));
-}
+// Area-resamples premultiplied RGBA (so partly transparent pixels weigh by their coverage), one
+// destination row at a time, reading the source in bands: memory stays a few source rows deep.
+struct AreaScaler {
+    ImageRef source;
+    AreaTaps columns;
+    AreaTaps rows;
+    std::size_t sourceRowBytes;
+    std::vector<std::uint8_t> band;
+    std::int64_t bandFirst = 0;
+    std::int64_t bandRows = 0;
+    std::int64_t bandCapacity;
+    std::vector<std::uint16_t> sum;
 
-// Area-resamples premultiplied RGBA, so partly transparent pixels weigh by their coverage.
-ImageRef areaResampled(const Image& source, std::int64_t width, std::int64_t height) {
-    const AreaWeights columns = areaWeights(source.width, width);
-    const AreaWeights rows = areaWeights(source.height, height);
-    const auto rowFloats = static_cast<std::size_t>(width) * kBytesPerPixel;
+    AreaScaler(ImageRef image, std::int64_t width, std::int64_t height)
+        : source(std::move(image)),
+          columns(areaTaps(source->width, width)),
+          rows(areaTaps(source->height, height)),
+          sourceRowBytes(static_cast<std::size_t>(source->width) * kBytesPerPixel),
+          bandCapacity(std::min(source->height, kBandRows)),
+          sum(sourceRowBytes) {
+        band.resize(sourceRowBytes * static_cast<std::size_t>(bandCapacity));
+    }
 
-    auto result = std::make_shared<Image>();
-    result->width = width;
-    result->height = height;
-    result->bytesPerRow = rowFloats;
-    result->pixels.resize(rowFloats * static_cast<std::size_t>(height));
+    const std::uint8_t* sourceRow(std::int64_t y) {
+        if (y < bandFirst || y >= bandFirst + bandRows) {
+            const std::int64_t count = std::min(bandCapacity, source->height - y);
+            bandRows = 0;
+            if (!readImageRows(*source, y, count, band.data(), sourceRowBytes)) {
+                return nullptr;
+            }
+            bandFirst = y;
+            bandRows = count;
+        }
+        return band.data() + static_cast<std::size_t>(y - bandFirst) * sourceRowBytes;
+    }
 
-    std::vector<float> reduced(rowFloats);
-    std::vector<float> accumulated(rowFloats);
-    std::int64_t reducedRow = -1;
-    for (std::int64_t y = 0; y < height; ++y) {
-        std::fill(accumulated.begin(), accumulated.end(), 0.0f);
-        const float* weight = rows.weight.data() + rows.offset[y];
+    bool scaleRow(std::int64_t y, std::uint8_t* out) {
+        const std::uint16_t* weight = rows.weight.data() + rows.offset[y];
         for (std::int64_t k = 0; k < rows.count[y]; ++k) {
-            const std::int64_t sourceRow = rows.first[y] + k;
-            if (sourceRow != reducedRow) {
-                reduceRow(source.pixels.data() + sourceRow * source.bytesPerRow, columns,
-                          reduced.data());
-                reducedRow = sourceRow;
+            const std::uint8_t* row = sourceRow(rows.first[y] + k);
+            if (row == nullptr) {
+                return false;
             }
-            for (std::size_t i = 0; i < rowFloats; ++i) {
-                accumulated[i] += weight[k] * reduced[i];
-            }
+            accumulateRow(sum.data(), row, weight[k], sourceRowBytes, k == 0);
         }
-        std::uint8_t* out = result->pixels.data() + static_cast<std::size_t>(y) * rowFloats;
-        for (std::size_t i = 0; i < rowFloats; ++i) {
-            out[i] = toByte(accumulated[i]);
-        }
+        reduceColumns(sum.data(), columns, out);
+        return true;
     }
-    return result;
-}
+};
 
 }  // namespace
 
@@ -118,7 +155,21 @@ ImageRef imageScaledToMaxWidth(const ImageRef& image, std::int64_t maxWidth) {
     }
     const std::int64_t height = scaledHeight(image->width, image->height, maxWidth);
     try {
-        return areaResampled(*image, maxWidth, height);
+        auto scaler = std::make_shared<AreaScaler>(image, maxWidth, height);
+        auto scaled = std::make_shared<Image>();
+        scaled->width = maxWidth;
+        scaled->height = height;
+        scaled->bytesPerRow = static_cast<std::size_t>(maxWidth) * kBytesPerPixel;
+        scaled->readRows = [scaler](std::int64_t firstRow, std::int64_t rowCount,
+                                    std::uint8_t* out, std::size_t stride) {
+            for (std::int64_t row = 0; row < rowCount; ++row) {
+                if (!scaler->scaleRow(firstRow + row, out + static_cast<std::size_t>(row) * stride)) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        return scaled;
     } catch (const std::bad_alloc&) {
         return image;  // no bitmap to draw into: write the image at its captured size
     }

@@ -5,6 +5,13 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
+#include <array>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+
+#include <jpeglib.h>
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -22,40 +29,128 @@ struct TurboJpegHandleCloser {
 };
 using TurboJpegHandle = std::unique_ptr<void, TurboJpegHandleCloser>;
 
-struct TurboJpegBufferFree {
-    void operator()(unsigned char* buffer) const { tjFree(buffer); }
-};
 
 // No screenshot comes near this; larger files are not decoded.
 constexpr std::size_t kMaximumDecodedFileBytes = 256u * 1024 * 1024;
 constexpr std::int64_t kMaximumDecodedPixels = std::int64_t{1} << 28;
+// Two 4:2:0 MCU rows.
+constexpr std::size_t kStripRows = 32;
 
 int jpegQuality(double quality) {
     const long rounded = std::lround(quality * 100.0);
     return static_cast<int>(rounded < 1 ? 1 : (rounded > 100 ? 100 : rounded));
 }
 
-std::optional<std::string> encodeJpeg(const Image& image, double quality) {
-    if (image.width <= 0 || image.height <= 0 || image.width > INT_MAX ||
-        image.height > INT_MAX || image.bytesPerRow > INT_MAX ||
-        image.pixels.size() < image.bytesPerRow * static_cast<std::size_t>(image.height)) {
-        return std::nullopt;
+enum class EncodeResult { kWritten, kImageUnreadable, kFailed };
+
+// libjpeg reports fatal errors through a callback that must not return: it jumps back to the
+// setjmp in compressImage, whose frame holds only trivially destructible values.
+struct JpegWriter {
+    jpeg_compress_struct compressor{};
+    jpeg_error_mgr errors{};
+    jmp_buf failure{};
+    jpeg_destination_mgr destination{};
+    int fd = -1;
+    bool writeFailed = false;
+    std::array<JOCTET, 64 * 1024> buffer{};
+};
+
+JpegWriter& writerOf(j_compress_ptr compressor) {
+    return *static_cast<JpegWriter*>(compressor->client_data);
+}
+
+[[noreturn]] void jumpToFailure(j_common_ptr common) {
+    std::longjmp(writerOf(reinterpret_cast<j_compress_ptr>(common)).failure, 1);
+}
+
+void resetBuffer(j_compress_ptr compressor) {
+    JpegWriter& writer = writerOf(compressor);
+    writer.destination.next_output_byte = writer.buffer.data();
+    writer.destination.free_in_buffer = writer.buffer.size();
+}
+
+boolean flushFullBuffer(j_compress_ptr compressor) {
+    JpegWriter& writer = writerOf(compressor);
+    const std::string_view bytes(reinterpret_cast<const char*>(writer.buffer.data()),
+                                 writer.buffer.size());
+    if (!writeAll(writer.fd, bytes)) {
+        writer.writeFailed = true;
+        jumpToFailure(reinterpret_cast<j_common_ptr>(compressor));
     }
-    TurboJpegHandle compressor(tjInitCompress());
-    if (!compressor) {
-        return std::nullopt;
+    resetBuffer(compressor);
+    return TRUE;
+}
+
+void flushLastBuffer(j_compress_ptr compressor) {
+    JpegWriter& writer = writerOf(compressor);
+    const std::size_t used = writer.buffer.size() - writer.destination.free_in_buffer;
+    if (!writeAll(writer.fd,
+                  std::string_view(reinterpret_cast<const char*>(writer.buffer.data()), used))) {
+        writer.writeFailed = true;
+        jumpToFailure(reinterpret_cast<j_common_ptr>(compressor));
     }
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    const int result =
-        tjCompress2(compressor.get(), image.pixels.data(), static_cast<int>(image.width),
-                    static_cast<int>(image.bytesPerRow), static_cast<int>(image.height), TJPF_RGBA,
-                    &buffer, &size, TJSAMP_420, jpegQuality(quality), 0);
-    const std::unique_ptr<unsigned char, TurboJpegBufferFree> owned(buffer);
-    if (result != 0 || buffer == nullptr) {
-        return std::nullopt;
+}
+
+// Rows are pulled from the image a strip at a time and handed to libjpeg as they come, so a
+// lazily read or scaled image is never held whole.
+EncodeResult compressImage(JpegWriter& writer, const Image& image, int quality,
+                           std::uint8_t* strip, std::size_t stripRows) {
+    jpeg_compress_struct& compressor = writer.compressor;
+    compressor.client_data = &writer;
+    compressor.err = jpeg_std_error(&writer.errors);
+    writer.errors.error_exit = jumpToFailure;
+    writer.errors.output_message = [](j_common_ptr) {};
+    if (setjmp(writer.failure) != 0) {
+        jpeg_destroy_compress(&compressor);
+        return EncodeResult::kFailed;
     }
-    return std::string(reinterpret_cast<const char*>(buffer), size);
+    jpeg_create_compress(&compressor);
+    writer.destination.init_destination = resetBuffer;
+    writer.destination.empty_output_buffer = flushFullBuffer;
+    writer.destination.term_destination = flushLastBuffer;
+    compressor.dest = &writer.destination;
+    compressor.image_width = static_cast<JDIMENSION>(image.width);
+    compressor.image_height = static_cast<JDIMENSION>(image.height);
+    compressor.input_components = 4;
+    compressor.in_color_space = JCS_EXT_RGBA;
+    jpeg_set_defaults(&compressor);  // YCbCr with 2x2 luma sampling: 4:2:0
+    jpeg_set_quality(&compressor, quality, TRUE);
+    jpeg_start_compress(&compressor, TRUE);
+
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * kBytesPerPixel;
+    std::array<JSAMPROW, kStripRows> rows{};
+    for (std::size_t i = 0; i < stripRows; ++i) {
+        rows[i] = strip + i * rowBytes;
+    }
+    while (compressor.next_scanline < compressor.image_height) {
+        const auto first = static_cast<std::int64_t>(compressor.next_scanline);
+        const auto count = std::min<std::int64_t>(static_cast<std::int64_t>(stripRows),
+                                                  image.height - first);
+        if (!readImageRows(image, first, count, strip, rowBytes)) {
+            jpeg_destroy_compress(&compressor);
+            return EncodeResult::kImageUnreadable;
+        }
+        JDIMENSION written = 0;
+        while (written < static_cast<JDIMENSION>(count)) {
+            written += jpeg_write_scanlines(&compressor, rows.data() + written,
+                                            static_cast<JDIMENSION>(count) - written);
+        }
+    }
+    jpeg_finish_compress(&compressor);
+    jpeg_destroy_compress(&compressor);
+    return EncodeResult::kWritten;
+}
+
+EncodeResult encodeJpeg(int fd, const Image& image, double quality) {
+    if (image.width <= 0 || image.height <= 0 || image.width > JPEG_MAX_DIMENSION ||
+        image.height > JPEG_MAX_DIMENSION) {
+        return EncodeResult::kFailed;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * kBytesPerPixel;
+    std::vector<std::uint8_t> strip(rowBytes * kStripRows);
+    auto writer = std::make_unique<JpegWriter>();
+    writer->fd = fd;
+    return compressImage(*writer, image, jpegQuality(quality), strip.data(), kStripRows);
 }
 
 struct DestinationState {
@@ -87,11 +182,7 @@ struct DestinationState {
     }
 
     bool encodeAndWrite() {
-        if (!image || !fd) {
-            return false;
-        }
-        const auto bytes = encodeJpeg(*image, quality);
-        if (!bytes || !writeAll(fd.get(), *bytes)) {
+        if (!image || !fd || encodeJpeg(fd.get(), *image, quality) != EncodeResult::kWritten) {
             return false;
         }
         if (temporaryPath.empty()) {

@@ -1,0 +1,28 @@
+#include "TarnwickScreenCapture/platform/Image.hpp"
+
+#include <cstring>
+
+namespace tarnwick {
+
+bool readImageRows(const Image& image, std::int64_t firstRow, std::int64_t rowCount,
+                   std::uint8_t* out, std::size_t stride) {
+    if (firstRow < 0 || rowCount < 0 || firstRow > image.height - rowCount) {
+        return false;
+    }
+    if (image.readRows) {
+        return image.readRows(firstRow, rowCount, out, stride);
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * kBytesPerPixel;
+    if (image.pixels.size() <
+        static_cast<std::size_t>(firstRow + rowCount) * image.bytesPerRow) {
+        return false;
+    }
+    for (std::int64_t row = 0; row < rowCount; ++row) {
+        std::memcpy(out + static_cast<std::size_t>(row) * stride,
+                    image.pixels.data() + static_cast<std::size_t>(firstRow + row) * image.bytesPerRow,
+                    rowBytes);
+    }
+    return true;
+}
+
+}  // namespace tarnwick
