@@ -223,6 +223,27 @@ class ModeSwitchTests(ServerTestCase):
             with self.subTest(args=args, argv0=argv0):
                 self.assertRunsAsAgent(args, argv0)
 
+    def test_without_arguments_the_request_file_is_performed_once(self):
+        output = self.sandbox.path("from-file.jpg")
+        request = {"output": output, "quality": 0.9, "maxWidth": 320, "target": "Desktop"}
+        self.sandbox.write_agent_request(request)
+        self.assertSucceeded(self.run_binary())
+        jpeg = Jpeg.from_file(output)
+        self.assertEqual((jpeg.size, jpeg.quality), ((320, 200), 90))
+        # Left in place and not answered.
+        self.assertEqual(sorted(os.listdir(os.path.dirname(self.sandbox.agent_request_path()))),
+                         ["screen-capture-agent-request.json"])
+        # An output path on the command line wins; the file is not read at all.
+        self.assertSucceeded(self.run_binary("shot.jpg", "0.8", "100", "desktop"))
+        self.assertEqual(Jpeg.from_file(self.sandbox.path("shot.jpg")).size, (100, 62))
+        self.assertEqual(Jpeg.from_file(output).data, jpeg.data)
+
+    def test_unusable_request_file_prints_the_usage_line(self):
+        for content in ("", "{", "[]", '{"output": ""}', '{"output": 5}'):
+            with self.subTest(content=content):
+                self.sandbox.write_agent_request(content)
+                self.assertFailedWith(self.run_binary(), 64)
+
     def test_near_misses_of_the_agent_switch_are_output_paths(self):
         for switch in ("--Agent", "--agent ", "-agent"):
             with self.subTest(switch=switch):
