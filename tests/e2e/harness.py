@@ -308,7 +308,6 @@ class XServer:
         self.process = None
         self.display = None
         self.window_manager = None
-        self.compositor = None
         self.home = tempfile.mkdtemp(prefix="tarnwick-e2e-x-")
         self._clients = []
         self._windows = []
@@ -362,11 +361,10 @@ class XServer:
     def stop(self):
         try:
             self.close_all_windows()
-            stop_process(self.compositor)
             stop_process(self.window_manager)
             stop_process(self.process)
         finally:
-            self.compositor = self.window_manager = self.process = None
+            self.window_manager = self.process = None
             shutil.rmtree(self.home, ignore_errors=True)
 
     def _client_environment(self, display):
