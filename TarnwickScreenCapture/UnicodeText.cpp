@@ -1,10 +1,60 @@
 #include "TarnwickScreenCapture/UnicodeText.hpp"
 
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <unicode/brkiter.h>
 #include <unicode/locid.h>
+#include <unicode/normalizer2.h>
 #include <unicode/stringpiece.h>
 #include <unicode/unistr.h>
 
 namespace tarnwick {
+
+namespace {
+
+// The text in its canonical decomposition, so that equivalent spellings become equal code units.
+// Invalid UTF-8 sequences arrive as U+FFFD. None only when ICU cannot serve the request.
+std::optional<icu::UnicodeString> canonicalText(std::string_view utf8) {
+    if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        return std::nullopt;
+    }
+    const auto text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    auto decomposed = nfd->normalize(text, status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    return decomposed;
+}
+
+// Marks, for every code-unit offset 0...length, whether a user-perceived character starts or
+// ends there. Segmenting the decomposed text makes the marks the same for equivalent spellings.
+std::optional<std::vector<bool>> graphemeBoundaries(const icu::UnicodeString& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> characters(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !characters) {
+        return std::nullopt;
+    }
+    characters->setText(text);
+    std::vector<bool> boundaries(static_cast<std::size_t>(text.length()) + 1, false);
+    for (auto offset = characters->first(); offset != icu::BreakIterator::DONE;
+         offset = characters->next()) {
+        boundaries[static_cast<std::size_t>(offset)] = true;
+    }
+    return boundaries;
+}
+
+}  // namespace
 
 std::string lowercased(std::string_view utf8) {
     const auto text = icu::UnicodeString::fromUTF8(
@@ -16,7 +66,37 @@ std::string lowercased(std::string_view utf8) {
 }
 
 bool containsCanonically(std::string_view haystackUtf8, std::string_view needleUtf8) {
-    return !needleUtf8.empty() && haystackUtf8.find(needleUtf8) != std::string_view::npos;
+    if (needleUtf8.empty()) {
+        return false;
+    }
+    const auto haystack = canonicalText(haystackUtf8);
+    const auto needle = canonicalText(needleUtf8);
+    if (!haystack || !needle || needle->length() > haystack->length()) {
+        return false;
+    }
+    auto start = haystack->indexOf(*needle);
+    if (start < 0) {
+        return false;
+    }
+    // Segmenting costs far more than searching, so it waits for a first candidate.
+    const auto haystackBoundaries = graphemeBoundaries(*haystack);
+    const auto needleBoundaries = graphemeBoundaries(*needle);
+    if (!haystackBoundaries || !needleBoundaries) {
+        return false;
+    }
+    // Equal code units with equal character boundaries are equal character sequences.
+    const auto needleLength = static_cast<std::size_t>(needle->length());
+    for (; start >= 0; start = haystack->indexOf(*needle, start + 1)) {
+        const auto offset = static_cast<std::size_t>(start);
+        bool sameCharacters = true;
+        for (std::size_t i = 0; i <= needleLength && sameCharacters; ++i) {
+            sameCharacters = (*haystackBoundaries)[offset + i] == (*needleBoundaries)[i];
+        }
+        if (sameCharacters) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace tarnwick
