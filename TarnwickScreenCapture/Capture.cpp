@@ -7,52 +7,74 @@
 namespace tarnwick {
 namespace {
 
-// The window-list image service first; the screenshot tool only when it gives no image.
-ImageRef capturedImage(const CaptureRequest& request, const Platform& platform,
-                       std::optional<CaptureError>& error) {
-    if (request.target == kTargetDesktop) {
-        if (auto image = platform.createWindowListImage(
-                kCGWindowListOptionOnScreenOnly, kCGNullWindowID,
-                kCGWindowImageBestResolution | kCGWindowImageNominalResolution)) {
-            return image;
-        }
-        return captureWithSystemTool(std::nullopt, platform);
+constexpr std::uint32_t kDesktopImageOptions =
+    kCGWindowImageBestResolution | kCGWindowImageNominalResolution;
+constexpr std::uint32_t kWindowImageOptions = kCGWindowImageBoundsIgnoreFraming |
+                                              kCGWindowImageBestResolution |
+                                              kCGWindowImageNominalResolution;
+
+// Writes the image as the request's JPEG. A failure to read a lazily read image means there was
+// no image after all; any other failure sets the error to report.
+enum class WriteOutcome { kWritten, kImageUnreadable, kFailed };
+
+WriteOutcome writeJpeg(const ImageRef& image, const CaptureRequest& request,
+                       const Platform& platform, std::optional<CaptureError>& error) {
+    auto destination = platform.createJpegDestination(request.output);
+    if (!destination) {
+        error = makeError(messages::kCreateDestinationFailed, codes::kCreateDestinationFailed);
+        return WriteOutcome::kFailed;
     }
-    const auto selection = findTavikWindowID(platform);
-    if (const auto* selectionError = std::get_if<CaptureError>(&selection)) {
-        error = *selectionError;
-        return nullptr;
+    destination->addImage(imageScaledToMaxWidth(image, request.maxWidth), request.quality);
+    if (destination->finalize()) {
+        return WriteOutcome::kWritten;
     }
-    const CGWindowID windowID = std::get<CGWindowID>(selection);
-    if (auto image = platform.createWindowListImage(
-            kCGWindowListOptionIncludingWindow, windowID,
-            kCGWindowImageBoundsIgnoreFraming | kCGWindowImageBestResolution |
-                kCGWindowImageNominalResolution)) {
-        return image;
+    if (destination->imageWasUnreadable && destination->imageWasUnreadable()) {
+        return WriteOutcome::kImageUnreadable;
     }
-    return captureWithSystemTool(windowID, platform);
+    error = makeError(messages::kFinalizeFailed, codes::kFinalizeFailed);
+    return WriteOutcome::kFailed;
 }
 
 }  // namespace
 
 std::optional<CaptureError> capture(const CaptureRequest& request, const Platform& platform) {
-    std::optional<CaptureError> selectionError;
-    const ImageRef image = capturedImage(request, platform, selectionError);
-    if (selectionError) {
-        return selectionError;
+    std::optional<CGWindowID> windowID;
+    ImageRef image;
+    if (request.target == kTargetDesktop) {
+        image = platform.createWindowListImage(kCGWindowListOptionOnScreenOnly, kCGNullWindowID,
+                                               kDesktopImageOptions);
+    } else {
+        const auto selection = findTavikWindowID(platform);
+        if (const auto* selectionError = std::get_if<CaptureError>(&selection)) {
+            return *selectionError;
+        }
+        windowID = std::get<CGWindowID>(selection);
+        image = platform.createWindowListImage(kCGWindowListOptionIncludingWindow, *windowID,
+                                               kWindowImageOptions);
     }
-    if (!image) {
-        return makeError(messages::kCaptureFailed, codes::kCaptureFailed);
+
+    // The screenshot tool runs at most once: when the image service gives no image, or when its
+    // lazily read image turns out to be unreadable while it is written.
+    bool triedTool = false;
+    for (;;) {
+        if (!image && !triedTool) {
+            image = captureWithSystemTool(windowID, platform);
+            triedTool = true;
+        }
+        if (!image) {
+            return makeError(messages::kCaptureFailed, codes::kCaptureFailed);
+        }
+        std::optional<CaptureError> error;
+        switch (writeJpeg(image, request, platform, error)) {
+            case WriteOutcome::kWritten:
+                return std::nullopt;
+            case WriteOutcome::kFailed:
+                return error;
+            case WriteOutcome::kImageUnreadable:
+                image = nullptr;
+                break;
+        }
     }
-    auto destination = platform.createJpegDestination(request.output);
-    if (!destination) {
-        return makeError(messages::kCreateDestinationFailed, codes::kCreateDestinationFailed);
-    }
-    destination->addImage(imageScaledToMaxWidth(image, request.maxWidth), request.quality);
-    if (!destination->finalize()) {
-        return makeError(messages::kFinalizeFailed, codes::kFinalizeFailed);
-    }
-    return std::nullopt;
 }
 
 }  // namespace tarnwick

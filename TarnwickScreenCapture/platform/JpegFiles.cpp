@@ -160,6 +160,7 @@ struct DestinationState {
     mode_t mode = 0644;
     ImageRef image;
     double quality = 0;
+    bool imageUnreadable = false;
 
     ~DestinationState() { discardTemporary(); }
 
@@ -182,7 +183,12 @@ struct DestinationState {
     }
 
     bool encodeAndWrite() {
-        if (!image || !fd || encodeJpeg(fd.get(), *image, quality) != EncodeResult::kWritten) {
+        if (!image || !fd) {
+            return false;
+        }
+        const EncodeResult result = encodeJpeg(fd.get(), *image, quality);
+        imageUnreadable = result == EncodeResult::kImageUnreadable;
+        if (result != EncodeResult::kWritten) {
             return false;
         }
         if (temporaryPath.empty()) {
@@ -211,6 +217,7 @@ std::optional<JpegDestination> destinationFor(std::shared_ptr<DestinationState> 
                 state->quality = quality;
             },
         .finalize = [state] { return state->finalize(); },
+        .imageWasUnreadable = [state] { return state->imageUnreadable; },
     };
 }
 

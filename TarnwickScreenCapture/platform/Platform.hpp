@@ -38,6 +38,9 @@ inline constexpr const char* kCGWindowOwnerPID = "kCGWindowOwnerPID";
 struct JpegDestination {
     std::function<void(ImageRef image, double quality)> addImage;
     std::function<bool()> finalize;
+    // After a failed finalize: whether it failed because a lazily read image could not be read
+    // (its window vanished, the display went away) rather than because writing failed.
+    std::function<bool()> imageWasUnreadable;
 };
 
 // The one seam between the capture logic and the system. The program fills it with the real

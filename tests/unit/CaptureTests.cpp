@@ -129,6 +129,37 @@ TEST(Capture, FailedFinalizeIsCodeFour) {
     EXPECT_EQ(error->message, "failed to finalize JPEG");
 }
 
+TEST(Capture, AnImageThatCannotBeReadWhileWrittenCountsAsNoImage) {
+    FakePlatform toolFails;
+    toolFails.windowListImage = solidImage(100, 100);
+    toolFails.unreadableFinalizes = 1;
+    toolFails.toolExitStatus = 1;
+    const auto error = capture(request("desktop"), toolFails.platform());
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, 6);
+    EXPECT_THAT(toolFails.calls,
+                ElementsAre("image 1 0 24", "destination /out/shot.jpg", "add 100x100",
+                            "finalize", "unreadable?", kTool, "remove " + kToolFile));
+
+    FakePlatform toolWorks;
+    toolWorks.windowListImage = solidImage(100, 100);
+    toolWorks.unreadableFinalizes = 1;
+    toolWorks.toolExitStatus = 0;
+    toolWorks.toolImage = solidImage(50, 50);
+    EXPECT_FALSE(capture(request("desktop"), toolWorks.platform()).has_value());
+    EXPECT_EQ(toolWorks.addedImage, toolWorks.toolImage);
+
+    // The tool already ran: an unreadable image now is no image, and the tool is not run again.
+    FakePlatform toolRan;
+    toolRan.toolExitStatus = 0;
+    toolRan.toolImage = solidImage(50, 50);
+    toolRan.unreadableFinalizes = 1;
+    EXPECT_EQ(capture(request("desktop"), toolRan.platform())->code, 6);
+    EXPECT_EQ(std::count_if(toolRan.calls.begin(), toolRan.calls.end(),
+                            [](const std::string& call) { return call.rfind("tool", 0) == 0; }),
+              1);
+}
+
 TEST(Capture, QualityAndUnscaledImagePassThroughExactly) {
     FakePlatform fake;
     fake.windowListImage = solidImage(1280, 10);

@@ -30,6 +30,7 @@ struct FakePlatform {
     ImageRef toolImage;
     bool destinationOpens = true;
     bool finalizeSucceeds = true;
+    int unreadableFinalizes = 0;  // how many finalizes fail because the image cannot be read
     ImageRef addedImage;
     double addedQuality = -1;
 
@@ -62,7 +63,12 @@ struct FakePlatform {
                 .finalize =
                     [this] {
                         calls.push_back("finalize");
-                        return finalizeSucceeds;
+                        return finalizeSucceeds && unreadableFinalizes == 0;
+                    },
+                .imageWasUnreadable =
+                    [this] {
+                        calls.push_back("unreadable?");
+                        return unreadableFinalizes > 0 && unreadableFinalizes-- > 0;
                     },
             };
         };
