@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "TarnwickScreenCapture/platform/Image.hpp"
+
+namespace tarnwick {
+
+// Largest width or height taken from a display server, and largest pixel count.
+inline constexpr std::int64_t kMaximumImageSide = 32768;
+inline constexpr std::int64_t kMaximumImagePixels = std::int64_t{1} << 28;
+
+enum class PixelByteOrder { leastSignificantFirst, mostSignificantFirst };
+
+// How one ZPixmap image of a true-colour visual lays out its pixels.
+struct PixelLayout {
+    int bitsPerPixel = 32;  // 16, 24 or 32
+    PixelByteOrder byteOrder = PixelByteOrder::leastSignificantFirst;
+    std::size_t bytesPerRow = 0;
+    std::uint32_t redMask = 0;
+    std::uint32_t greenMask = 0;
+    std::uint32_t blueMask = 0;
+    std::uint32_t alphaMask = 0;  // 0: opaque; otherwise colours come premultiplied
+};
+
+// Bytes of one row of `width` pixels, each row padded to `scanlinePad` bits; none when the
+// values are out of range.
+std::optional<std::size_t> paddedRowBytes(std::int64_t width, int bitsPerPixel, int scanlinePad);
+
+// The alpha bits of a visual of `depth` with the given colour masks: whatever the depth holds
+// beyond the colours (depth-32 ARGB visuals), 0 for depth 24.
+std::uint32_t alphaMaskForDepth(int depth, std::uint32_t redMask, std::uint32_t greenMask,
+                                std::uint32_t blueMask);
+
+// Converts server pixels into 8-bit premultiplied RGBA; null for an unsupported layout, a size out
+// of bounds or too few bytes.
+ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t width,
+                         std::int64_t height, const PixelLayout& layout);
+
+}  // namespace tarnwick

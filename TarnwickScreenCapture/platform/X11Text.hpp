@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// Text properties come from any client of the display: these make them safe UTF-8.
+
+// The bytes with every ill-formed UTF-8 sequence (overlong forms, surrogates, code points beyond
+// U+10FFFF, truncated sequences) replaced by U+FFFD, and NUL characters dropped.
+std::string validUtf8(std::string_view bytes);
+
+// ISO 8859-1 text (the X STRING type) as UTF-8, NUL characters dropped.
+std::string utf8FromLatin1(std::string_view bytes);
+
+}  // namespace tarnwick
