@@ -1,7 +1,377 @@
 #include "TarnwickScreenCapture/platform/X11Images.hpp"
 
-namespace tarnwick {
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <xcb/composite.h>
+#include <xcb/shm.h>
 
-ImageRef createX11WindowListImage(std::uint32_t, CGWindowID, std::uint32_t) { return nullptr; }
+#include <algorithm>
+
+#include "TarnwickScreenCapture/platform/PixelConversion.hpp"
+#include "TarnwickScreenCapture/platform/X11Connection.hpp"
+
+namespace tarnwick {
+namespace {
+
+// Deeper window trees than this are not walked.
+constexpr int kMaximumTreeDepth = 64;
+
+struct Area {
+    std::int64_t x = 0;
+    std::int64_t y = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+};
+
+// The part of `area` inside a drawable of the given size; empty when none.
+Area clipped(Area area, std::int64_t width, std::int64_t height) {
+    const std::int64_t left = std::max<std::int64_t>(area.x, 0);
+    const std::int64_t top = std::max<std::int64_t>(area.y, 0);
+    const std::int64_t right = std::min(area.x + area.width, width);
+    const std::int64_t bottom = std::min(area.y + area.height, height);
+    if (right <= left || bottom <= top) {
+        return {};
+    }
+    return {left, top, right - left, bottom - top};
+}
+
+// Pixels of `area` of one drawable, whose depth and visual are known beforehand.
+struct PixelSource {
+    xcb_drawable_t drawable = XCB_NONE;
+    Area area;
+    std::uint8_t depth = 0;
+    xcb_visualid_t visual = XCB_NONE;
+};
+
+std::optional<PixelLayout> layoutOf(const xcb_setup_t* setup, const PixelSource& source) {
+    const xcb_format_t* format = findPixmapFormat(setup, source.depth);
+    const xcb_visualtype_t* visual = findVisual(setup, source.visual);
+    if (format == nullptr || visual == nullptr ||
+        (visual->_class != XCB_VISUAL_CLASS_TRUE_COLOR &&
+         visual->_class != XCB_VISUAL_CLASS_DIRECT_COLOR)) {
+        return std::nullopt;
+    }
+    const auto rowBytes =
+        paddedRowBytes(source.area.width, format->bits_per_pixel, format->scanline_pad);
+    if (!rowBytes) {
+        return std::nullopt;
+    }
+    return PixelLayout{
+        .bitsPerPixel = format->bits_per_pixel,
+        .byteOrder = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST
+                         ? PixelByteOrder::mostSignificantFirst
+                         : PixelByteOrder::leastSignificantFirst,
+        .bytesPerRow = *rowBytes,
+        .redMask = visual->red_mask,
+        .greenMask = visual->green_mask,
+        .blueMask = visual->blue_mask,
+        .alphaMask = alphaMaskForDepth(source.depth, visual->red_mask, visual->green_mask,
+                                       visual->blue_mask),
+    };
+}
+
+bool isLocalConnection(xcb_connection_t* connection) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    return ::getsockname(xcb_get_file_descriptor(connection), reinterpret_cast<sockaddr*>(&address),
+                         &length) == 0 &&
+           address.ss_family == AF_UNIX;
+}
+
+// A segment the server can write into only exists on the same machine.
+bool offersSharedMemory(xcb_connection_t* connection) {
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_shm_id);
+    if (extension == nullptr || extension->present == 0 || !isLocalConnection(connection)) {
+        return false;
+    }
+    return takeReply(xcb_shm_query_version_reply, connection, xcb_shm_query_version(connection)) !=
+           nullptr;
+}
+
+// A System V segment attached both here and in the server, detached on every path. It is marked
+// for removal as soon as the server holds it, so nothing outlives the process.
+class SharedSegment {
+public:
+    SharedSegment(xcb_connection_t* connection, std::size_t size) : connection_(connection) {
+        const int id = ::shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+        if (id < 0) {
+            return;
+        }
+        void* address = ::shmat(id, nullptr, SHM_RDONLY);
+        if (address == reinterpret_cast<void*>(-1)) {
+            ::shmctl(id, IPC_RMID, nullptr);
+            return;
+        }
+        address_ = static_cast<const std::uint8_t*>(address);
+        size_ = size;
+        segment_ = xcb_generate_id(connection);
+        attached_ = requestSucceeded(
+            connection,
+            xcb_shm_attach_checked(connection, segment_, static_cast<std::uint32_t>(id), 0));
+        ::shmctl(id, IPC_RMID, nullptr);
+    }
+    SharedSegment(const SharedSegment&) = delete;
+    SharedSegment& operator=(const SharedSegment&) = delete;
+    ~SharedSegment() {
+        if (attached_) {
+            xcb_shm_detach(connection_, segment_);
+            xcb_flush(connection_);
+        }
+        if (address_ != nullptr) {
+            ::shmdt(address_);
+        }
+    }
+
+    bool usable() const { return attached_; }
+    xcb_shm_seg_t segment() const { return segment_; }
+    std::span<const std::uint8_t> bytes(std::size_t count) const {
+        return {address_, std::min(count, size_)};
+    }
+
+private:
+    xcb_connection_t* connection_;
+    const std::uint8_t* address_ = nullptr;
+    std::size_t size_ = 0;
+    xcb_shm_seg_t segment_ = 0;
+    bool attached_ = false;
+};
+
+ImageRef grabThroughSharedMemory(xcb_connection_t* connection, const PixelSource& source,
+                                 const PixelLayout& layout, std::size_t size) {
+    const SharedSegment segment(connection, size);
+    if (!segment.usable()) {
+        return nullptr;
+    }
+    const auto reply = takeReply(
+        xcb_shm_get_image_reply, connection,
+        xcb_shm_get_image(connection, source.drawable, static_cast<std::int16_t>(source.area.x),
+                          static_cast<std::int16_t>(source.area.y),
+                          static_cast<std::uint16_t>(source.area.width),
+                          static_cast<std::uint16_t>(source.area.height), ~0u,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment.segment(), 0));
+    if (!reply || reply->depth != source.depth) {
+        return nullptr;
+    }
+    return imageFromPixels(segment.bytes(reply->size), source.area.width, source.area.height,
+                           layout);
+}
+
+ImageRef grabThroughGetImage(xcb_connection_t* connection, const PixelSource& source,
+                             const PixelLayout& layout) {
+    const auto reply =
+        takeReply(xcb_get_image_reply, connection,
+                  xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source.drawable,
+                                static_cast<std::int16_t>(source.area.x),
+                                static_cast<std::int16_t>(source.area.y),
+                                static_cast<std::uint16_t>(source.area.width),
+                                static_cast<std::uint16_t>(source.area.height), ~0u));
+    if (!reply || reply->depth != source.depth) {
+        return nullptr;
+    }
+    const std::size_t received = std::size_t{reply->length} * 4;
+    const auto claimed =
+        static_cast<std::size_t>(std::max(xcb_get_image_data_length(reply.get()), 0));
+    return imageFromPixels({xcb_get_image_data(reply.get()), std::min(received, claimed)},
+                           source.area.width, source.area.height, layout);
+}
+
+ImageRef grab(const X11Display& display, const PixelSource& source) {
+    const Area& area = source.area;
+    if (area.width <= 0 || area.height <= 0 || area.width > kMaximumImageSide ||
+        area.height > kMaximumImageSide || area.width * area.height > kMaximumImagePixels ||
+        area.x < INT16_MIN || area.y < INT16_MIN || area.x > INT16_MAX || area.y > INT16_MAX ||
+        area.width > UINT16_MAX || area.height > UINT16_MAX) {
+        return nullptr;
+    }
+    const auto layout = layoutOf(display.setup, source);
+    if (!layout) {
+        return nullptr;
+    }
+    xcb_connection_t* connection = display.get();
+    if (offersSharedMemory(connection)) {
+        if (auto image = grabThroughSharedMemory(
+                connection, source, *layout,
+                layout->bytesPerRow * static_cast<std::size_t>(area.height))) {
+            return image;
+        }
+    }
+    if (display.failed()) {
+        return nullptr;
+    }
+    return grabThroughGetImage(connection, source, *layout);
+}
+
+// Keeps other clients from changing the window between reading its geometry and its pixels.
+class ServerGrab {
+public:
+    explicit ServerGrab(xcb_connection_t* connection) : connection_(connection) {
+        xcb_grab_server(connection_);
+    }
+    ServerGrab(const ServerGrab&) = delete;
+    ServerGrab& operator=(const ServerGrab&) = delete;
+    ~ServerGrab() {
+        xcb_ungrab_server(connection_);
+        xcb_flush(connection_);
+    }
+
+private:
+    xcb_connection_t* connection_;
+};
+
+class NamedPixmap {
+public:
+    NamedPixmap(xcb_connection_t* connection, xcb_window_t window)
+        : connection_(connection), pixmap_(xcb_generate_id(connection)) {
+        named_ = requestSucceeded(
+            connection, xcb_composite_name_window_pixmap_checked(connection, window, pixmap_));
+    }
+    NamedPixmap(const NamedPixmap&) = delete;
+    NamedPixmap& operator=(const NamedPixmap&) = delete;
+    ~NamedPixmap() {
+        if (named_) {
+            xcb_free_pixmap(connection_, pixmap_);
+            xcb_flush(connection_);
+        }
+    }
+
+    bool named() const { return named_; }
+    xcb_pixmap_t pixmap() const { return pixmap_; }
+
+private:
+    xcb_connection_t* connection_;
+    xcb_pixmap_t pixmap_;
+    bool named_ = false;
+};
+
+bool offersComposite(xcb_connection_t* connection) {
+    const xcb_query_extension_reply_t* extension =
+        xcb_get_extension_data(connection, &xcb_composite_id);
+    if (extension == nullptr || extension->present == 0) {
+        return false;
+    }
+    const auto version = takeReply(xcb_composite_query_version_reply, connection,
+                                   xcb_composite_query_version(connection, 0, 4));
+    return version && (version->major_version > 0 || version->minor_version >= 2);
+}
+
+// The child of the root that holds `window` (its window manager frame, or itself).
+std::optional<xcb_window_t> topLevelOf(xcb_connection_t* connection, xcb_window_t window,
+                                       xcb_window_t root) {
+    xcb_window_t current = window;
+    for (int depth = 0; depth < kMaximumTreeDepth; ++depth) {
+        const auto tree =
+            takeReply(xcb_query_tree_reply, connection, xcb_query_tree(connection, current));
+        if (!tree) {
+            return std::nullopt;
+        }
+        if (tree->parent == root) {
+            return current;
+        }
+        if (tree->parent == XCB_NONE) {
+            return std::nullopt;
+        }
+        current = tree->parent;
+    }
+    return std::nullopt;
+}
+
+// The window's contents from the off-screen pixmap a compositor keeps of its top-level window:
+// complete even where other windows cover it or it reaches beyond the screen.
+ImageRef grabRedirectedWindow(const X11Display& display, xcb_window_t window, xcb_window_t root,
+                              const xcb_get_geometry_reply_t& geometry) {
+    xcb_connection_t* connection = display.get();
+    if (!offersComposite(connection)) {
+        return nullptr;
+    }
+    const auto topLevel = topLevelOf(connection, window, root);
+    if (!topLevel) {
+        return nullptr;
+    }
+    const auto attributesCookie = xcb_get_window_attributes(connection, *topLevel);
+    const auto geometryCookie = xcb_get_geometry(connection, *topLevel);
+    const auto offsetCookie = xcb_translate_coordinates(connection, window, *topLevel, 0, 0);
+    const auto attributes =
+        takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
+    const auto topGeometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
+    const auto offset = takeReply(xcb_translate_coordinates_reply, connection, offsetCookie);
+    if (!attributes || !topGeometry || !offset) {
+        return nullptr;
+    }
+    // Only a redirected window has a pixmap to name; for others this fails with BadMatch.
+    const NamedPixmap pixmap(connection, *topLevel);
+    if (!pixmap.named()) {
+        return nullptr;
+    }
+    // The pixmap includes the top-level window's border.
+    const std::int64_t border = topGeometry->border_width;
+    const Area area =
+        clipped({offset->dst_x + border, offset->dst_y + border, geometry.width, geometry.height},
+                topGeometry->width + 2 * border, topGeometry->height + 2 * border);
+    return grab(display, {.drawable = pixmap.pixmap(),
+                          .area = area,
+                          .depth = topGeometry->depth,
+                          .visual = attributes->visual});
+}
+
+ImageRef grabWindow(const X11Display& display, xcb_window_t window) {
+    xcb_connection_t* connection = display.get();
+    const ServerGrab serverGrab(connection);
+
+    const auto attributesCookie = xcb_get_window_attributes(connection, window);
+    const auto geometryCookie = xcb_get_geometry(connection, window);
+    const auto attributes =
+        takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
+    const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
+    if (!attributes || !geometry || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
+        geometry->width == 0 || geometry->height == 0) {
+        return nullptr;
+    }
+    const xcb_window_t root = geometry->root;
+    const xcb_screen_t* screen = screenOfRoot(display.setup, root);
+    if (screen == nullptr) {
+        return nullptr;
+    }
+    if (window != root) {
+        if (auto image = grabRedirectedWindow(display, window, root, *geometry)) {
+            return image;
+        }
+        if (display.failed()) {
+            return nullptr;
+        }
+    }
+    // Not redirected: what the screen shows inside the window's rectangle.
+    const auto position = takeReply(xcb_translate_coordinates_reply, connection,
+                                    xcb_translate_coordinates(connection, window, root, 0, 0));
+    if (!position) {
+        return nullptr;
+    }
+    const Area area = clipped({position->dst_x, position->dst_y, geometry->width, geometry->height},
+                              screen->width_in_pixels, screen->height_in_pixels);
+    return grab(display, {.drawable = root,
+                          .area = area,
+                          .depth = screen->root_depth,
+                          .visual = screen->root_visual});
+}
+
+}  // namespace
+
+ImageRef createX11WindowListImage(std::uint32_t listOption, CGWindowID windowID, std::uint32_t) {
+    const auto display = openX11Display();
+    if (!display) {
+        return nullptr;
+    }
+    if (listOption == kCGWindowListOptionOnScreenOnly && windowID == kCGNullWindowID) {
+        const xcb_screen_t* screen = display->screen;
+        return grab(*display, {.drawable = screen->root,
+                               .area = {0, 0, screen->width_in_pixels, screen->height_in_pixels},
+                               .depth = screen->root_depth,
+                               .visual = screen->root_visual});
+    }
+    if (listOption == kCGWindowListOptionIncludingWindow && windowID != kCGNullWindowID) {
+        return grabWindow(*display, windowID);
+    }
+    return nullptr;
+}
 
 }  // namespace tarnwick
