@@ -1,0 +1,96 @@
+#!/bin/sh
+# Asks a running TarnwickScreenCapture agent for one screenshot and waits for its answer.
+#
+#   capture-client.sh [-t seconds] <output.jpg> [quality] [maxWidth] [tavik|desktop]
+#
+# Prints the JPEG's absolute path on success. On failure prints the agent's detail (or why no
+# answer came) on standard error. Exit status: 0 captured, 1 the capture failed, 2 usage,
+# 3 no agent folder, 4 no answer within the timeout (default 30 seconds).
+set -eu
+
+usage() {
+    echo "usage: capture-client.sh [-t seconds] <output.jpg> [quality] [maxWidth] [tavik|desktop]" >&2
+    exit 2
+}
+
+timeout=30
+while getopts t: option; do
+    case $option in
+    t) timeout=$OPTARG ;;
+    *) usage ;;
+    esac
+done
+shift $((OPTIND - 1))
+if [ $# -lt 1 ] || [ $# -gt 4 ]; then usage; fi
+case $timeout in '' | *[!0-9]*) usage ;; esac
+
+# Strings go into JSON: escape backslashes and quotes, refuse control characters.
+json_string() {
+    if [ "$(printf '%s' "$1" | LC_ALL=C tr -d '[:cntrl:]')" != "$1" ]; then
+        echo "capture-client.sh: control characters are not supported: $1" >&2
+        exit 2
+    fi
+    printf '"%s"' "$(printf '%s' "$1" | sed 's/\\/\\\\/g; s/"/\\"/g')"
+}
+
+# The agent resolves relative paths against its own working directory, not ours.
+output=$1
+case $output in
+'') usage ;;
+/*) ;;
+*) output=$PWD/$output ;;
+esac
+
+id=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+request="{\"id\":\"$id\",\"output\":$(json_string "$output")"
+if [ $# -ge 2 ]; then
+    printf '%s' "$2" | grep -Eq '^-?[0-9]+(\.[0-9]+)?([eE][-+]?[0-9]+)?$' || usage
+    request="$request,\"quality\":$2"
+fi
+if [ $# -ge 3 ]; then
+    printf '%s' "$3" | grep -Eq '^-?[0-9]+$' || usage
+    request="$request,\"maxWidth\":$3"
+fi
+if [ $# -ge 4 ]; then
+    request="$request,\"target\":$(json_string "$4")"
+fi
+request="$request}"
+
+folder=$HOME/.tavik/mobile-dropbox/data
+if [ ! -d "$folder" ]; then
+    echo "capture-client.sh: $folder does not exist; create it and start the agent" >&2
+    exit 3
+fi
+
+# Atomic hand-over: the agent never sees a half-written request.
+temporary=$(mktemp "$folder/.request.XXXXXX")
+trap 'rm -f "$temporary"' EXIT
+printf '%s' "$request" >"$temporary"
+mv -f "$temporary" "$folder/screen-capture-agent-request.json"
+
+response_file=$folder/screen-capture-agent-response.json
+deadline=$(($(date +%s) + timeout))
+while :; do
+    # The response is replaced atomically, so one read sees a whole answer.
+    response=$(cat "$response_file" 2>/dev/null || true)
+    case $response in
+    *"\"id\":\"$id\""*)
+        case $response in
+        *'"ok":true'*)
+            printf '%s\n' "$output"
+            exit 0
+            ;;
+        esac
+        detail=$(printf '%s' "$response" |
+            sed -En 's/.*"detail":"(([^"\\]|\\.)*)".*/\1/p' |
+            sed 's/\\\//\//g; s/\\"/"/g; s/\\\\/\\/g')
+        printf '%s\n' "${detail:-capture failed}" >&2
+        exit 1
+        ;;
+    esac
+    if [ "$(date +%s)" -ge "$deadline" ]; then
+        echo "capture-client.sh: no answer from the agent within $timeout seconds" >&2
+        exit 4
+    fi
+    sleep 0.05
+done

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Asks a running TarnwickScreenCapture agent for one screenshot and waits for its answer.
+
+    capture_client.py [--timeout SECONDS] <output.jpg> [quality] [maxWidth] [tavik|desktop]
+
+Prints the JPEG's absolute path on success. On failure prints the agent's detail (or why no answer
+came) on standard error. Exit status: 0 captured, 1 the capture failed, 2 usage, 3 no agent folder,
+4 no answer within the timeout. Python standard library only; import request_capture to use it
+from a program.
+"""
+
+import argparse
+import json
+import math
+import os
+import sys
+import tempfile
+import time
+import uuid
+
+DATA_FOLDER = os.path.join(".tavik", "mobile-dropbox", "data")
+REQUEST_NAME = "screen-capture-agent-request.json"
+RESPONSE_NAME = "screen-capture-agent-response.json"
+
+
+class CaptureFailed(Exception):
+    """The agent answered the request with ok false; the message is its detail."""
+
+
+class NoAgentFolder(Exception):
+    """The agent's data folder does not exist (the agent never creates it)."""
+
+
+def request_capture(output, quality=None, max_width=None, target=None, timeout=30.0,
+                    home=None, poll_interval=0.05):
+    """Sends one request and returns the JPEG's absolute path once the agent reports success.
+
+    Raises CaptureFailed, NoAgentFolder, or TimeoutError when no answer came in time.
+    """
+    folder = os.path.join(home or os.path.expanduser("~"), DATA_FOLDER)
+    if not os.path.isdir(folder):
+        raise NoAgentFolder("%s does not exist; create it and start the agent" % folder)
+
+    # The agent resolves relative paths against its own working directory, not ours.
+    output = os.path.abspath(output)
+    request_id = str(uuid.uuid4())
+    request = {"id": request_id, "output": output}
+    if quality is not None:
+        request["quality"] = quality
+    if max_width is not None:
+        request["maxWidth"] = max_width
+    if target is not None:
+        request["target"] = target
+
+    # Atomic hand-over: the agent never sees a half-written request.
+    descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".request-")
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
+            json.dump(request, stream, ensure_ascii=False)
+        os.replace(temporary, os.path.join(folder, REQUEST_NAME))
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+
+    response_path = os.path.join(folder, RESPONSE_NAME)
+    deadline = time.monotonic() + timeout
+    while True:
+        response = _read_response(response_path)
+        if isinstance(response, dict) and response.get("id") == request_id:
+            if response.get("ok") is True:
+                return output
+            raise CaptureFailed(response.get("detail") or "capture failed")
+        if time.monotonic() >= deadline:
+            raise TimeoutError("no answer from the agent within %g seconds" % timeout)
+        time.sleep(poll_interval)
+
+
+def _read_response(path):
+    try:
+        with open(path, "rb") as stream:
+            return json.loads(stream.read().decode("utf-8"))
+    except (OSError, ValueError):
+        return None
+
+
+def _quality(text):
+    value = float(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError("not a finite number: %s" % text)
+    return value
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="capture_client.py",
+        description="Asks the TarnwickScreenCapture agent for one screenshot.")
+    parser.add_argument("--timeout", type=float, default=30.0, metavar="SECONDS",
+                        help="how long to wait for the answer (default 30)")
+    parser.add_argument("output", help="where the JPEG is written")
+    parser.add_argument("quality", nargs="?", type=_quality, help="0.2 ... 0.95 (default 0.55)")
+    parser.add_argument("max_width", nargs="?", type=int, metavar="maxWidth",
+                        help="largest width in pixels, 0 for no limit (default 0)")
+    parser.add_argument("target", nargs="?", help="tavik (default) or desktop")
+    arguments = parser.parse_args(argv)
+
+    try:
+        path = request_capture(arguments.output, arguments.quality, arguments.max_width,
+                               arguments.target, timeout=arguments.timeout)
+    except CaptureFailed as failure:
+        print(failure, file=sys.stderr)
+        return 1
+    except NoAgentFolder as failure:
+        print("capture_client.py: %s" % failure, file=sys.stderr)
+        return 3
+    except TimeoutError as failure:
+        print("capture_client.py: %s" % failure, file=sys.stderr)
+        return 4
+    print(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
