@@ -1,0 +1,126 @@
+"""The example clients in examples/ against the real agent on a private Xvfb."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+from harness import (Jpeg, JpegAssertions, MESSAGES, Sandbox, XServer, require_binary,
+                     require_tools, start_binary, stop_process)
+
+EXAMPLES = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                         "examples"))
+SCREEN = (1280, 800)
+
+CLIENTS = {
+    "sh": ["sh", os.path.join(EXAMPLES, "capture-client.sh")],
+    "python": [sys.executable, os.path.join(EXAMPLES, "capture_client.py")],
+}
+
+
+def timeout_option(client, seconds):
+    return ["-t", str(seconds)] if client == "sh" else ["--timeout", str(seconds)]
+
+
+class ExampleClientsTest(unittest.TestCase, JpegAssertions):
+    """One X server for all; each test gets a fresh home with the agent folder and a fresh agent."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("od", "mktemp", "sed", "grep")
+        cls.server = XServer(*SCREEN)
+        cls.addClassCleanup(cls.server.stop)
+        cls.server.start()
+        cls.server.set_root_colour("green")
+
+    def setUp(self):
+        self.sandbox = Sandbox()
+        self.addCleanup(self.sandbox.cleanup)
+        self.addCleanup(self.server.close_all_windows)
+        self.folder = self.sandbox.make_agent_folder()
+        self.client_folder = self.sandbox.make_folder("client")
+
+    def start_agent(self):
+        agent = start_binary(["--agent"], self.sandbox, display=self.server.display)
+        self.addCleanup(stop_process, agent)
+        return agent
+
+    def run_client(self, client, *args):
+        environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                       "HOME": self.sandbox.home, "LANG": "C.UTF-8"}
+        return subprocess.run(CLIENTS[client] + list(args), cwd=self.client_folder,
+                              env=environment, stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=60)
+
+    def assertClientSucceeded(self, completed, path):
+        self.assertEqual((completed.returncode, completed.stdout, completed.stderr),
+                         (0, path + "\n", ""))
+
+    def test_desktop_capture_resolves_a_relative_path_against_the_client(self):
+        self.start_agent()
+        for client in CLIENTS:
+            with self.subTest(client=client):
+                name = "desktop-%s.jpg" % client
+                completed = self.run_client(client, name, "0.7", "640", "desktop")
+                path = os.path.join(self.client_folder, name)
+                self.assertClientSucceeded(completed, path)
+                jpeg = Jpeg.from_file(path)
+                self.assertEqual((jpeg.size, jpeg.quality), ((640, 400), 70))
+                self.assertColour(jpeg, 320, 200, "green")
+                self.assertFalse(os.path.exists(self.sandbox.path(name)))
+
+    def test_window_capture_and_defaults(self):
+        self.server.start_xterm("Tavik", geometry="80x24+100+100", background="red",
+                                pixel_size=(500, 300))
+        self.start_agent()
+        for client in CLIENTS:
+            with self.subTest(client=client):
+                path = os.path.join(self.client_folder, "tavik-%s.jpg" % client)
+                self.assertClientSucceeded(self.run_client(client, path), path)
+                jpeg = Jpeg.from_file(path)
+                self.assertEqual((jpeg.size, jpeg.quality), ((500, 300), 55))
+                self.assertColour(jpeg, 250, 150, "red")
+
+    def test_failure_prints_the_detail_and_fails(self):
+        self.start_agent()
+        for client in CLIENTS:
+            with self.subTest(client=client):
+                completed = self.run_client(client, "missing.jpg")
+                self.assertEqual((completed.returncode, completed.stdout, completed.stderr),
+                                 (1, "", MESSAGES[5] + "\n"))
+
+    def test_requests_in_a_row_each_get_their_own_answer(self):
+        # Fresh ids: the agent takes up every request, the same output path included.
+        self.start_agent()
+        path = os.path.join(self.client_folder, "again.jpg")
+        for client in ("sh", "python", "sh"):
+            with self.subTest(client=client):
+                self.assertClientSucceeded(
+                    self.run_client(client, path, "0.5", "320", "desktop"), path)
+                self.assertEqual(Jpeg.from_file(path).size, (320, 200))
+
+    def test_no_agent_times_out_and_leaves_no_temporary_file(self):
+        # An answer to an earlier request is not taken for this one.
+        with open(self.sandbox.agent_response_path(), "w", encoding="utf-8") as stream:
+            stream.write('{"id":"earlier","ok":true,"finished_at":1}')
+        for client in CLIENTS:
+            with self.subTest(client=client):
+                completed = self.run_client(client, *timeout_option(client, 1), "late.jpg")
+                self.assertEqual((completed.returncode, completed.stdout), (4, ""))
+                self.assertIn("no answer from the agent within 1 seconds", completed.stderr)
+                self.assertEqual(sorted(os.listdir(self.folder)),
+                                 ["screen-capture-agent-request.json",
+                                  "screen-capture-agent-response.json"])
+
+    def test_missing_agent_folder_is_reported(self):
+        os.rmdir(self.folder)
+        for client in CLIENTS:
+            with self.subTest(client=client):
+                completed = self.run_client(client, "shot.jpg")
+                self.assertEqual((completed.returncode, completed.stdout), (3, ""))
+                self.assertIn("does not exist", completed.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
