@@ -1,21 +1,162 @@
 #include "TarnwickScreenCapture/AgentRequestFile.hpp"
 
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "TarnwickScreenCapture/Clock.hpp"
 #include "TarnwickScreenCapture/platform/Files.hpp"
 
 namespace tarnwick {
+namespace {
+
+using Json = nlohmann::json;
+
+// A first, non-building pass over the text. It stops at the first container deeper than the
+// limit, so hostile nesting costs neither stack nor memory, and it refuses a name repeated within
+// one object: the parser would silently keep the last, and a writer and this reader could then
+// disagree on which request a file holds.
+class StructureCheck final : public Json::json_sax_t {
+public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+
+    bool start_object(std::size_t) override {
+        if (!enter()) {
+            return false;
+        }
+        objectNames_.emplace_back();
+        return true;
+    }
+    bool key(string_t& name) override { return objectNames_.back().insert(name).second; }
+    bool end_object() override {
+        objectNames_.pop_back();
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override { return enter(); }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const Json::exception&) override {
+        return false;
+    }
+
+private:
+    bool enter() { return ++depth_ <= kMaximumRequestNesting; }
+
+    std::size_t depth_ = 0;
+    std::vector<std::unordered_set<std::string>> objectNames_;
+};
+
+bool hasAcceptableStructure(std::string_view bytes) {
+    StructureCheck check;
+    // Strict: one value and nothing after it; comments are syntax errors.
+    return Json::sax_parse(bytes.begin(), bytes.end(), &check, Json::input_format_t::json, true,
+                           false);
+}
+
+const Json* member(const Json& object, const char* name) {
+    const auto found = object.find(name);
+    return found == object.end() ? nullptr : &*found;
+}
+
+// Booleans are not numbers here: true for a quality or a width is more likely a mistake than 1.
+double qualityFrom(const Json* value) {
+    if (value == nullptr || !value->is_number()) {
+        return kDefaultQuality;
+    }
+    return clampedQuality(value->get<double>());
+}
+
+// Integers are taken exactly as written, never through a double; a float counts only when its
+// value is whole and within 64 signed bits (1280.0 is 1280, 1280.5 is another type).
+std::int64_t maxWidthFrom(const Json* value) {
+    if (value == nullptr) {
+        return 0;
+    }
+    std::int64_t width = 0;
+    if (value->is_number_unsigned()) {
+        const auto unsignedWidth = value->get<std::uint64_t>();
+        if (unsignedWidth > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return 0;
+        }
+        width = static_cast<std::int64_t>(unsignedWidth);
+    } else if (value->is_number_integer()) {
+        width = value->get<std::int64_t>();
+    } else if (value->is_number_float()) {
+        const double floatWidth = value->get<double>();
+        constexpr double kTwoToThe63 = 9223372036854775808.0;
+        if (!std::isfinite(floatWidth) || std::trunc(floatWidth) != floatWidth ||
+            floatWidth < -kTwoToThe63 || floatWidth >= kTwoToThe63) {
+            return 0;
+        }
+        width = static_cast<std::int64_t>(floatWidth);
+    }
+    return width < 0 ? 0 : width;
+}
+
+}  // namespace
 
 std::filesystem::path defaultAgentRequestURL() {
     return homeDirectory() / kAgentFolder / kAgentRequestFileName;
 }
 
-std::optional<CaptureRequest> requestFromAgentText(std::string_view) { return std::nullopt; }
-
-std::optional<CaptureRequest> requestFromAgentFile(const std::filesystem::path& file) {
-    const auto bytes = readFileBounded(file, kMaximumRequestFileBytes);
-    if (!bytes) {
+// Only UTF-8 is read (a leading byte-order mark is skipped); invalid UTF-8 and lone surrogate
+// escapes are syntax errors.
+std::optional<CaptureRequest> requestFromAgentText(std::string_view bytes) {
+    try {
+        if (!hasAcceptableStructure(bytes)) {
+            return std::nullopt;
+        }
+        const Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, false, false);
+        if (!document.is_object()) {
+            return std::nullopt;
+        }
+        const Json* output = member(document, "output");
+        if (output == nullptr || !output->is_string() ||
+            output->get_ref<const std::string&>().empty()) {
+            return std::nullopt;
+        }
+        const Json* id = member(document, "id");
+        const Json* target = member(document, "target");
+        return CaptureRequest{
+            .id = id != nullptr && id->is_string() ? id->get<std::string>()
+                                                   : std::to_string(currentUnixSeconds()),
+            .output = fileLocationFromPath(output->get<std::string>()),
+            .quality = qualityFrom(member(document, "quality")),
+            .maxWidth = maxWidthFrom(member(document, "maxWidth")),
+            .target = target != nullptr && target->is_string()
+                          ? targetFromKeyword(target->get<std::string>())
+                          : kTargetTavik,
+        };
+    } catch (const std::exception&) {
         return std::nullopt;
     }
-    return requestFromAgentText(*bytes);
+}
+
+std::optional<CaptureRequest> requestFromAgentFile(const std::filesystem::path& file) {
+    try {
+        const auto bytes = readFileBounded(file, kMaximumRequestFileBytes);
+        if (!bytes) {
+            return std::nullopt;
+        }
+        return requestFromAgentText(*bytes);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace tarnwick
