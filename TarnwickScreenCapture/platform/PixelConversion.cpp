@@ -82,15 +82,15 @@ std::uint32_t alphaMaskForDepth(int depth, std::uint32_t redMask, std::uint32_t 
     return depthBits & ~(redMask | greenMask | blueMask);
 }
 
-ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t width,
-                         std::int64_t height, const PixelLayout& layout) {
+bool convertPixelRows(std::span<const std::uint8_t> pixels, std::int64_t width, std::int64_t height,
+                      const PixelLayout& layout, std::uint8_t* out, std::size_t outStride) {
     if (width <= 0 || height <= 0 || width > kMaximumImageSide || height > kMaximumImageSide ||
         width * height > kMaximumImagePixels) {
-        return nullptr;
+        return false;
     }
     const int bpp = layout.bitsPerPixel;
     if (bpp != 16 && bpp != 24 && bpp != 32) {
-        return nullptr;
+        return false;
     }
     const int bytesPerPixel = bpp / 8;
     const auto red = channelFor(layout.redMask, bpp);
@@ -102,20 +102,14 @@ ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t widt
         ((layout.redMask | layout.greenMask | layout.blueMask) & layout.alphaMask) != 0 ||
         (layout.redMask & layout.greenMask) != 0 || (layout.redMask & layout.blueMask) != 0 ||
         (layout.greenMask & layout.blueMask) != 0) {
-        return nullptr;
+        return false;
     }
     const auto rows = static_cast<std::size_t>(height);
     const auto columns = static_cast<std::size_t>(width);
     if (layout.bytesPerRow < columns * static_cast<std::size_t>(bytesPerPixel) ||
-        pixels.size() / layout.bytesPerRow < rows) {
-        return nullptr;
+        pixels.size() / layout.bytesPerRow < rows || outStride < columns * kBytesPerPixel) {
+        return false;
     }
-
-    auto image = std::make_shared<Image>();
-    image->width = width;
-    image->height = height;
-    image->bytesPerRow = columns * kBytesPerPixel;
-    image->pixels.resize(image->bytesPerRow * rows);
 
     const bool plainBgra = bpp == 32 && layout.byteOrder == PixelByteOrder::leastSignificantFirst &&
                            layout.redMask == 0xff0000u && layout.greenMask == 0xff00u &&
@@ -123,7 +117,7 @@ ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t widt
                            (!hasAlpha || layout.alphaMask == 0xff000000u);
     for (std::size_t y = 0; y < rows; ++y) {
         const std::uint8_t* source = pixels.data() + y * layout.bytesPerRow;
-        std::uint8_t* target = image->pixels.data() + y * image->bytesPerRow;
+        std::uint8_t* target = out + y * outStride;
         if (plainBgra) {
             convertBgra(source, target, width, hasAlpha);
             continue;
@@ -136,6 +130,24 @@ ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t widt
             target[2] = std::min(blue->from(pixel), a);
             target[3] = a;
         }
+    }
+    return true;
+}
+
+ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t width,
+                         std::int64_t height, const PixelLayout& layout) {
+    if (width <= 0 || height <= 0 || width > kMaximumImageSide || height > kMaximumImageSide ||
+        width * height > kMaximumImagePixels) {
+        return nullptr;
+    }
+    auto image = std::make_shared<Image>();
+    image->width = width;
+    image->height = height;
+    image->bytesPerRow = static_cast<std::size_t>(width) * kBytesPerPixel;
+    image->pixels.resize(image->bytesPerRow * static_cast<std::size_t>(height));
+    if (!convertPixelRows(pixels, width, height, layout, image->pixels.data(),
+                          image->bytesPerRow)) {
+        return nullptr;
     }
     return image;
 }

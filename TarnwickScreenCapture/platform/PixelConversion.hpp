@@ -35,8 +35,13 @@ std::optional<std::size_t> paddedRowBytes(std::int64_t width, int bitsPerPixel, 
 std::uint32_t alphaMaskForDepth(int depth, std::uint32_t redMask, std::uint32_t greenMask,
                                 std::uint32_t blueMask);
 
-// Converts server pixels into 8-bit premultiplied RGBA; null for an unsupported layout, a size out
-// of bounds or too few bytes.
+// Converts `height` rows of server pixels into 8-bit premultiplied RGBA rows `outStride` bytes
+// apart; false for an unsupported layout, a size out of bounds or too few bytes.
+bool convertPixelRows(std::span<const std::uint8_t> pixels, std::int64_t width, std::int64_t height,
+                      const PixelLayout& layout, std::uint8_t* out, std::size_t outStride);
+
+// Converts server pixels into a new image of 8-bit premultiplied RGBA; null for an unsupported
+// layout, a size out of bounds or too few bytes.
 ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t width,
                          std::int64_t height, const PixelLayout& layout);
 

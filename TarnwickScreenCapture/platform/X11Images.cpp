@@ -137,71 +137,6 @@ private:
     bool attached_ = false;
 };
 
-ImageRef grabThroughSharedMemory(xcb_connection_t* connection, const PixelSource& source,
-                                 const PixelLayout& layout, std::size_t size) {
-    const SharedSegment segment(connection, size);
-    if (!segment.usable()) {
-        return nullptr;
-    }
-    const auto reply = takeReply(
-        xcb_shm_get_image_reply, connection,
-        xcb_shm_get_image(connection, source.drawable, static_cast<std::int16_t>(source.area.x),
-                          static_cast<std::int16_t>(source.area.y),
-                          static_cast<std::uint16_t>(source.area.width),
-                          static_cast<std::uint16_t>(source.area.height), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment.segment(), 0));
-    if (!reply || reply->depth != source.depth) {
-        return nullptr;
-    }
-    return imageFromPixels(segment.bytes(reply->size), source.area.width, source.area.height,
-                           layout);
-}
-
-ImageRef grabThroughGetImage(xcb_connection_t* connection, const PixelSource& source,
-                             const PixelLayout& layout) {
-    const auto reply =
-        takeReply(xcb_get_image_reply, connection,
-                  xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source.drawable,
-                                static_cast<std::int16_t>(source.area.x),
-                                static_cast<std::int16_t>(source.area.y),
-                                static_cast<std::uint16_t>(source.area.width),
-                                static_cast<std::uint16_t>(source.area.height), ~0u));
-    if (!reply || reply->depth != source.depth) {
-        return nullptr;
-    }
-    const std::size_t received = std::size_t{reply->length} * 4;
-    const auto claimed =
-        static_cast<std::size_t>(std::max(xcb_get_image_data_length(reply.get()), 0));
-    return imageFromPixels({xcb_get_image_data(reply.get()), std::min(received, claimed)},
-                           source.area.width, source.area.height, layout);
-}
-
-ImageRef grab(const X11Display& display, const PixelSource& source) {
-    const Area& area = source.area;
-    if (area.width <= 0 || area.height <= 0 || area.width > kMaximumImageSide ||
-        area.height > kMaximumImageSide || area.width * area.height > kMaximumImagePixels ||
-        area.x < INT16_MIN || area.y < INT16_MIN || area.x > INT16_MAX || area.y > INT16_MAX ||
-        area.width > UINT16_MAX || area.height > UINT16_MAX) {
-        return nullptr;
-    }
-    const auto layout = layoutOf(display.setup, source);
-    if (!layout) {
-        return nullptr;
-    }
-    xcb_connection_t* connection = display.get();
-    if (offersSharedMemory(connection)) {
-        if (auto image = grabThroughSharedMemory(
-                connection, source, *layout,
-                layout->bytesPerRow * static_cast<std::size_t>(area.height))) {
-            return image;
-        }
-    }
-    if (display.failed()) {
-        return nullptr;
-    }
-    return grabThroughGetImage(connection, source, *layout);
-}
-
 // Keeps other clients from changing the window between reading its geometry and its pixels.
 class ServerGrab {
 public:
@@ -244,6 +179,123 @@ private:
     bool named_ = false;
 };
 
+// Rows read from the server at a time: one small shared segment serves the whole image.
+constexpr std::int64_t kBandRows = 64;
+
+// A screen image read lazily, band by band, as the scaler or encoder asks for rows. It holds the
+// server grab from the moment the geometry was read until its last row is read, so every band
+// belongs to one consistent picture, and then lets the server go at once.
+struct ScreenReader {
+    std::unique_ptr<X11Display> display;
+    std::unique_ptr<ServerGrab> serverGrab;
+    std::unique_ptr<NamedPixmap> pixmap;
+    std::unique_ptr<SharedSegment> segment;  // null: plain GetImage
+    PixelSource source;
+    PixelLayout layout;
+
+    ~ScreenReader() { release(); }
+
+    void release() {
+        segment.reset();
+        pixmap.reset();
+        serverGrab.reset();
+        display.reset();
+    }
+
+    bool readBand(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
+        xcb_connection_t* connection = display->get();
+        const auto x = static_cast<std::int16_t>(source.area.x);
+        const auto y = static_cast<std::int16_t>(source.area.y + first);
+        const auto width = static_cast<std::uint16_t>(source.area.width);
+        const auto height = static_cast<std::uint16_t>(count);
+        if (segment) {
+            const auto reply =
+                takeReply(xcb_shm_get_image_reply, connection,
+                          xcb_shm_get_image(connection, source.drawable, x, y, width, height, ~0u,
+                                            XCB_IMAGE_FORMAT_Z_PIXMAP, segment->segment(), 0));
+            return reply && reply->depth == source.depth &&
+                   convertPixelRows(segment->bytes(reply->size), source.area.width, count, layout,
+                                    out, stride);
+        }
+        const auto reply = takeReply(xcb_get_image_reply, connection,
+                                     xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                                   source.drawable, x, y, width, height, ~0u));
+        if (!reply || reply->depth != source.depth) {
+            return false;
+        }
+        const std::size_t received = std::size_t{reply->length} * 4;
+        const auto claimed =
+            static_cast<std::size_t>(std::max(xcb_get_image_data_length(reply.get()), 0));
+        return convertPixelRows({xcb_get_image_data(reply.get()), std::min(received, claimed)},
+                                source.area.width, count, layout, out, stride);
+    }
+
+    bool read(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
+        if (!display) {
+            return false;  // already read to the end, or failed
+        }
+        for (std::int64_t done = 0; done < count;) {
+            const std::int64_t band = std::min(kBandRows, count - done);
+            if (!readBand(first + done, band, out + static_cast<std::size_t>(done) * stride,
+                          stride)) {
+                release();
+                return false;
+            }
+            done += band;
+        }
+        if (first + count == source.area.height) {
+            release();
+        }
+        return true;
+    }
+};
+
+// A lazily read image of `source`; the reader takes over the connection, the grab and the pixmap.
+ImageRef lazyImage(std::unique_ptr<X11Display> display, std::unique_ptr<ServerGrab> serverGrab,
+                   std::unique_ptr<NamedPixmap> pixmap, const PixelSource& source) {
+    // The reader owns everything from here, so any early return releases it in the right order.
+    auto reader = std::make_shared<ScreenReader>();
+    reader->display = std::move(display);
+    reader->serverGrab = std::move(serverGrab);
+    reader->pixmap = std::move(pixmap);
+    reader->source = source;
+
+    const Area& area = source.area;
+    if (area.width <= 0 || area.height <= 0 || area.width > kMaximumImageSide ||
+        area.height > kMaximumImageSide || area.width * area.height > kMaximumImagePixels ||
+        area.x < INT16_MIN || area.y < INT16_MIN || area.x > INT16_MAX ||
+        area.y + area.height - 1 > INT16_MAX || area.width > UINT16_MAX) {
+        return nullptr;
+    }
+    const auto layout = layoutOf(reader->display->setup, source);
+    if (!layout) {
+        return nullptr;
+    }
+    reader->layout = *layout;
+    xcb_connection_t* connection = reader->display->get();
+    if (offersSharedMemory(connection)) {
+        auto segment = std::make_unique<SharedSegment>(
+            connection,
+            layout->bytesPerRow * static_cast<std::size_t>(std::min(kBandRows, area.height)));
+        if (segment->usable()) {
+            reader->segment = std::move(segment);
+        }
+    }
+    if (reader->display->failed()) {
+        return nullptr;
+    }
+
+    auto image = std::make_shared<Image>();
+    image->width = area.width;
+    image->height = area.height;
+    image->bytesPerRow = static_cast<std::size_t>(area.width) * kBytesPerPixel;
+    image->readRows = [reader](std::int64_t first, std::int64_t count, std::uint8_t* out,
+                               std::size_t stride) {
+        return reader->read(first, count, out, stride);
+    };
+    return image;
+}
+
 bool offersComposite(xcb_connection_t* connection) {
     const xcb_query_extension_reply_t* extension =
         xcb_get_extension_data(connection, &xcb_composite_id);
@@ -276,17 +328,25 @@ std::optional<xcb_window_t> topLevelOf(xcb_connection_t* connection, xcb_window_
     return std::nullopt;
 }
 
+// Where a window's pixels are read from, with the pixmap that names them when a compositor keeps
+// the window off-screen.
+struct WindowPixels {
+    PixelSource source;
+    std::unique_ptr<NamedPixmap> pixmap;
+};
+
 // The window's contents from the off-screen pixmap a compositor keeps of its top-level window:
 // complete even where other windows cover it or it reaches beyond the screen.
-ImageRef grabRedirectedWindow(const X11Display& display, xcb_window_t window, xcb_window_t root,
-                              const xcb_get_geometry_reply_t& geometry) {
+std::optional<WindowPixels> redirectedWindowPixels(const X11Display& display, xcb_window_t window,
+                                                   xcb_window_t root,
+                                                   const xcb_get_geometry_reply_t& geometry) {
     xcb_connection_t* connection = display.get();
     if (!offersComposite(connection)) {
-        return nullptr;
+        return std::nullopt;
     }
     const auto topLevel = topLevelOf(connection, window, root);
     if (!topLevel) {
-        return nullptr;
+        return std::nullopt;
     }
     const auto attributesCookie = xcb_get_window_attributes(connection, *topLevel);
     const auto geometryCookie = xcb_get_geometry(connection, *topLevel);
@@ -296,28 +356,29 @@ ImageRef grabRedirectedWindow(const X11Display& display, xcb_window_t window, xc
     const auto topGeometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
     const auto offset = takeReply(xcb_translate_coordinates_reply, connection, offsetCookie);
     if (!attributes || !topGeometry || !offset) {
-        return nullptr;
+        return std::nullopt;
     }
     // Only a redirected window has a pixmap to name; for others this fails with BadMatch.
-    const NamedPixmap pixmap(connection, *topLevel);
-    if (!pixmap.named()) {
-        return nullptr;
+    auto pixmap = std::make_unique<NamedPixmap>(connection, *topLevel);
+    if (!pixmap->named()) {
+        return std::nullopt;
     }
     // The pixmap includes the top-level window's border.
     const std::int64_t border = topGeometry->border_width;
     const Area area =
         clipped({offset->dst_x + border, offset->dst_y + border, geometry.width, geometry.height},
                 topGeometry->width + 2 * border, topGeometry->height + 2 * border);
-    return grab(display, {.drawable = pixmap.pixmap(),
-                          .area = area,
-                          .depth = topGeometry->depth,
-                          .visual = attributes->visual});
+    const xcb_pixmap_t drawable = pixmap->pixmap();
+    return WindowPixels{.source = {.drawable = drawable,
+                                   .area = area,
+                                   .depth = topGeometry->depth,
+                                   .visual = attributes->visual},
+                        .pixmap = std::move(pixmap)};
 }
 
-ImageRef grabWindow(const X11Display& display, xcb_window_t window) {
+// Read while the server is grabbed, so the window cannot change or vanish before its pixels are.
+std::optional<WindowPixels> windowPixels(const X11Display& display, xcb_window_t window) {
     xcb_connection_t* connection = display.get();
-    const ServerGrab serverGrab(connection);
-
     const auto attributesCookie = xcb_get_window_attributes(connection, window);
     const auto geometryCookie = xcb_get_geometry(connection, window);
     const auto attributes =
@@ -325,51 +386,59 @@ ImageRef grabWindow(const X11Display& display, xcb_window_t window) {
     const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
     if (!attributes || !geometry || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
         geometry->width == 0 || geometry->height == 0) {
-        return nullptr;
+        return std::nullopt;
     }
     const xcb_window_t root = geometry->root;
     const xcb_screen_t* screen = screenOfRoot(display.setup, root);
     if (screen == nullptr) {
-        return nullptr;
+        return std::nullopt;
     }
     if (window != root) {
-        if (auto image = grabRedirectedWindow(display, window, root, *geometry)) {
-            return image;
+        if (auto pixels = redirectedWindowPixels(display, window, root, *geometry)) {
+            return pixels;
         }
         if (display.failed()) {
-            return nullptr;
+            return std::nullopt;
         }
     }
     // Not redirected: what the screen shows inside the window's rectangle.
     const auto position = takeReply(xcb_translate_coordinates_reply, connection,
                                     xcb_translate_coordinates(connection, window, root, 0, 0));
     if (!position) {
-        return nullptr;
+        return std::nullopt;
     }
     const Area area = clipped({position->dst_x, position->dst_y, geometry->width, geometry->height},
                               screen->width_in_pixels, screen->height_in_pixels);
-    return grab(display, {.drawable = root,
-                          .area = area,
-                          .depth = screen->root_depth,
-                          .visual = screen->root_visual});
+    return WindowPixels{.source = {.drawable = root,
+                                   .area = area,
+                                   .depth = screen->root_depth,
+                                   .visual = screen->root_visual}};
 }
 
 }  // namespace
 
 ImageRef createX11WindowListImage(std::uint32_t listOption, CGWindowID windowID, std::uint32_t) {
-    const auto display = openX11Display();
+    auto display = openX11Display();
     if (!display) {
         return nullptr;
     }
+    auto serverGrab = std::make_unique<ServerGrab>(display->get());
     if (listOption == kCGWindowListOptionOnScreenOnly && windowID == kCGNullWindowID) {
         const xcb_screen_t* screen = display->screen;
-        return grab(*display, {.drawable = screen->root,
-                               .area = {0, 0, screen->width_in_pixels, screen->height_in_pixels},
-                               .depth = screen->root_depth,
-                               .visual = screen->root_visual});
+        const PixelSource source{.drawable = screen->root,
+                                 .area = {0, 0, screen->width_in_pixels, screen->height_in_pixels},
+                                 .depth = screen->root_depth,
+                                 .visual = screen->root_visual};
+        return lazyImage(std::move(display), std::move(serverGrab), nullptr, source);
     }
     if (listOption == kCGWindowListOptionIncludingWindow && windowID != kCGNullWindowID) {
-        return grabWindow(*display, windowID);
+        auto pixels = windowPixels(*display, windowID);
+        if (!pixels) {
+            serverGrab.reset();
+            return nullptr;
+        }
+        return lazyImage(std::move(display), std::move(serverGrab), std::move(pixels->pixmap),
+                         pixels->source);
     }
     return nullptr;
 }
