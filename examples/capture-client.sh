@@ -9,7 +9,8 @@
 set -eu
 
 usage() {
-    echo "usage: capture-client.sh [-t seconds] <output.jpg> [quality] [maxWidth] [tavik|desktop]" >&2
+    echo "usage: capture-client.sh [-t seconds] <output.jpg> [quality] [maxWidth] [tavik|desktop]" \
+        >&2
     exit 2
 }
 
