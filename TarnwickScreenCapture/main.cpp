@@ -10,6 +10,7 @@
 #include "TarnwickScreenCapture/Capture.hpp"
 #include "TarnwickScreenCapture/CaptureRequest.hpp"
 #include "TarnwickScreenCapture/Error.hpp"
+#include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace {
 
@@ -32,6 +33,7 @@ int exitStatusForErrorCode(std::int64_t code) {
 
 int main(int argc, char** argv) {
     using namespace tarnwick;
+    installTerminationCleanup();
     const std::vector<std::string> arguments(argv, argv + argc);
     const Platform platform = systemPlatform();
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/platform/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace tarnwick {
 
@@ -42,8 +43,7 @@ std::filesystem::path homeDirectory() {
 }
 
 std::filesystem::path temporaryDirectory() {
-    if (const char* directory = std::getenv("TMPDIR");
-        directory != nullptr && *directory != '\0') {
+    if (const char* directory = std::getenv("TMPDIR"); directory != nullptr && *directory != '\0') {
         return directory;
     }
     return "/tmp";
@@ -102,7 +102,7 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
         return false;
     }
     std::string temporary = temporaryPatternBeside(file);
-    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    FileDescriptor fd(createTemporaryFile(temporary));
     if (!fd) {
         return false;
     }
@@ -111,6 +111,7 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
     if (!written) {
         ::unlink(temporary.c_str());
     }
+    forgetTemporaryFile(temporary);
     return written;
 }
 
@@ -125,6 +126,8 @@ std::string temporaryPatternBeside(const std::filesystem::path& target) {
     return pattern;
 }
 
-void removeFile(const std::filesystem::path& file) { ::unlink(file.c_str()); }
+void removeFile(const std::filesystem::path& file) {
+    ::unlink(file.c_str());
+}
 
 }  // namespace tarnwick

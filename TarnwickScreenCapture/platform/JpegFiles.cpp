@@ -20,6 +20,7 @@
 
 #include "TarnwickScreenCapture/platform/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/platform/Files.hpp"
+#include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace tarnwick {
 namespace {
@@ -28,7 +29,6 @@ struct TurboJpegHandleCloser {
     void operator()(void* handle) const { tjDestroy(handle); }
 };
 using TurboJpegHandle = std::unique_ptr<void, TurboJpegHandleCloser>;
-
 
 // No screenshot comes near this; larger files are not decoded.
 constexpr std::size_t kMaximumDecodedFileBytes = 256u * 1024 * 1024;
@@ -93,8 +93,8 @@ void flushLastBuffer(j_compress_ptr compressor) {
 
 // Rows are pulled from the image a strip at a time and handed to libjpeg as they come, so a
 // lazily read or scaled image is never held whole.
-EncodeResult compressImage(JpegWriter& writer, const Image& image, int quality,
-                           std::uint8_t* strip, std::size_t stripRows) {
+EncodeResult compressImage(JpegWriter& writer, const Image& image, int quality, std::uint8_t* strip,
+                           std::size_t stripRows) {
     jpeg_compress_struct& compressor = writer.compressor;
     compressor.client_data = &writer;
     compressor.err = jpeg_std_error(&writer.errors);
@@ -124,8 +124,8 @@ EncodeResult compressImage(JpegWriter& writer, const Image& image, int quality,
     }
     while (compressor.next_scanline < compressor.image_height) {
         const auto first = static_cast<std::int64_t>(compressor.next_scanline);
-        const auto count = std::min<std::int64_t>(static_cast<std::int64_t>(stripRows),
-                                                  image.height - first);
+        const auto count =
+            std::min<std::int64_t>(static_cast<std::int64_t>(stripRows), image.height - first);
         if (!readImageRows(image, first, count, strip, rowBytes)) {
             jpeg_destroy_compress(&compressor);
             return EncodeResult::kImageUnreadable;
@@ -168,6 +168,7 @@ struct DestinationState {
         if (!temporaryPath.empty()) {
             fd.reset();
             ::unlink(temporaryPath.c_str());
+            forgetTemporaryFile(temporaryPath);
             temporaryPath.clear();
         }
     }
@@ -198,6 +199,7 @@ struct DestinationState {
             ::rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
             return false;
         }
+        forgetTemporaryFile(temporaryPath);
         temporaryPath.clear();
         return true;
     }
@@ -259,7 +261,7 @@ std::optional<JpegDestination> createJpegFileDestination(const std::filesystem::
         return std::nullopt;
     }
     std::string temporary = temporaryPatternBeside(target);
-    state->fd.reset(::mkostemp(temporary.data(), O_CLOEXEC));
+    state->fd.reset(createTemporaryFile(temporary));
     if (!state->fd) {
         return std::nullopt;
     }
@@ -281,8 +283,8 @@ ImageRef decodeJpegFile(const std::filesystem::path& file) {
     int height = 0;
     int subsampling = 0;
     int colorspace = 0;
-    if (tjDecompressHeader3(decompressor.get(), data, bytes->size(), &width, &height,
-                            &subsampling, &colorspace) != 0 ||
+    if (tjDecompressHeader3(decompressor.get(), data, bytes->size(), &width, &height, &subsampling,
+                            &colorspace) != 0 ||
         width <= 0 || height <= 0 ||
         std::int64_t{width} * std::int64_t{height} > kMaximumDecodedPixels) {
         return nullptr;
