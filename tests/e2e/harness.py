@@ -301,10 +301,12 @@ class Window:
 class XServer:
     """A private Xvfb on a display number of its own choosing, with helpers around X clients."""
 
-    def __init__(self, width=1280, height=800, depth=24):
+    def __init__(self, width=1280, height=800, depth=24, display_number=None):
+        """display_number fixes the display (to start a server again where one was killed)."""
         self.width = width
         self.height = height
         self.depth = depth
+        self.display_number = display_number
         self.process = None
         self.display = None
         self.window_manager = None
@@ -317,6 +319,8 @@ class XServer:
 
     def start(self, timeout=15.0):
         require_tools("Xvfb", "xprop", "xwininfo", "xdotool", "xsetroot")
+        if self.display_number is not None:
+            return self._start_on_fixed_display(timeout)
         read_end, write_end = os.pipe()
         try:
             self.process = start_process(
@@ -335,6 +339,23 @@ class XServer:
         self.display = ":%d" % number
         wait_until(lambda: self.x(["xprop", "-root", "-len", "0", "_NET_NONE"], check=False)
                    .returncode == 0, timeout=timeout, what="the X server to accept clients")
+        return self
+
+    def _start_on_fixed_display(self, timeout):
+        self.process = start_process(
+            ["Xvfb", ":%d" % self.display_number,
+             "-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
+             "-nolisten", "tcp", "-noreset"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=self._client_environment(display=None))
+        self.display = ":%d" % self.display_number
+
+        def accepting():
+            if self.process.poll() is not None:
+                raise AssertionError("Xvfb ended early with status %d" % self.process.returncode)
+            return self.x(["xprop", "-root", "-len", "0", "_NET_NONE"], check=False).returncode == 0
+
+        wait_until(accepting, timeout=timeout, what="the X server to accept clients")
         return self
 
     def _read_display_number(self, read_end, timeout):
