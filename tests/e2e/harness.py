@@ -183,6 +183,25 @@ class Sandbox:
         except FileNotFoundError:
             return None
 
+    def agent_response_stamp(self):
+        """(bytes, modification time in ns) of the response file, or None when there is none."""
+        try:
+            with open(self.agent_response_path(), "rb") as stream:
+                return stream.read(), os.fstat(stream.fileno()).st_mtime_ns
+        except FileNotFoundError:
+            return None
+
+    def wait_for_agent_response(self, request_id, timeout=10.0):
+        """Polls until the response file answers request_id; returns the parsed response."""
+
+        def answered():
+            response = self.read_agent_response()
+            return response if isinstance(response, dict) and \
+                response.get("id") == request_id else None
+
+        return wait_until(answered, timeout=timeout, interval=0.005,
+                          what="the response to request %r" % request_id)
+
     def leftovers(self):
         """Files in the temporary-files folder: the binary should leave none behind."""
         return sorted(os.listdir(self.tmpdir))
@@ -243,6 +262,76 @@ def start_binary(args, sandbox, display=None, env=None, argv0=None, **popen_argu
     return start_process(argv, executable=BINARY, cwd=sandbox.work,
                          env=binary_environment(sandbox, display, env),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
+
+
+class Agent:
+    """A running `--agent` process, its passes counted from outside, its output kept for stop()."""
+
+    def __init__(self, sandbox, display=None, env=None, **popen_arguments):
+        self.process = start_binary(["--agent"], sandbox, display=display, env=env,
+                                    **popen_arguments)
+        self.pid = self.process.pid
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait_for_passes(self, count, timeout=10.0):
+        """Waits until at least count whole passes of the loop have run from now on.
+
+        Each pass ends in the loop's sleep of 0.05 s and wakes up to be scheduled again, so it
+        takes at least that long and at least one turn on a CPU; count + 1 turns (the scheduler's
+        count in /proc/<pid>/schedstat) and count sleeps' time enclose count whole passes even
+        when the machine is too busy to run the agent on time.
+        """
+        started = time.monotonic()
+        turns = process_scheduled_turns(self.pid)
+
+        def done():
+            if not self.running():
+                raise AssertionError("the agent ended with status %r" % self.process.returncode)
+            if time.monotonic() - started < (count + 1) * 0.05:
+                return False
+            return turns is None or process_scheduled_turns(self.pid) >= turns + count + 1
+
+        wait_until(done, timeout=timeout, interval=0.01, what="%d passes of the agent" % count)
+
+    def stop(self):
+        """Stops the agent; returns (was still running, stdout bytes, stderr bytes)."""
+        was_running = self.running()
+        stdout, stderr = stop_and_collect(self.process)
+        return was_running, stdout, stderr
+
+
+def process_status_field(pid, name):
+    """An integer field of /proc/<pid>/status (VmRSS in KiB, voluntary_ctxt_switches, ...)."""
+    with open("/proc/%d/status" % pid) as stream:
+        for line in stream:
+            key, _, value = line.partition(":")
+            if key == name:
+                return int(value.split()[0])
+    raise AssertionError("no %s in /proc/%d/status" % (name, pid))
+
+
+def process_scheduled_turns(pid):
+    """How often the process has been put on a CPU, or None without scheduler statistics."""
+    try:
+        with open("/proc/%d/schedstat" % pid) as stream:
+            return int(stream.read().split()[2])
+    except (FileNotFoundError, IndexError, ValueError):
+        return None
+
+
+def process_cpu_seconds(pid):
+    """User plus system CPU time of the process so far, from /proc/<pid>/stat."""
+    with open("/proc/%d/stat" % pid) as stream:
+        # The command name may hold spaces and parentheses; the fields follow its last ')'.
+        fields = stream.read().rsplit(")", 1)[1].split()
+    utime, stime = int(fields[11]), int(fields[12])
+    return (utime + stime) / os.sysconf("SC_CLK_TCK")
+
+
+def process_fd_count(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
 
 
 def file_size_limit(limit):

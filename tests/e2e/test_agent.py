@@ -1,0 +1,271 @@
+"""The agent (`--agent`) against a private Xvfb: request and response files, the polling loop."""
+
+import os
+import time
+import unittest
+
+from harness import (AGENT_DATA_FOLDER, MESSAGES, Agent, Jpeg, JpegAssertions, Sandbox, XServer,
+                     require_binary, wait_until)
+
+SCREEN = (1280, 800)
+NOBODY = 65534
+NOT_FOUND = MESSAGES[5]
+
+
+class AgentTestCase(unittest.TestCase, JpegAssertions):
+    """One private X server for all tests; a fresh home per test and agents stopped by PID."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        cls.server = XServer(*SCREEN)
+        cls.addClassCleanup(cls.server.stop)
+        cls.server.start()
+        cls.server.set_root_colour("green")
+
+    def setUp(self):
+        self.sandbox = Sandbox()
+        self.addCleanup(self.sandbox.cleanup)
+        self.addCleanup(self.server.close_all_windows)
+
+    def start_agent(self, **keywords):
+        agent = Agent(self.sandbox, display=self.server.display, **keywords)
+        self.addCleanup(agent.stop)  # every path; a second stop is harmless
+        return agent
+
+    def stop_agent(self, agent):
+        """Stops the agent and checks that it was still running and wrote nothing to its streams."""
+        was_running, stdout, stderr = agent.stop()
+        self.assertTrue(was_running, "the agent ended by itself: %r" % stderr)
+        self.assertEqual((stdout, stderr), (b"", b""), "the agent must write to no stream")
+
+    def request(self, request_id, name, target="desktop", **fields):
+        """Writes a request for the output name in the work folder; returns that path."""
+        output = self.sandbox.path(name)
+        self.sandbox.write_agent_request(dict(fields, id=request_id, output=output,
+                                              target=target))
+        return output
+
+    def data_folder_listing(self):
+        return sorted(os.listdir(os.path.join(self.sandbox.home, AGENT_DATA_FOLDER)))
+
+    def assertAnswered(self, response, request_id, ok=True, detail=None, since=None):
+        expected = {"id", "ok", "finished_at"} | ({"detail"} if detail is not None else set())
+        self.assertEqual(set(response), expected, response)
+        self.assertEqual((response["id"], response["ok"]), (request_id, ok))
+        if detail is not None:
+            self.assertEqual(response["detail"], detail)
+        finished_at = response["finished_at"]
+        self.assertIs(type(finished_at), int, "finished_at must be an integer: %r" % response)
+        if since is not None:
+            self.assertTrue(int(since) <= finished_at <= int(time.time()),
+                            "finished_at %d is not the time of answering" % finished_at)
+
+    def assertUnchangedOverPasses(self, agent, stamp, passes=6):
+        """The response file, or its absence, stays exactly as it was over several passes."""
+        agent.wait_for_passes(passes)
+        self.assertEqual(self.sandbox.agent_response_stamp(), stamp)
+
+
+class RequestAndResponseTests(AgentTestCase):
+
+    def test_request_present_at_start_is_performed_then_new_ids_promptly(self):
+        since = time.time()
+        first = self.request("first", "first.jpg", quality=0.8, maxWidth=640)
+        agent = self.start_agent()
+        response = self.sandbox.wait_for_agent_response("first")
+        self.assertAnswered(response, "first", since=since)
+        raw, _ = self.sandbox.agent_response_stamp()
+        self.assertNotIn(b" ", raw)  # compact text
+        jpeg = Jpeg.from_file(first)
+        self.assertEqual((jpeg.size, jpeg.quality), ((640, 400), 80))
+        self.assertColour(jpeg, 320, 200, "green")
+
+        # A new id: answered within a fraction of a second (2 s only guards a loaded machine).
+        for request_id in ("second", "third"):
+            with self.subTest(request_id=request_id):
+                started = time.monotonic()
+                output = self.request(request_id, request_id + ".jpg", maxWidth=320)
+                self.sandbox.wait_for_agent_response(request_id, timeout=2.0)
+                self.assertLess(time.monotonic() - started, 2.0)
+                self.assertEqual(Jpeg.from_file(output).size, (320, 200))
+        # The loop writes only its response beside the request: no auxiliary files are left.
+        self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json",
+                                                      "screen-capture-agent-response.json"])
+        self.assertEqual(self.sandbox.leftovers(), [])
+        self.stop_agent(agent)
+
+    def test_failure_is_answered_with_its_message_and_not_retried(self):
+        since = time.time()
+        output = self.request("no-window", "never.jpg", target="tavik")
+        agent = self.start_agent()
+        response = self.sandbox.wait_for_agent_response("no-window")
+        self.assertAnswered(response, "no-window", ok=False, detail=NOT_FOUND, since=since)
+        stamp = self.sandbox.agent_response_stamp()
+        # Now the request could succeed; taking it up again would write the JPEG and a response.
+        self.server.start_xterm("Tavik", background="red", pixel_size=(400, 300))
+        self.assertUnchangedOverPasses(agent, stamp)
+        self.assertFalse(os.path.exists(output), "the failed request was performed again")
+        # A new id is performed, against the window that is there now.
+        output = self.request("window", "window.jpg", target="TAVIK")
+        self.assertAnswered(self.sandbox.wait_for_agent_response("window"), "window")
+        jpeg = Jpeg.from_file(output)
+        self.assertEqual(jpeg.size, (400, 300))
+        self.assertColour(jpeg, 200, 150, "red")
+        self.stop_agent(agent)
+
+    def test_only_a_change_of_id_is_performed(self):
+        agent = self.start_agent()
+        # A, B and A again: each is new against the one id remembered.
+        for request_id, name in (("A", "a1.jpg"), ("B", "b.jpg"), ("A", "a2.jpg")):
+            with self.subTest(request_id=request_id, output=name):
+                output = self.request(request_id, name, maxWidth=64)
+                self.sandbox.wait_for_agent_response(request_id)
+                self.assertEqual(Jpeg.from_file(output).size, (64, 40))
+                os.remove(output)
+        # The same id with other fields is the same request.
+        stamp = self.sandbox.agent_response_stamp()
+        self.request("A", "a3.jpg", maxWidth=32, quality=0.3)
+        self.assertUnchangedOverPasses(agent, stamp)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+        # An empty id is an id like any other once another was taken up.
+        output = self.request("", "empty-later.jpg", maxWidth=64)
+        self.sandbox.wait_for_agent_response("")
+        self.assertTrue(os.path.exists(output))
+        self.stop_agent(agent)
+
+    def test_empty_id_at_start_is_not_performed_but_a_restart_performs_again(self):
+        self.request("", "empty.jpg", maxWidth=64)
+        agent = self.start_agent()
+        self.assertUnchangedOverPasses(agent, None)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+        self.stop_agent(agent)
+
+        # The id taken up is not kept across runs: a new agent performs the same request again.
+        output = self.request("again", "again.jpg", maxWidth=64)
+        agent = self.start_agent()
+        self.sandbox.wait_for_agent_response("again")
+        os.remove(output)
+        self.stop_agent(agent)
+        agent = self.start_agent()
+        wait_until_exists(output)
+        self.stop_agent(agent)
+
+    def test_request_written_in_two_halves_is_performed_once_and_whole(self):
+        agent = self.start_agent()
+        self.sandbox.make_agent_folder()
+        output = self.sandbox.path("whole.jpg")
+        # A reader that took the first half would see a width of 3.
+        text = ('{"output":"%s","id":"halves","target":"desktop","maxWidth":320}' % output).encode()
+        cut = text.index(b'320') + 1
+        with open(self.sandbox.agent_request_path(), "wb") as stream:
+            stream.write(text[:cut])
+            stream.flush()
+            half_written = time.monotonic()
+            agent.wait_for_passes(4)
+            time.sleep(max(0.0, half_written + 0.25 - time.monotonic()))
+            self.assertIsNone(self.sandbox.agent_response_stamp())
+            self.assertEqual(os.listdir(self.sandbox.work), [])
+            stream.write(text[cut:])
+        self.assertAnswered(self.sandbox.wait_for_agent_response("halves"), "halves")
+        self.assertEqual(Jpeg.from_file(output).size, (320, 200))
+        stamp = self.sandbox.agent_response_stamp()
+        jpeg_mtime = os.stat(output).st_mtime_ns
+        self.assertUnchangedOverPasses(agent, stamp)
+        self.assertEqual(os.stat(output).st_mtime_ns, jpeg_mtime)
+        self.stop_agent(agent)
+
+
+class MissingAndUnwritableFolderTests(AgentTestCase):
+
+    def test_home_without_the_data_folder(self):
+        agent = self.start_agent()
+        agent.wait_for_passes(6)
+        # No folder is made, nothing is written.
+        self.assertEqual(os.listdir(self.sandbox.home), [])
+        self.assertEqual(self.sandbox.leftovers(), [])
+        # A folder made later is watched from then on.
+        output = self.request("late", "late.jpg", maxWidth=64)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("late"), "late")
+        self.assertEqual(Jpeg.from_file(output).size, (64, 40))
+        self.stop_agent(agent)
+
+    def test_unwritable_data_folder_loses_the_response_and_goes_on(self):
+        folder = self.sandbox.make_agent_folder()
+        outputs = self.sandbox.make_folder("work/out")
+        os.chmod(outputs, 0o777)
+        keywords = {}
+        if os.geteuid() == 0:
+            # Root writes anywhere: run the agent as nobody, with the sandbox open for reading.
+            for path in (self.sandbox.root, self.sandbox.work, self.sandbox.home,
+                         os.path.join(self.sandbox.home, ".tavik"),
+                         os.path.dirname(folder)):
+                os.chmod(path, 0o755)
+            os.chmod(self.sandbox.tmpdir, 0o777)
+            keywords = {"user": NOBODY, "group": NOBODY, "extra_groups": []}
+
+        def request(request_id, name):
+            output = self.request(request_id, os.path.join("out", name), maxWidth=64)
+            os.chmod(self.sandbox.agent_request_path(), 0o644)
+            return output
+
+        first = request("one", "one.jpg")
+        os.chmod(folder, 0o555)
+        self.addCleanup(os.chmod, folder, 0o755)
+        if os.geteuid() != 0 and os.access(folder, os.W_OK):
+            self.skipTest("this user can write into a read-only folder")
+        agent = self.start_agent(**keywords)
+        # Performed, then answered into a folder that refuses the response.
+        wait_until_exists(first)
+        first_mtime = os.stat(first).st_mtime_ns
+        agent.wait_for_passes(6)
+        self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json"])
+        self.assertEqual(Jpeg.from_file(first).size, (64, 40))
+        # The request counts as handled though its response was lost: it is not performed again.
+        self.assertEqual(os.stat(first).st_mtime_ns, first_mtime)
+        # The loop goes on with the next one.
+        second = request("two", "two.jpg")
+        wait_until_exists(second)
+        agent.wait_for_passes(4)
+        self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json"])
+        # Once the folder takes files again, responses are written.
+        os.chmod(folder, 0o777)
+        request("three", "three.jpg")
+        self.assertAnswered(self.sandbox.wait_for_agent_response("three"), "three")
+        self.stop_agent(agent)
+
+
+class MalformedRequestTests(AgentTestCase):
+
+    def test_agent_survives_malformed_files_and_then_performs_a_valid_one(self):
+        contents = {
+            "garbage": bytes(range(256)) * 64,
+            # Neither is a request, whether a reader takes in the whole file or stops early.
+            "2 MiB without output": b'{"pad":"' + b"a" * (2 * 1024 * 1024) + b'"}',
+            "2 MiB unterminated": b'{"id":"huge","output":"' + b"x" * (2 * 1024 * 1024),
+            "nested arrays": b"[" * 400000 + b"]" * 400000,
+            "nested objects": b'{"a":' * 100000 + b"1" + b"}" * 100000,
+            "unclosed nesting": b"[" * 900000,
+            "NUL bytes": b"\0" * 4096,
+            "empty": b"",
+        }
+        agent = self.start_agent()
+        for name, content in contents.items():
+            with self.subTest(content=name):
+                self.sandbox.write_agent_request(content)
+                agent.wait_for_passes(3)
+                self.assertIsNone(self.sandbox.agent_response_stamp())
+        output = self.request("valid", "valid.jpg", maxWidth=64)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("valid"), "valid")
+        self.assertEqual(Jpeg.from_file(output).size, (64, 40))
+        self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json",
+                                                      "screen-capture-agent-response.json"])
+        self.stop_agent(agent)
+
+
+def wait_until_exists(path):
+    wait_until(lambda: os.path.exists(path), interval=0.01, what=path + " to appear")
+
+
+if __name__ == "__main__":
+    unittest.main()
