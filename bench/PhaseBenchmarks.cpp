@@ -26,8 +26,8 @@ ImageRef syntheticScreen(std::int64_t width, std::int64_t height) {
         for (std::int64_t x = 0; x < width; ++x) {
             std::uint8_t* p = image->pixels.data() + y * image->bytesPerRow + x * 4;
             const bool stroke = (x * 7 + y * 3) % 11 < 2 && y % 16 < 12;
-            p[0] = stroke ? 20 : static_cast<std::uint8_t>(200 + x % 50);
-            p[1] = stroke ? 20 : static_cast<std::uint8_t>(210 + y % 40);
+            p[0] = static_cast<std::uint8_t>(stroke ? 20 : 200 + x % 50);
+            p[1] = static_cast<std::uint8_t>(stroke ? 20 : 210 + y % 40);
             p[2] = stroke ? 30 : 230;
             p[3] = 255;
         }
