@@ -8,9 +8,6 @@
 namespace tarnwick {
 namespace {
 
-// Source rows read at a time: enough to amortise a screen read, small enough to stay in cache.
-constexpr std::int64_t kBandRows = 64;
-
 // Weights are 8.8 fixed point summing to exactly 256, so a solid colour stays exact and the
 // vertical sum of 8-bit samples fits 16 bits (which lets the compiler use 16-bit vector lanes).
 constexpr std::uint32_t kWeightOne = 256;
@@ -35,8 +32,8 @@ AreaTaps areaTaps(std::int64_t sourceSize, std::int64_t destinationSize) {
         const double end = std::min(static_cast<double>(i + 1) * scale, double(sourceSize));
         const auto firstSample =
             std::min(sourceSize - 1, static_cast<std::int64_t>(std::floor(begin)));
-        const auto endSample = std::clamp(static_cast<std::int64_t>(std::ceil(end)),
-                                          firstSample + 1, sourceSize);
+        const auto endSample =
+            std::clamp(static_cast<std::int64_t>(std::ceil(end)), firstSample + 1, sourceSize);
         taps.first[i] = firstSample;
         taps.count[i] = endSample - firstSample;
         taps.offset[i] = taps.weight.size();
@@ -92,16 +89,14 @@ void reduceColumns(const std::uint16_t* __restrict sum, const AreaTaps& columns,
 }
 
 // Area-resamples premultiplied RGBA (so partly transparent pixels weigh by their coverage), one
-// destination row at a time, reading the source in bands: memory stays a few source rows deep.
+// destination row at a time from just the source rows it covers: memory stays a few source rows
+// deep, and a lazily read source is read top to bottom.
 struct AreaScaler {
     ImageRef source;
     AreaTaps columns;
     AreaTaps rows;
     std::size_t sourceRowBytes;
-    std::vector<std::uint8_t> band;
-    std::int64_t bandFirst = 0;
-    std::int64_t bandRows = 0;
-    std::int64_t bandCapacity;
+    std::vector<std::uint8_t> sourceRows;
     std::vector<std::uint16_t> sum;
 
     AreaScaler(ImageRef image, std::int64_t width, std::int64_t height)
@@ -109,32 +104,21 @@ struct AreaScaler {
           columns(areaTaps(source->width, width)),
           rows(areaTaps(source->height, height)),
           sourceRowBytes(static_cast<std::size_t>(source->width) * kBytesPerPixel),
-          bandCapacity(std::min(source->height, kBandRows)),
           sum(sourceRowBytes) {
-        band.resize(sourceRowBytes * static_cast<std::size_t>(bandCapacity));
-    }
-
-    const std::uint8_t* sourceRow(std::int64_t y) {
-        if (y < bandFirst || y >= bandFirst + bandRows) {
-            const std::int64_t count = std::min(bandCapacity, source->height - y);
-            bandRows = 0;
-            if (!readImageRows(*source, y, count, band.data(), sourceRowBytes)) {
-                return nullptr;
-            }
-            bandFirst = y;
-            bandRows = count;
-        }
-        return band.data() + static_cast<std::size_t>(y - bandFirst) * sourceRowBytes;
+        const auto mostRows = *std::max_element(rows.count.begin(), rows.count.end());
+        sourceRows.resize(sourceRowBytes * static_cast<std::size_t>(mostRows));
     }
 
     bool scaleRow(std::int64_t y, std::uint8_t* out) {
+        const std::int64_t count = rows.count[y];
+        if (!readImageRows(*source, rows.first[y], count, sourceRows.data(), sourceRowBytes)) {
+            return false;
+        }
         const std::uint16_t* weight = rows.weight.data() + rows.offset[y];
-        for (std::int64_t k = 0; k < rows.count[y]; ++k) {
-            const std::uint8_t* row = sourceRow(rows.first[y] + k);
-            if (row == nullptr) {
-                return false;
-            }
-            accumulateRow(sum.data(), row, weight[k], sourceRowBytes, k == 0);
+        for (std::int64_t k = 0; k < count; ++k) {
+            accumulateRow(sum.data(),
+                          sourceRows.data() + static_cast<std::size_t>(k) * sourceRowBytes,
+                          weight[k], sourceRowBytes, k == 0);
         }
         reduceColumns(sum.data(), columns, out);
         return true;
@@ -160,10 +144,11 @@ ImageRef imageScaledToMaxWidth(const ImageRef& image, std::int64_t maxWidth) {
         scaled->width = maxWidth;
         scaled->height = height;
         scaled->bytesPerRow = static_cast<std::size_t>(maxWidth) * kBytesPerPixel;
-        scaled->readRows = [scaler](std::int64_t firstRow, std::int64_t rowCount,
-                                    std::uint8_t* out, std::size_t stride) {
+        scaled->readRows = [scaler](std::int64_t firstRow, std::int64_t rowCount, std::uint8_t* out,
+                                    std::size_t stride) {
             for (std::int64_t row = 0; row < rowCount; ++row) {
-                if (!scaler->scaleRow(firstRow + row, out + static_cast<std::size_t>(row) * stride)) {
+                if (!scaler->scaleRow(firstRow + row,
+                                      out + static_cast<std::size_t>(row) * stride)) {
                     return false;
                 }
             }

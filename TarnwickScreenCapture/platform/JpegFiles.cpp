@@ -33,8 +33,8 @@ using TurboJpegHandle = std::unique_ptr<void, TurboJpegHandleCloser>;
 // No screenshot comes near this; larger files are not decoded.
 constexpr std::size_t kMaximumDecodedFileBytes = 256u * 1024 * 1024;
 constexpr std::int64_t kMaximumDecodedPixels = std::int64_t{1} << 28;
-// Two 4:2:0 MCU rows.
-constexpr std::size_t kStripRows = 32;
+// One 4:2:0 MCU row.
+constexpr std::size_t kStripRows = 16;
 
 int jpegQuality(double quality) {
     const long rounded = std::lround(quality * 100.0);

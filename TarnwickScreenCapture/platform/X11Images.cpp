@@ -192,59 +192,81 @@ struct ScreenReader {
     std::unique_ptr<SharedSegment> segment;  // null: plain GetImage
     PixelSource source;
     PixelLayout layout;
+    XcbPointer<xcb_get_image_reply_t> bandReply;  // the band, when it came without shared memory
+    std::span<const std::uint8_t> bandBytes;
+    std::int64_t bandFirst = 0;
+    std::int64_t bandRows = 0;
 
     ~ScreenReader() { release(); }
 
     void release() {
+        bandRows = 0;
+        bandBytes = {};
+        bandReply.reset();
         segment.reset();
         pixmap.reset();
         serverGrab.reset();
         display.reset();
     }
 
-    bool readBand(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
+    // Fetches the band of up to kBandRows rows that starts at `first` into the shared segment
+    // (or a GetImage reply), where it stays until a row outside it is asked for.
+    bool fetchBand(std::int64_t first) {
         xcb_connection_t* connection = display->get();
+        const std::int64_t rows = std::min(kBandRows, source.area.height - first);
         const auto x = static_cast<std::int16_t>(source.area.x);
         const auto y = static_cast<std::int16_t>(source.area.y + first);
         const auto width = static_cast<std::uint16_t>(source.area.width);
-        const auto height = static_cast<std::uint16_t>(count);
+        const auto height = static_cast<std::uint16_t>(rows);
+        bandRows = 0;
+        bandReply.reset();
         if (segment) {
             const auto reply =
                 takeReply(xcb_shm_get_image_reply, connection,
                           xcb_shm_get_image(connection, source.drawable, x, y, width, height, ~0u,
                                             XCB_IMAGE_FORMAT_Z_PIXMAP, segment->segment(), 0));
-            return reply && reply->depth == source.depth &&
-                   convertPixelRows(segment->bytes(reply->size), source.area.width, count, layout,
-                                    out, stride);
+            if (!reply || reply->depth != source.depth) {
+                return false;
+            }
+            bandBytes = segment->bytes(reply->size);
+        } else {
+            bandReply = takeReply(xcb_get_image_reply, connection,
+                                  xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                                source.drawable, x, y, width, height, ~0u));
+            if (!bandReply || bandReply->depth != source.depth) {
+                return false;
+            }
+            const std::size_t received = std::size_t{bandReply->length} * 4;
+            const auto claimed =
+                static_cast<std::size_t>(std::max(xcb_get_image_data_length(bandReply.get()), 0));
+            bandBytes = {xcb_get_image_data(bandReply.get()), std::min(received, claimed)};
         }
-        const auto reply = takeReply(xcb_get_image_reply, connection,
-                                     xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                                                   source.drawable, x, y, width, height, ~0u));
-        if (!reply || reply->depth != source.depth) {
-            return false;
-        }
-        const std::size_t received = std::size_t{reply->length} * 4;
-        const auto claimed =
-            static_cast<std::size_t>(std::max(xcb_get_image_data_length(reply.get()), 0));
-        return convertPixelRows({xcb_get_image_data(reply.get()), std::min(received, claimed)},
-                                source.area.width, count, layout, out, stride);
+        bandFirst = first;
+        bandRows = rows;
+        return true;
     }
 
     bool read(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
         if (!display) {
             return false;  // already read to the end, or failed
         }
-        for (std::int64_t done = 0; done < count;) {
-            const std::int64_t band = std::min(kBandRows, count - done);
-            if (!readBand(first + done, band, out + static_cast<std::size_t>(done) * stride,
-                          stride)) {
+        for (std::int64_t row = first; row < first + count;) {
+            if ((row < bandFirst || row >= bandFirst + bandRows) && !fetchBand(row)) {
                 release();
                 return false;
             }
-            done += band;
+            const std::int64_t rows = std::min(first + count, bandFirst + bandRows) - row;
+            const auto offset = static_cast<std::size_t>(row - bandFirst) * layout.bytesPerRow;
+            if (offset > bandBytes.size() ||
+                !convertPixelRows(bandBytes.subspan(offset), source.area.width, rows, layout,
+                                  out + static_cast<std::size_t>(row - first) * stride, stride)) {
+                release();
+                return false;
+            }
+            row += rows;
         }
         if (first + count == source.area.height) {
-            release();
+            release();  // the picture is complete: let the server and its other clients go
         }
         return true;
     }
