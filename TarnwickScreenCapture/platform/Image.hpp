@@ -29,6 +29,9 @@ struct Image {
 // Images are immutable once made and shared by whoever holds them; null means "no image".
 using ImageRef = std::shared_ptr<const Image>;
 
+// A new in-memory image of that size, its pixels zeroed.
+std::shared_ptr<Image> newImage(std::int64_t width, std::int64_t height);
+
 // Copies rows of either kind of image; false when a lazily read image fails or the rows are
 // out of range.
 bool readImageRows(const Image& image, std::int64_t firstRow, std::int64_t rowCount,

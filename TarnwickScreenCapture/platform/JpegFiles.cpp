@@ -289,11 +289,7 @@ ImageRef decodeJpegFile(const std::filesystem::path& file) {
         std::int64_t{width} * std::int64_t{height} > kMaximumDecodedPixels) {
         return nullptr;
     }
-    auto image = std::make_shared<Image>();
-    image->width = width;
-    image->height = height;
-    image->bytesPerRow = static_cast<std::size_t>(width) * kBytesPerPixel;
-    image->pixels.resize(image->bytesPerRow * static_cast<std::size_t>(height));
+    auto image = newImage(width, height);
     if (tjDecompress2(decompressor.get(), data, bytes->size(), image->pixels.data(), width,
                       static_cast<int>(image->bytesPerRow), height, TJPF_RGBA, 0) != 0) {
         return nullptr;

@@ -153,11 +153,7 @@ ImageRef imageFromPixels(std::span<const std::uint8_t> pixels, std::int64_t widt
         width * height > kMaximumImagePixels) {
         return nullptr;
     }
-    auto image = std::make_shared<Image>();
-    image->width = width;
-    image->height = height;
-    image->bytesPerRow = static_cast<std::size_t>(width) * kBytesPerPixel;
-    image->pixels.resize(image->bytesPerRow * static_cast<std::size_t>(height));
+    auto image = newImage(width, height);
     if (!convertPixelRows(pixels, width, height, layout, image->pixels.data(),
                           image->bytesPerRow)) {
         return nullptr;

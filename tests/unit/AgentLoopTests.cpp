@@ -6,16 +6,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "AgentTestFolder.hpp"
 #include "TarnwickScreenCapture/AgentLoop.hpp"
 #include "TarnwickScreenCapture/Error.hpp"
+#include "TemporaryFolder.hpp"
 
 namespace tarnwick {
 namespace {
 
 // An agent over a temporary folder and a fake platform whose captures are counted by the JPEG
 // destinations they open.
-class AgentPassTest : public testing::Test {
+class AgentPassTest : public ::testing::Test {
 protected:
     AgentPassTest() {
         platform_.copyWindowInfo = [](std::uint32_t, CGWindowID) {
@@ -44,7 +44,7 @@ protected:
             destination.finalize = [] { return true; };
             return destination;
         };
-        platform_.temporaryDirectory = [this] { return folder_.path(); };
+        platform_.temporaryDirectory = [this] { return folder_.path; };
         platform_.runProcess = [](const std::string&, const std::vector<std::string>&) {
             return std::optional<int>();
         };
@@ -74,7 +74,7 @@ protected:
 
     std::size_t captures() const { return outputs_.size(); }
 
-    AgentTestFolder folder_;
+    testing::TemporaryFolder folder_;
     std::filesystem::path requestFile_ = folder_ / "request.json";
     std::filesystem::path responseFile_ = folder_ / "response.json";
     std::string lastHandledID_;

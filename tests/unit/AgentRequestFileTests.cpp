@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "AgentTestFolder.hpp"
 #include "TarnwickScreenCapture/AgentRequestFile.hpp"
 #include "TarnwickScreenCapture/Clock.hpp"
+#include "TemporaryFolder.hpp"
 
 namespace tarnwick {
 namespace {
@@ -236,10 +236,10 @@ TEST(RequestFromAgentText, OtherKeysOfAnyTypeAreIgnored) {
 }
 
 TEST(RequestFromAgentFile, ReadsTheFileAndBoundsItsSize) {
-    AgentTestFolder folder;
+    testing::TemporaryFolder folder;
     const auto file = folder / "request.json";
     EXPECT_FALSE(requestFromAgentFile(file).has_value());
-    EXPECT_FALSE(requestFromAgentFile(folder.path()).has_value());
+    EXPECT_FALSE(requestFromAgentFile(folder.path).has_value());
 
     const std::string text = R"({"output":"/tmp/a.jpg","id":"f1","maxWidth":320})";
     writeTestFile(file, text);

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "AgentTestFolder.hpp"
 #include "TarnwickScreenCapture/AgentResponseFile.hpp"
 #include "TarnwickScreenCapture/Clock.hpp"
+#include "TemporaryFolder.hpp"
 
 namespace tarnwick {
 namespace {
@@ -87,7 +87,7 @@ TEST(AgentResponseText, BytesThatAreNotUtf8BecomeReplacementCharacters) {
 }
 
 TEST(WriteAgentResponse, ReplacesTheWholeFile) {
-    AgentTestFolder folder;
+    testing::TemporaryFolder folder;
     const auto file = folder / "response.json";
     writeTestFile(file, std::string(4096, 'x'));
 
@@ -104,21 +104,21 @@ TEST(WriteAgentResponse, ReplacesTheWholeFile) {
     EXPECT_EQ(response["ok"], true);
     EXPECT_GE(response["finished_at"].get<std::int64_t>(), before);
     EXPECT_LE(response["finished_at"].get<std::int64_t>(), after);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path),
                             std::filesystem::directory_iterator()),
               1)
         << "no auxiliary file is left";
 }
 
 TEST(WriteAgentResponse, MissingFolderCreatesNothing) {
-    AgentTestFolder folder;
+    testing::TemporaryFolder folder;
     const auto file = folder / "missing" / "data" / "response.json";
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     writeAgentResponse(file, "id", true, std::nullopt);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path));
 }
 
 TEST(DefaultAgentResponseURL, LiesBesideTheRequestFile) {

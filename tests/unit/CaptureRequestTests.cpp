@@ -17,8 +17,12 @@ CaptureRequest requestFrom(std::vector<std::string> rest) {
     return request.value_or(CaptureRequest{});
 }
 
-double qualityOf(const std::string& text) { return requestFrom({"a.jpg", text}).quality; }
-std::int64_t widthOf(const std::string& text) { return requestFrom({"a.jpg", "0.5", text}).maxWidth; }
+double qualityOf(const std::string& text) {
+    return requestFrom({"a.jpg", text}).quality;
+}
+std::int64_t widthOf(const std::string& text) {
+    return requestFrom({"a.jpg", "0.5", text}).maxWidth;
+}
 std::string targetOf(const std::string& text) {
     return requestFrom({"a.jpg", "0.5", "0", text}).target;
 }
@@ -90,8 +94,8 @@ TEST(RequestFromArguments, WidthIsWholeElementBaseTenWithin64Bits) {
     EXPECT_EQ(widthOf("0012"), 12);
     EXPECT_EQ(widthOf("9223372036854775807"), 9223372036854775807);
     EXPECT_EQ(widthOf("-9223372036854775808"), 0);
-    for (const char* unparsable : {"12.5", "1e3", "9223372036854775808", "", "+", "-", " 640",
-                                   "640 ", "0x10", "+-5", "٣"}) {
+    for (const char* unparsable :
+         {"12.5", "1e3", "9223372036854775808", "", "+", "-", " 640", "640 ", "0x10", "+-5", "٣"}) {
         EXPECT_EQ(widthOf(unparsable), 0) << '"' << unparsable << '"';
     }
 }

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "FakePlatform.hpp"
 #include "TarnwickScreenCapture/Capture.hpp"
@@ -31,8 +31,8 @@ TEST(Capture, DesktopUsesTheImageServiceAloneWhenItGivesAnImage) {
     FakePlatform fake;
     fake.windowListImage = solidImage(1920, 1080);
     EXPECT_FALSE(capture(request("desktop", 1280, 0.8), fake.platform()).has_value());
-    EXPECT_THAT(fake.calls, ElementsAre("image 1 0 24", "destination /out/shot.jpg",
-                                        "add 1280x720", "finalize"));
+    EXPECT_THAT(fake.calls, ElementsAre("image 1 0 24", "destination /out/shot.jpg", "add 1280x720",
+                                        "finalize"));
     EXPECT_EQ(fake.addedQuality, 0.8);
 }
 
@@ -138,8 +138,8 @@ TEST(Capture, AnImageThatCannotBeReadWhileWrittenCountsAsNoImage) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, 6);
     EXPECT_THAT(toolFails.calls,
-                ElementsAre("image 1 0 24", "destination /out/shot.jpg", "add 100x100",
-                            "finalize", "unreadable?", kTool, "remove " + kToolFile));
+                ElementsAre("image 1 0 24", "destination /out/shot.jpg", "add 100x100", "finalize",
+                            "unreadable?", kTool, "remove " + kToolFile));
 
     FakePlatform toolWorks;
     toolWorks.windowListImage = solidImage(100, 100);

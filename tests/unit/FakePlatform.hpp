@@ -9,11 +9,7 @@
 namespace tarnwick::testing {
 
 inline ImageRef solidImage(std::int64_t width, std::int64_t height, std::uint8_t red = 200) {
-    auto image = std::make_shared<Image>();
-    image->width = width;
-    image->height = height;
-    image->bytesPerRow = static_cast<std::size_t>(width) * kBytesPerPixel;
-    image->pixels.resize(image->bytesPerRow * static_cast<std::size_t>(height));
+    auto image = newImage(width, height);
     for (std::size_t i = 0; i < image->pixels.size(); i += kBytesPerPixel) {
         image->pixels[i] = red;
         image->pixels[i + 3] = 255;

@@ -62,7 +62,8 @@ TEST(ImageScaledToMaxWidth, LeavesTheInputUntouched) {
 }
 
 TEST(ImageScaledToMaxWidth, SolidColoursStaySolidIncludingPremultipliedAlpha) {
-    const auto scaled = materialized(imageScaledToMaxWidth(solidImage(333, 77, {40, 80, 120, 128}), 100));
+    const auto scaled =
+        materialized(imageScaledToMaxWidth(solidImage(333, 77, {40, 80, 120, 128}), 100));
     for (std::int64_t y = 0; y < scaled.height; ++y) {
         for (std::int64_t x = 0; x < scaled.width; ++x) {
             const auto* p = pixelAt(scaled, x, y);
@@ -103,7 +104,8 @@ TEST(ImageScaledToMaxWidth, LazyRowsMatchAnyOrderOfReadingAndReportSourceFailure
     const auto scaled = imageScaledToMaxWidth(gradient, 123);
     const Image whole = materialized(scaled);
     std::vector<std::uint8_t> row(123 * 4);
-    for (const std::int64_t y : {std::int64_t{97}, std::int64_t{3}, std::int64_t{97}, whole.height - 1}) {
+    for (const std::int64_t y :
+         {std::int64_t{97}, std::int64_t{3}, std::int64_t{97}, whole.height - 1}) {
         ASSERT_TRUE(readImageRows(*scaled, y, 1, row.data(), row.size()));
         EXPECT_TRUE(std::equal(row.begin(), row.end(), pixelAt(whole, 0, y))) << y;
     }

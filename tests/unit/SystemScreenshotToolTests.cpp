@@ -28,9 +28,8 @@ struct ToolHarness {
     ToolHarness() { std::filesystem::create_directory(temporary); }
 
     void writeTool(const std::string& body) {
-        folder.write("fake-screencapture",
-                     "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + argumentsFile.string() + "'\n" +
-                         body + "\n");
+        folder.write("fake-screencapture", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" +
+                                               argumentsFile.string() + "'\n" + body + "\n");
         ::chmod(tool.c_str(), 0755);
     }
 

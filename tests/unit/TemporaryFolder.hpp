@@ -4,7 +4,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
 
 namespace tarnwick::testing {
 
@@ -25,6 +30,8 @@ struct TemporaryFolder {
     TemporaryFolder(const TemporaryFolder&) = delete;
     TemporaryFolder& operator=(const TemporaryFolder&) = delete;
 
+    std::filesystem::path operator/(const std::string& name) const { return path / name; }
+
     std::filesystem::path write(const std::string& name, const std::string& content) const {
         const auto file = path / name;
         std::ofstream(file, std::ios::binary) << content;
@@ -38,3 +45,21 @@ inline std::string readWholeFile(const std::filesystem::path& file) {
 }
 
 }  // namespace tarnwick::testing
+
+namespace tarnwick {
+
+inline void writeTestFile(const std::filesystem::path& file, std::string_view bytes) {
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(stream.good()) << file;
+}
+
+inline std::optional<std::string> readTestFile(const std::filesystem::path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    if (!stream) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+}  // namespace tarnwick
