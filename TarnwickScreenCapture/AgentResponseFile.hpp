@@ -12,8 +12,7 @@ std::filesystem::path defaultAgentResponseURL();
 
 // The compact JSON text of a response ("\/" for '/', non-ASCII raw).
 std::string agentResponseText(const std::string& requestID, bool ok,
-                              const std::optional<std::string>& detail,
-                              std::int64_t finishedAt);
+                              const std::optional<std::string>& detail, std::int64_t finishedAt);
 
 // Replaces the response file atomically; every failure is silent and creates nothing.
 void writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,

@@ -6,8 +6,9 @@
 namespace tarnwick {
 
 ImageRef captureWithSystemTool(std::optional<CGWindowID> windowID, const Platform& platform) {
-    const std::filesystem::path file = platform.temporaryDirectory() /
-                                       ("tarnwick-screencapture-" + platform.newUUIDString() + ".jpg");
+    const std::filesystem::path file =
+        platform.temporaryDirectory() /
+        ("tarnwick-screencapture-" + platform.newUUIDString() + ".jpg");
     std::vector<std::string> arguments{"-x", "-t", "jpg"};
     if (windowID) {
         arguments.push_back("-l");

@@ -59,8 +59,8 @@ void convertBgra(const std::uint8_t* __restrict source, std::uint8_t* __restrict
         for (std::int64_t x = 0; x < width; ++x) {
             std::uint32_t pixel;
             std::memcpy(&pixel, source + x * 4, 4);
-            const std::uint32_t rgba = ((pixel >> 16) & 0xffu) | (pixel & 0xff00u) |
-                                       ((pixel & 0xffu) << 16) | 0xff000000u;
+            const std::uint32_t rgba =
+                ((pixel >> 16) & 0xffu) | (pixel & 0xff00u) | ((pixel & 0xffu) << 16) | 0xff000000u;
             std::memcpy(target + x * 4, &rgba, 4);
         }
         return;
