@@ -767,3 +767,27 @@ class JpegAssertions:
 
     def assertSucceeded(self, run):
         self.assertEqual((run.returncode, run.stderr, run.stdout), (0, b"", b""), run)
+
+
+class ServerTestCase(unittest.TestCase, JpegAssertions):
+    """One private X server per class (optionally with openbox); a fresh sandbox and no leftover
+    windows per test."""
+
+    screen = (1280, 800)
+    root_colour = "green"
+    with_window_manager = False
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        cls.server = XServer(*cls.screen)
+        cls.addClassCleanup(cls.server.stop)
+        cls.server.start()
+        if cls.with_window_manager:
+            cls.server.start_window_manager()
+        cls.server.set_root_colour(cls.root_colour)
+
+    def setUp(self):
+        self.sandbox = Sandbox()
+        self.addCleanup(self.sandbox.cleanup)
+        self.addCleanup(self.server.close_all_windows)

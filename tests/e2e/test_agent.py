@@ -4,29 +4,15 @@ import os
 import time
 import unittest
 
-from harness import (AGENT_DATA_FOLDER, MESSAGES, Agent, Jpeg, JpegAssertions, Sandbox, XServer,
-                     require_binary, wait_until)
+import harness
+from harness import (AGENT_DATA_FOLDER, MESSAGES, Agent, Jpeg, wait_until)
 
-SCREEN = (1280, 800)
 NOBODY = 65534
 NOT_FOUND = MESSAGES[5]
 
 
-class AgentTestCase(unittest.TestCase, JpegAssertions):
-    """One private X server for all tests; a fresh home per test and agents stopped by PID."""
-
-    @classmethod
-    def setUpClass(cls):
-        require_binary()
-        cls.server = XServer(*SCREEN)
-        cls.addClassCleanup(cls.server.stop)
-        cls.server.start()
-        cls.server.set_root_colour("green")
-
-    def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.server.close_all_windows)
+class AgentTestCase(harness.ServerTestCase):
+    """A fresh home per test; agents stopped by PID."""
 
     def start_agent(self, **keywords):
         agent = Agent(self.sandbox, display=self.server.display, **keywords)

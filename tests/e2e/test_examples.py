@@ -5,12 +5,11 @@ import subprocess
 import sys
 import unittest
 
-from harness import (Jpeg, JpegAssertions, MESSAGES, Sandbox, XServer, require_binary,
-                     require_tools, start_binary, stop_process)
+import harness
+from harness import (Jpeg, MESSAGES, require_tools, start_binary, stop_process)
 
 EXAMPLES = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                          "examples"))
-SCREEN = (1280, 800)
 
 CLIENTS = {
     "sh": ["sh", os.path.join(EXAMPLES, "capture-client.sh")],
@@ -22,22 +21,16 @@ def timeout_option(client, seconds):
     return ["-t", str(seconds)] if client == "sh" else ["--timeout", str(seconds)]
 
 
-class ExampleClientsTest(unittest.TestCase, JpegAssertions):
+class ExampleClientsTest(harness.ServerTestCase):
     """One X server for all; each test gets a fresh home with the agent folder and a fresh agent."""
 
     @classmethod
     def setUpClass(cls):
-        require_binary()
         require_tools("od", "mktemp", "sed", "grep")
-        cls.server = XServer(*SCREEN)
-        cls.addClassCleanup(cls.server.stop)
-        cls.server.start()
-        cls.server.set_root_colour("green")
+        super().setUpClass()
 
     def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.server.close_all_windows)
+        super().setUp()
         self.folder = self.sandbox.make_agent_folder()
         self.client_folder = self.sandbox.make_folder("client")
 

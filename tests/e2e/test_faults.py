@@ -14,6 +14,7 @@ import threading
 import time
 import unittest
 
+import harness
 from harness import (MESSAGES, Jpeg, JpegAssertions, Sandbox, XServer, require_binary,
                      require_tools, run_binary, start_binary, start_process, stop_process,
                      unused_display, wait_until)
@@ -81,22 +82,8 @@ class AgentSession:
                           what="the response to %s" % request_id)
 
 
-class FaultTestCase(unittest.TestCase, JpegAssertions):
+class FaultTestCase(harness.ServerTestCase):
     screen = (640, 480)
-    root_colour = "green"
-
-    @classmethod
-    def setUpClass(cls):
-        require_binary()
-        cls.server = XServer(*cls.screen)
-        cls.addClassCleanup(cls.server.stop)
-        cls.server.start()
-        cls.server.set_root_colour(cls.root_colour)
-
-    def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.server.close_all_windows)
 
     def agent(self, **popen_arguments):
         return AgentSession(self, self.sandbox, self.server.display, **popen_arguments)

@@ -4,33 +4,16 @@ import os
 import time
 import unittest
 
-from harness import (Jpeg, JpegAssertions, Sandbox, XServer, file_size_limit, require_binary,
-                     run_binary, snapshot, start_binary, stop_and_collect, unused_display)
+import harness
+from harness import (Jpeg, file_size_limit, run_binary, snapshot, start_binary, stop_and_collect,
+                     unused_display)
 
 SCREEN = (1280, 800)
 NOBODY = 65534
 
 
-class ServerTestCase(unittest.TestCase, JpegAssertions):
-    """One private X server per class; a fresh sandbox and no leftover windows per test."""
-
-    with_window_manager = False
-    root_colour = "green"
-
-    @classmethod
-    def setUpClass(cls):
-        require_binary()
-        cls.server = XServer(*SCREEN)
-        cls.addClassCleanup(cls.server.stop)
-        cls.server.start()
-        if cls.with_window_manager:
-            cls.server.start_window_manager()
-        cls.server.set_root_colour(cls.root_colour)
-
-    def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.server.close_all_windows)
+class ServerTestCase(harness.ServerTestCase):
+    """Helpers for one-shot runs."""
 
     def run_binary(self, *args, **keywords):
         keywords.setdefault("display", self.server.display)
