@@ -240,13 +240,33 @@ class Run:
             self.returncode, len(self.stdout), self.stderr[:400])
 
 
+_binary_for_all_users = None
+
+
+def _executable_for(popen_arguments):
+    """The binary, or for a run as another user a copy that user can reach: the build folder may
+    lie under a home folder closed to others."""
+    global _binary_for_all_users
+    if "user" not in popen_arguments:
+        return BINARY
+    if _binary_for_all_users is None:
+        folder = tempfile.mkdtemp(prefix="tarnwick-binary-")
+        atexit.register(shutil.rmtree, folder, True)
+        os.chmod(folder, 0o755)
+        _binary_for_all_users = os.path.join(folder, os.path.basename(BINARY))
+        shutil.copy2(BINARY, _binary_for_all_users)
+        os.chmod(_binary_for_all_users, 0o755)
+    return _binary_for_all_users
+
+
 def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **popen_arguments):
     """Runs the binary to its end in sandbox.work; stdout and stderr are captured apart (bytes).
 
     Further keyword arguments go to Popen (user, group, preexec_fn, ...).
     """
-    argv = [argv0 if argv0 is not None else BINARY] + list(args)
-    process = start_process(argv, executable=BINARY, cwd=sandbox.work,
+    executable = _executable_for(popen_arguments)
+    argv = [argv0 if argv0 is not None else executable] + list(args)
+    process = start_process(argv, executable=executable, cwd=sandbox.work,
                             env=binary_environment(sandbox, display, env),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
     try:
@@ -258,8 +278,9 @@ def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **
 
 def start_binary(args, sandbox, display=None, env=None, argv0=None, **popen_arguments):
     """Starts the binary without waiting (agent mode); stop it with stop_process."""
-    argv = [argv0 if argv0 is not None else BINARY] + list(args)
-    return start_process(argv, executable=BINARY, cwd=sandbox.work,
+    executable = _executable_for(popen_arguments)
+    argv = [argv0 if argv0 is not None else executable] + list(args)
+    return start_process(argv, executable=executable, cwd=sandbox.work,
                          env=binary_environment(sandbox, display, env),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
 
