@@ -87,15 +87,11 @@ std::optional<std::string> readFileBounded(const std::filesystem::path& file,
     return bytes;
 }
 
-namespace {
-
 mode_t newFileMode() {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return 0666 & ~mask;
 }
-
-}  // namespace
 
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
     if (file.empty() || !file.has_filename()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -21,6 +23,9 @@ std::optional<std::string> readFileBounded(const std::filesystem::path& file, st
 // Writes a new file beside the target and renames it over the target; never creates the folder.
 // On failure nothing at the target changes and no auxiliary file is left.
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
+
+// The permission bits an ordinary new file gets: 0666 less the process's umask.
+mode_t newFileMode();
 
 // A mkstemp pattern for a hidden file in the target's folder.
 std::string temporaryPatternBeside(const std::filesystem::path& target);

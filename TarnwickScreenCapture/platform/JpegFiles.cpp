@@ -205,12 +205,6 @@ struct DestinationState {
     }
 };
 
-mode_t modeForNewFile() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
 std::optional<JpegDestination> destinationFor(std::shared_ptr<DestinationState> state) {
     return JpegDestination{
         .addImage =
@@ -231,7 +225,7 @@ std::optional<JpegDestination> createJpegFileDestination(const std::filesystem::
         return std::nullopt;
     }
     auto state = std::make_shared<DestinationState>();
-    state->mode = modeForNewFile();
+    state->mode = newFileMode();
     state->targetPath = path;
 
     struct stat status {};
