@@ -207,6 +207,15 @@ class CmakeInstallTest(unittest.TestCase):
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
         self.assertEqual(verified.stderr, "")
 
+    def test_package_preset_configures_without_the_test_tool_chain(self):
+        require_tools("cmake")
+        scratch = tempfile.mkdtemp(prefix="tarnwick-package-preset-")
+        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        configured = run(["cmake", "--preset", "package", "-B", scratch,
+                          "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                          "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"], cwd=SOURCE_ROOT)
+        self.assertEqual(configured.returncode, 0, configured.stdout + configured.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
