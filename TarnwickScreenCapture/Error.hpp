@@ -30,6 +30,7 @@ inline constexpr const char* kCaptureFailed =
     "failed to capture screen; Screen Recording permission may be missing.";
 inline constexpr const char* kUsage =
     "usage: TarnwickScreenCapture <output.jpg> [quality] [maxWidth] [tavik|desktop]";
+inline constexpr const char* kStandardOutputFailed = "failed to write to standard output";
 }  // namespace messages
 
 namespace codes {
@@ -39,6 +40,8 @@ inline constexpr std::int64_t kFinalizeFailed = 4;
 inline constexpr std::int64_t kWindowNotFound = 5;
 inline constexpr std::int64_t kCaptureFailed = 6;
 inline constexpr int kUsageExitStatus = 64;
+// --help or --version could not be written (sysexits' EX_IOERR, beside EX_USAGE above).
+inline constexpr int kStandardOutputExitStatus = 74;
 }  // namespace codes
 
 }  // namespace tarnwick

@@ -10,6 +10,7 @@
 #include "TarnwickScreenCapture/Capture.hpp"
 #include "TarnwickScreenCapture/CaptureRequest.hpp"
 #include "TarnwickScreenCapture/Error.hpp"
+#include "TarnwickScreenCapture/HelpAndVersion.hpp"
 #include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace {
@@ -19,6 +20,11 @@ namespace {
     const std::string line = message + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::exit(code);
+}
+
+bool writeToStandardOutput(const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+           std::fflush(stdout) == 0;
 }
 
 int exitStatusForErrorCode(std::int64_t code) {
@@ -41,6 +47,13 @@ int main(int argc, char** argv) {
         if (argument == "--agent") {
             runAgent(platform);
         }
+    }
+
+    if (const auto text = informationFromArguments(arguments)) {
+        if (!writeToStandardOutput(*text)) {
+            fail(messages::kStandardOutputFailed, codes::kStandardOutputExitStatus);
+        }
+        return 0;
     }
 
     auto request = requestFromArguments(arguments);

@@ -1,6 +1,8 @@
 """The Debian package and the install rules: what lands where, and that the installed files work."""
 
+import gzip
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -10,6 +12,9 @@ from harness import (BINARY, Jpeg, JpegAssertions, Sandbox, XServer, binary_envi
                      require_binary, require_tools, start_process, stop_process)
 
 UNIT = "tarnwick-screen-capture-agent.service"
+DOC = os.path.join("share", "doc", "tarnwick-screen-capture")
+MAN_PAGE = os.path.join("share", "man", "man1", "TarnwickScreenCapture.1.gz")
+SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def run(args, **keywords):
@@ -71,13 +76,64 @@ class DebianPackageTest(unittest.TestCase, JpegAssertions):
     def test_package_holds_binary_man_page_unit_and_examples(self):
         binary = self.installed("bin", "TarnwickScreenCapture")
         self.assertTrue(os.access(binary, os.X_OK), binary)
-        for path in (self.installed("share", "man", "man1", "TarnwickScreenCapture.1"),
-                     self.installed("lib", "systemd", "user", UNIT),
-                     self.installed("share", "doc", "tarnwick-screen-capture", "README.md")):
+        for path in (self.installed(MAN_PAGE), self.installed("lib", "systemd", "user", UNIT),
+                     self.installed(DOC, "README.md")):
             self.assertTrue(os.path.isfile(path), path)
         for example in ("capture-client.sh", "capture_client.py"):
-            path = self.installed("share", "doc", "tarnwick-screen-capture", "examples", example)
+            path = self.installed(DOC, "examples", example)
             self.assertTrue(os.access(path, os.X_OK), path)
+
+    def test_installed_readme_links_resolve_inside_the_package(self):
+        with open(self.installed(DOC, "README.md"), encoding="utf-8") as stream:
+            targets = re.findall(r"\]\(([^)#\s]+)", stream.read())
+        local = [target for target in targets if "://" not in target]
+        self.assertIn("docs/hostile-inputs.md", local)
+        for target in local:
+            self.assertTrue(os.path.isfile(self.installed(DOC, target)), target)
+
+    def test_copyright_file_is_machine_readable_mit(self):
+        with open(self.installed(DOC, "copyright"), encoding="utf-8") as stream:
+            text = stream.read()
+        self.assertTrue(text.startswith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
+        # Expat is Debian's name for the MIT licence; the text below it is LICENSE's, indented.
+        header, _, body = text.partition("License: Expat\n")
+        self.assertIn("Files: *\nCopyright: 2026 The TarnwickScreenCapture developers\n", header)
+        unfolded = "\n".join("" if line == " ." else line[1:] for line in body.splitlines())
+        with open(os.path.join(SOURCE_ROOT, "LICENSE"), encoding="utf-8") as stream:
+            licence = stream.read()
+        self.assertEqual(unfolded, licence[licence.index("Permission"):].strip())
+
+    def test_changelog_and_man_page_are_compressed_as_debian_expects(self):
+        for path in (self.installed(DOC, "changelog.gz"), self.installed(MAN_PAGE)):
+            with open(path, "rb") as stream:
+                header = stream.read(10)
+            # gzip: no file name flag, no time stamp, maximum compression (gzip -9n).
+            self.assertEqual((header[:3], header[3] & 0x08, header[4:8], header[8]),
+                             (b"\x1f\x8b\x08", 0, b"\0\0\0\0", 2), path)
+        with gzip.open(self.installed(DOC, "changelog.gz"), "rt", encoding="utf-8") as stream:
+            first = stream.readline()
+        self.assertTrue(first.startswith("tarnwick-screen-capture (%s) " % self.field("Version")),
+                        first)
+
+    def test_binary_is_hardened(self):
+        require_tools("readelf")
+        binary = self.installed("bin", "TarnwickScreenCapture")
+        header = run(["readelf", "--file-header", "--program-headers", "--dynamic", binary])
+        self.assertEqual(header.returncode, 0, header.stderr)
+        self.assertRegex(header.stdout, r"Type:\s+DYN ")  # PIE
+        self.assertIn("GNU_RELRO", header.stdout)
+        self.assertRegex(header.stdout, r"FLAGS.*\bNOW\b")
+        symbols = run(["readelf", "--dyn-syms", "--wide", binary]).stdout
+        self.assertRegex(symbols, r"__\w+_chk\b")  # fortified libc calls
+
+    def test_lintian_finds_no_errors_or_warnings(self):
+        if shutil.which("lintian") is None:
+            self.skipTest("lintian is not installed (scripts/install-dependencies --test)")
+        checked = run(["lintian", "--display-info", self.deb])
+        tags = [line for line in checked.stdout.splitlines() if re.match(r"[EWI]: ", line)]
+        self.assertEqual([tag for tag in tags if tag.startswith(("E:", "W:")) or "hardening" in tag],
+                         [], checked.stdout + checked.stderr)
 
     def test_unit_starts_the_packaged_binary_as_agent(self):
         with open(self.installed("lib", "systemd", "user", UNIT), encoding="utf-8") as stream:
@@ -107,7 +163,9 @@ class DebianPackageTest(unittest.TestCase, JpegAssertions):
 
     def test_man_page_renders_without_warnings(self):
         require_tools("groff", "man")
-        page = self.installed("share", "man", "man1", "TarnwickScreenCapture.1")
+        page = os.path.join(self.scratch, "TarnwickScreenCapture.1")
+        with gzip.open(self.installed(MAN_PAGE)) as packed, open(page, "wb") as unpacked:
+            shutil.copyfileobj(packed, unpacked)
         for macros in ("-man", "-mandoc"):
             checked = run(["groff", "-ww", "-z", macros, page])
             self.assertEqual((checked.returncode, checked.stderr), (0, ""), macros)
@@ -135,8 +193,7 @@ class CmakeInstallTest(unittest.TestCase):
         with open(unit, encoding="utf-8") as stream:
             lines = stream.read().splitlines()
         self.assertIn("ExecStart=%s/bin/TarnwickScreenCapture --agent" % prefix, lines)
-        self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "man", "man1",
-                                                    "TarnwickScreenCapture.1")))
+        self.assertTrue(os.path.isfile(os.path.join(prefix, MAN_PAGE)))
 
         if shutil.which("systemd-analyze") is None:
             self.skipTest("systemd-analyze is not installed")
@@ -149,6 +206,15 @@ class CmakeInstallTest(unittest.TestCase):
                                 MANPATH=os.path.join(prefix, "share", "man")))
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
         self.assertEqual(verified.stderr, "")
+
+    def test_package_preset_configures_without_the_test_tool_chain(self):
+        require_tools("cmake")
+        scratch = tempfile.mkdtemp(prefix="tarnwick-package-preset-")
+        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        configured = run(["cmake", "--preset", "package", "-B", scratch,
+                          "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                          "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"], cwd=SOURCE_ROOT)
+        self.assertEqual(configured.returncode, 0, configured.stdout + configured.stderr)
 
 
 if __name__ == "__main__":
