@@ -47,8 +47,8 @@ class ExampleClientsTest(harness.ServerTestCase):
 
     def run_client(self, client, *args):
         return subprocess.run(CLIENTS[client] + list(args), cwd=self.client_folder,
-                              env=self.client_environment(), stdin=subprocess.DEVNULL, capture_output=True,
-                              text=True, timeout=60)
+                              env=self.client_environment(), stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=60)
 
     def assertClientSucceeded(self, completed, path):
         self.assertEqual((completed.returncode, completed.stdout, completed.stderr),
