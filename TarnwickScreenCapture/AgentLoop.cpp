@@ -1,14 +1,45 @@
 #include "TarnwickScreenCapture/AgentLoop.hpp"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
 #include <thread>
 
-#include "TarnwickScreenCapture/AgentRequestFile.hpp"
 #include "TarnwickScreenCapture/AgentResponseFile.hpp"
 #include "TarnwickScreenCapture/Capture.hpp"
 
 namespace tarnwick {
 namespace {
+
+// Group membership seldom changes, and asking may mean reading the whole user database: a
+// verdict is kept for a while rather than asked for at every pass.
+constexpr auto kGroupVerdictLifetime = std::chrono::seconds(10);
+
+Trust cachingTrust(Trust trust) {
+    struct Verdict {
+        bool holdsOnlyUser;
+        std::chrono::steady_clock::time_point asked;
+    };
+    auto verdicts = std::make_shared<std::map<std::uint32_t, Verdict>>();
+    trust.groupHoldsOnlyUser = [verdicts, ask = trust.groupHoldsOnlyUser](std::uint32_t group) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto found = verdicts->find(group);
+        if (found != verdicts->end() && now - found->second.asked < kGroupVerdictLifetime) {
+            return found->second.holdsOnlyUser;
+        }
+        const bool holdsOnlyUser = ask(group);
+        (*verdicts)[group] = {holdsOnlyUser, now};
+        return holdsOnlyUser;
+    };
+    return trust;
+}
+
+void writeLineToStandardError(const std::string& line) {
+    const std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
 
 // The agent must outlive any one request: an unexpected exception from the capture (out of
 // memory, a platform fault) is answered as a failed capture instead of ending the process.
@@ -21,32 +52,112 @@ std::optional<CaptureError> guardedCapture(const CaptureRequest& request,
     }
 }
 
+bool writeAnswer(const AgentState& state, const AgentAnswer& answer) {
+    return writeAgentResponse(state.responseFile, answer.id, answer.ok, answer.detail);
+}
+
+// Whether this agent holds (or has now taken) the lock of the open folder. A folder replaced at
+// the same path is locked anew.
+bool holdsFolderLock(AgentState& state, OpenedFile& folder) {
+    const std::pair identity{folder.facts.device, folder.facts.inode};
+    if (state.lockedFolderIdentity == identity) {
+        return true;
+    }
+    switch (lockExclusively(folder.fd.get())) {
+        case LockOutcome::kLocked:
+            state.lockedFolder = std::move(folder.fd);
+            break;
+        case LockOutcome::kHeldElsewhere:
+            return false;
+        case LockOutcome::kUnsupported:
+            // Nothing to guard with on this file system; go on unguarded rather than not at all.
+            state.lockedFolder.reset();
+            break;
+    }
+    state.lockedFolderIdentity = identity;
+    return true;
+}
+
 }  // namespace
 
-void runAgentPass(const std::filesystem::path& requestFile,
-                  const std::filesystem::path& responseFile, std::string& lastHandledID,
-                  const Platform& platform) {
+AgentState agentState(std::filesystem::path requestFile, std::filesystem::path responseFile) {
+    AgentState state;
+    state.requestFile = std::move(requestFile);
+    state.responseFile = std::move(responseFile);
+    state.trust = cachingTrust(trustOfThisUser());
+    state.report = writeLineToStandardError;
+    return state;
+}
+
+AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
     try {
-        const auto request = requestFromAgentFile(requestFile);
-        if (!request || request->id == lastHandledID) {
-            return;
+        const auto folderPath =
+            state.requestFile.has_parent_path() ? state.requestFile.parent_path() : ".";
+        auto folder = openFolderNoFollow(folderPath);
+        std::optional<std::string> refusal;
+        AgentRequestRead read;
+        if (folder.outcome == OpenOutcome::kSymbolicLink) {
+            refusal = symbolicLinkRefusal(folderPath, true);
+        } else if (folder.outcome != OpenOutcome::kOpened || !folder.facts.isFolder) {
+            // No folder (yet): nothing to read and nothing wrong.
+            state.refusal.reset();
+            return AgentPassOutcome::kGoOn;
+        } else {
+            refusal = distrustOf(folderPath, folder.facts, state.trust);
         }
-        // Taken up before the capture, so that a failed request is not retried.
-        lastHandledID = request->id;
+        if (!refusal) {
+            const int folderFd = folder.fd.get();
+            if (!holdsFolderLock(state, folder)) {
+                state.report("another agent already serves " + folderPath.native() +
+                             "; this one ends");
+                return AgentPassOutcome::kAnotherAgentServesTheFolder;
+            }
+            read =
+                requestFromAgentFolder(folderFd, folderPath, state.requestFile.filename().string(),
+                                       state.trust, state.requestMemo, state.settledAfterSeconds);
+            refusal = read.refusal;
+        }
+        if (refusal) {
+            if (refusal != state.refusal) {
+                state.report("ignoring requests: " + *refusal);
+                state.refusal = refusal;
+            }
+            return AgentPassOutcome::kGoOn;
+        }
+        state.refusal.reset();
+
+        const auto& request = read.request;
+        if (!request || request->id == state.lastHandledID) {
+            if (state.unsentAnswer && writeAnswer(state, *state.unsentAnswer)) {
+                state.unsentAnswer.reset();
+            }
+            return AgentPassOutcome::kGoOn;
+        }
+        // Taken up before the capture, so that a failed request is not retried; a newer request
+        // makes an answer still unsent pointless.
+        state.lastHandledID = request->id;
+        state.unsentAnswer.reset();
         const auto failure = guardedCapture(*request, platform);
-        writeAgentResponse(responseFile, request->id, !failure,
-                           failure ? std::optional<std::string>(failure->message) : std::nullopt);
+        AgentAnswer answer{
+            .id = request->id,
+            .ok = !failure,
+            .detail = failure ? std::optional<std::string>(failure->message) : std::nullopt,
+        };
+        if (!writeAnswer(state, answer)) {
+            state.unsentAnswer = std::move(answer);
+        }
     } catch (...) {
         // Only allocation can fail here; the next pass starts afresh.
     }
+    return AgentPassOutcome::kGoOn;
 }
 
 void runAgent(const Platform& platform) {
-    const auto requestFile = defaultAgentRequestURL();
-    const auto responseFile = defaultAgentResponseURL();
-    std::string lastHandledID;
+    AgentState state = agentState(defaultAgentRequestURL(), defaultAgentResponseURL());
     for (;;) {
-        runAgentPass(requestFile, responseFile, lastHandledID, platform);
+        if (runAgentPass(state, platform) == AgentPassOutcome::kAnotherAgentServesTheFolder) {
+            std::exit(kAnotherAgentExitStatus);
+        }
         std::this_thread::sleep_for(std::chrono::duration<double>(kAgentPollIntervalSeconds));
     }
 }

@@ -1,20 +1,59 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "TarnwickScreenCapture/AgentRequestFile.hpp"
+#include "TarnwickScreenCapture/platform/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/platform/Platform.hpp"
 
 namespace tarnwick {
 
 inline constexpr double kAgentPollIntervalSeconds = 0.05;
 
-// One pass: read the request, perform it when its id is new, answer it.
-void runAgentPass(const std::filesystem::path& requestFile,
-                  const std::filesystem::path& responseFile, std::string& lastHandledID,
-                  const Platform& platform);
+// The exit status of an agent that finds another one serving its folder (EX_TEMPFAIL).
+inline constexpr int kAnotherAgentExitStatus = 75;
 
-// Polls the request file forever.
+// The outcome of a request, kept until the response file takes it.
+struct AgentAnswer {
+    std::string id;
+    bool ok = false;
+    std::optional<std::string> detail;
+};
+
+// What the agent carries from one pass to the next.
+struct AgentState {
+    std::filesystem::path requestFile;
+    std::filesystem::path responseFile;
+    Trust trust;
+    // Takes one line for standard error.
+    std::function<void(const std::string& line)> report;
+    std::int64_t settledAfterSeconds = kSettledAfterSeconds;
+
+    std::string lastHandledID;
+    std::optional<AgentAnswer> unsentAnswer;
+    std::optional<RequestFileMemo> requestMemo;
+    // The refusal last reported, while it lasts: each reason is reported once when it begins.
+    std::optional<std::string> refusal;
+    // The folder this agent serves, locked against a second agent, and its (device, inode).
+    FileDescriptor lockedFolder;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> lockedFolderIdentity;
+};
+
+// A state for these two files, trusting this process's user and reporting on standard error.
+AgentState agentState(std::filesystem::path requestFile, std::filesystem::path responseFile);
+
+enum class AgentPassOutcome { kGoOn, kAnotherAgentServesTheFolder };
+
+// One pass: read the request, perform it when its id is new and answer it; or write an answer
+// that could not be written before.
+AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform);
+
+// Polls the request file until another agent is found serving the same folder.
 [[noreturn]] void runAgent(const Platform& platform);
 
 }  // namespace tarnwick

@@ -108,15 +108,14 @@ std::int64_t maxWidthFrom(const Json* value) {
     return width < 0 ? 0 : width;
 }
 
-}  // namespace
-
-std::filesystem::path defaultAgentRequestURL() {
-    return homeDirectory() / kAgentFolder / kAgentRequestFileName;
-}
+struct ParsedRequest {
+    CaptureRequest request;
+    bool idFollowsClock = false;
+};
 
 // Only UTF-8 is read (a leading byte-order mark is skipped); invalid UTF-8 and lone surrogate
 // escapes are syntax errors.
-std::optional<CaptureRequest> requestFromAgentText(std::string_view bytes) {
+std::optional<ParsedRequest> parsedRequest(std::string_view bytes) {
     try {
         if (!hasAcceptableStructure(bytes)) {
             return std::nullopt;
@@ -132,28 +131,153 @@ std::optional<CaptureRequest> requestFromAgentText(std::string_view bytes) {
         }
         const Json* id = member(document, "id");
         const Json* target = member(document, "target");
-        return CaptureRequest{
-            .id = id != nullptr && id->is_string() ? id->get<std::string>()
-                                                   : std::to_string(currentUnixSeconds()),
-            .output = fileLocationFromPath(output->get<std::string>()),
-            .quality = qualityFrom(member(document, "quality")),
-            .maxWidth = maxWidthFrom(member(document, "maxWidth")),
-            .target = target != nullptr && target->is_string()
-                          ? targetFromKeyword(target->get<std::string>())
-                          : kTargetTavik,
+        const bool idFollowsClock = id == nullptr || !id->is_string();
+        return ParsedRequest{
+            .request =
+                CaptureRequest{
+                    .id = idFollowsClock ? std::to_string(currentUnixSeconds())
+                                         : id->get<std::string>(),
+                    .output = fileLocationFromPath(output->get<std::string>()),
+                    .quality = qualityFrom(member(document, "quality")),
+                    .maxWidth = maxWidthFrom(member(document, "maxWidth")),
+                    .target = target != nullptr && target->is_string()
+                                  ? targetFromKeyword(target->get<std::string>())
+                                  : kTargetTavik,
+                },
+            .idFollowsClock = idFollowsClock,
         };
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
+std::string quotedForShell(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+bool sameFacts(const FileFacts& a, const FileFacts& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified == b.modified && a.changed == b.changed;
+}
+
+bool settled(const FileFacts& facts, FileTime now, std::int64_t settledAfterSeconds) {
+    now.seconds -= settledAfterSeconds;
+    return facts.changed < now;
+}
+
+}  // namespace
+
+std::filesystem::path defaultAgentRequestURL() {
+    return homeDirectory() / kAgentFolder / kAgentRequestFileName;
+}
+
+std::optional<CaptureRequest> requestFromAgentText(std::string_view bytes) {
+    auto parsed = parsedRequest(bytes);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    return std::move(parsed->request);
+}
+
+Trust trustOfThisUser() {
+    return {.user = effectiveUserID(),
+            .groupHoldsOnlyUser = [user = effectiveUserID()](std::uint32_t group) {
+                return groupHoldsOnlyUser(group, user);
+            }};
+}
+
+std::optional<std::string> distrustOf(const std::filesystem::path& path, const FileFacts& facts,
+                                      const Trust& trust) {
+    const std::string shown = quotedForShell(path.native());
+    if (facts.owner != trust.user) {
+        return shown + " belongs to user ID " + std::to_string(facts.owner) + ", not to user ID " +
+               std::to_string(trust.user) + " that runs the agent";
+    }
+    constexpr std::uint32_t kGroupWrite = 0020;
+    constexpr std::uint32_t kOthersWrite = 0002;
+    if ((facts.permissions & kOthersWrite) != 0) {
+        return "all users can write " + shown + "; run: chmod go-w " + shown;
+    }
+    if ((facts.permissions & kGroupWrite) != 0) {
+        if (facts.hasAccessList) {
+            return "an access control list may let other users write " + shown +
+                   "; run: chmod g-w " + shown;
+        }
+        if (!trust.groupHoldsOnlyUser || !trust.groupHoldsOnlyUser(facts.group)) {
+            return "group ID " + std::to_string(facts.group) + ", which has other members, can " +
+                   "write " + shown + "; run: chmod g-w " + shown;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string symbolicLinkRefusal(const std::filesystem::path& path, bool isFolder) {
+    return quotedForShell(path.native()) + " is a symbolic link; the agent reads only a real " +
+           (isFolder ? "folder" : "file") + " there, owned by its user";
+}
+
+AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::path& folder,
+                                        const std::string& name, const Trust& trust,
+                                        std::optional<RequestFileMemo>& memo,
+                                        std::int64_t settledAfterSeconds) {
+    // Read before the file's facts, so that a change after them is never taken as settled.
+    const FileTime now = wallClockNow();
+    auto file = openInFolderNoFollow(folderFd, name);
+    if (file.outcome == OpenOutcome::kSymbolicLink) {
+        memo.reset();
+        return {.refusal = symbolicLinkRefusal(folder / name, false)};
+    }
+    if (file.outcome != OpenOutcome::kOpened || !file.facts.isRegularFile) {
+        memo.reset();
+        return {};
+    }
+    if (auto refusal = distrustOf(folder / name, file.facts, trust)) {
+        return {.refusal = std::move(refusal)};
+    }
+    if (memo && sameFacts(memo->facts, file.facts)) {
+        auto request = memo->request;
+        if (request && memo->idFollowsClock) {
+            request->id = std::to_string(currentUnixSeconds());
+        }
+        return {.request = std::move(request)};
+    }
+    memo.reset();
+    std::optional<ParsedRequest> parsed;
+    if (const auto bytes = readOpenFile(file.fd.get(), kMaximumRequestFileBytes)) {
+        parsed = parsedRequest(*bytes);
+    }
+    if (settled(file.facts, now, settledAfterSeconds)) {
+        memo = RequestFileMemo{
+            .facts = file.facts,
+            .request = parsed ? std::optional<CaptureRequest>(parsed->request) : std::nullopt,
+            .idFollowsClock = parsed && parsed->idFollowsClock,
+        };
+    }
+    if (!parsed) {
+        return {};
+    }
+    return {.request = std::move(parsed->request)};
+}
+
 std::optional<CaptureRequest> requestFromAgentFile(const std::filesystem::path& file) {
     try {
-        const auto bytes = readFileBounded(file, kMaximumRequestFileBytes);
-        if (!bytes) {
+        const auto folder = file.has_parent_path() ? file.parent_path() : ".";
+        const auto opened = openFolderNoFollow(folder);
+        if (opened.outcome != OpenOutcome::kOpened || !opened.facts.isFolder) {
             return std::nullopt;
         }
-        return requestFromAgentText(*bytes);
+        const Trust trust = trustOfThisUser();
+        if (distrustOf(folder, opened.facts, trust)) {
+            return std::nullopt;
+        }
+        std::optional<RequestFileMemo> noMemo;
+        return requestFromAgentFolder(opened.fd.get(), folder, file.filename().string(), trust,
+                                      noMemo)
+            .request;
     } catch (const std::exception&) {
         return std::nullopt;
     }

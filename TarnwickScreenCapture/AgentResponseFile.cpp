@@ -36,12 +36,13 @@ std::string agentResponseText(const std::string& requestID, bool ok,
     return text;
 }
 
-void writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
+bool writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
                         const std::optional<std::string>& detail) {
     try {
-        writeFileAtomically(file, agentResponseText(requestID, ok, detail, currentUnixSeconds()));
+        return writeFileAtomically(file,
+                                   agentResponseText(requestID, ok, detail, currentUnixSeconds()));
     } catch (const std::exception&) {
-        // A response that cannot be made is lost, like one that cannot be written.
+        return false;
     }
 }
 

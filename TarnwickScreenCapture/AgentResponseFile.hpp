@@ -14,8 +14,9 @@ std::filesystem::path defaultAgentResponseURL();
 std::string agentResponseText(const std::string& requestID, bool ok,
                               const std::optional<std::string>& detail, std::int64_t finishedAt);
 
-// Replaces the response file atomically; every failure is silent and creates nothing.
-void writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
+// Replaces the response file atomically and says whether it did; a failure is silent, creates
+// nothing and leaves an earlier response file as it was.
+bool writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
                         const std::optional<std::string>& detail);
 
 }  // namespace tarnwick

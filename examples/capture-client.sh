@@ -5,7 +5,8 @@
 #
 # Prints the JPEG's absolute path on success. On failure prints the agent's detail (or why no
 # answer came) on standard error. Exit status: 0 captured, 1 the capture failed, 2 usage,
-# 3 no agent folder, 4 no answer within the timeout (default 30 seconds).
+# 3 no agent folder, 4 no answer within the timeout (default 30 seconds, fractions allowed).
+# Clients that hold the lock file (flock) are served one after another; needs flock(1).
 set -eu
 
 usage() {
@@ -23,7 +24,9 @@ while getopts t: option; do
 done
 shift $((OPTIND - 1))
 if [ $# -lt 1 ] || [ $# -gt 4 ]; then usage; fi
-case $timeout in '' | *[!0-9]*) usage ;; esac
+printf '%s' "$timeout" | grep -Eq '^[0-9]+(\.[0-9]+)?$' || usage
+now_ms() { date +%s%3N; }
+deadline=$(($(now_ms) + $(awk -v t="$timeout" 'BEGIN { printf "%d", t * 1000 }')))
 
 # Strings go into JSON: escape backslashes and quotes, refuse control characters.
 json_string() {
@@ -63,14 +66,27 @@ if [ ! -d "$folder" ]; then
     exit 3
 fi
 
+no_answer() {
+    # A request still waiting would otherwise be performed for nobody once the agent gets to it.
+    if grep -Fq "\"id\":\"$id\"" "$request_file" 2>/dev/null; then rm -f "$request_file"; fi
+    echo "capture-client.sh: no answer from the agent within $timeout seconds" >&2
+    exit 4
+}
+
+# The request file holds one request: wait for our turn among clients that take this lock, and
+# hold it until the answer is in.
+request_file=$folder/screen-capture-agent-request.json
+exec 9>>"$folder/screen-capture-clients.lock"
+wait_s=$(awk -v ms=$((deadline - $(now_ms))) 'BEGIN { printf "%.3f", (ms > 0 ? ms : 0) / 1000 }')
+flock -w "$wait_s" 9 || no_answer
+
 # Atomic hand-over: the agent never sees a half-written request.
 temporary=$(mktemp "$folder/.request.XXXXXX")
 trap 'rm -f "$temporary"' EXIT
 printf '%s' "$request" >"$temporary"
-mv -f "$temporary" "$folder/screen-capture-agent-request.json"
+mv -f "$temporary" "$request_file"
 
 response_file=$folder/screen-capture-agent-response.json
-deadline=$(($(date +%s) + timeout))
 while :; do
     # The response is replaced atomically, so one read sees a whole answer.
     response=$(cat "$response_file" 2>/dev/null || true)
@@ -89,9 +105,7 @@ while :; do
         exit 1
         ;;
     esac
-    if [ "$(date +%s)" -ge "$deadline" ]; then
-        echo "capture-client.sh: no answer from the agent within $timeout seconds" >&2
-        exit 4
-    fi
-    sleep 0.05
+    left=$((deadline - $(now_ms)))
+    if [ "$left" -le 0 ]; then no_answer; fi
+    if [ "$left" -lt 50 ]; then sleep "0.0$(printf '%02d' "$left")"; else sleep 0.05; fi
 done

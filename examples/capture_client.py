@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """Asks a running TarnwickScreenCapture agent for one screenshot and waits for its answer.
 
-    capture_client.py [--timeout SECONDS] <output.jpg> [quality] [maxWidth] [tavik|desktop]
+    capture_client.py [-t|--timeout SECONDS] <output.jpg> [quality] [maxWidth] [tavik|desktop]
 
 Prints the JPEG's absolute path on success. On failure prints the agent's detail (or why no answer
 came) on standard error. Exit status: 0 captured, 1 the capture failed, 2 usage, 3 no agent folder,
 4 no answer within the timeout. Python standard library only; import request_capture to use it
-from a program.
+from a program. Clients that hold the lock file (flock) are served one after another.
 """
 
 import argparse
+import fcntl
 import json
 import math
 import os
@@ -21,6 +22,7 @@ import uuid
 DATA_FOLDER = os.path.join(".tavik", "mobile-dropbox", "data")
 REQUEST_NAME = "screen-capture-agent-request.json"
 RESPONSE_NAME = "screen-capture-agent-response.json"
+LOCK_NAME = "screen-capture-clients.lock"
 
 
 class CaptureFailed(Exception):
@@ -52,12 +54,31 @@ def request_capture(output, quality=None, max_width=None, target=None, timeout=3
     if target is not None:
         request["target"] = target
 
+    # The request file holds one request: wait for our turn among clients that take this lock,
+    # and hold it until the answer is in.
+    deadline = time.monotonic() + timeout
+    lock = os.open(os.path.join(folder, LOCK_NAME),
+                   os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    try:
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                _wait_until(deadline, poll_interval, timeout)
+        return _exchange(folder, request, deadline, poll_interval, timeout)
+    finally:
+        os.close(lock)
+
+
+def _exchange(folder, request, deadline, poll_interval, timeout):
     # Atomic hand-over: the agent never sees a half-written request.
+    request_path = os.path.join(folder, REQUEST_NAME)
     descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".request-")
     try:
         with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
             json.dump(request, stream, ensure_ascii=False)
-        os.replace(temporary, os.path.join(folder, REQUEST_NAME))
+        os.replace(temporary, request_path)
     except BaseException:
         try:
             os.unlink(temporary)
@@ -66,16 +87,37 @@ def request_capture(output, quality=None, max_width=None, target=None, timeout=3
         raise
 
     response_path = os.path.join(folder, RESPONSE_NAME)
-    deadline = time.monotonic() + timeout
     while True:
         response = _read_response(response_path)
-        if isinstance(response, dict) and response.get("id") == request_id:
+        if isinstance(response, dict) and response.get("id") == request["id"]:
             if response.get("ok") is True:
-                return output
+                return request["output"]
             raise CaptureFailed(response.get("detail") or "capture failed")
-        if time.monotonic() >= deadline:
-            raise TimeoutError("no answer from the agent within %g seconds" % timeout)
-        time.sleep(poll_interval)
+        try:
+            _wait_until(deadline, poll_interval, timeout)
+        except TimeoutError:
+            _withdraw(request_path, request["id"])
+            raise
+
+
+def _wait_until(deadline, poll_interval, timeout):
+    """Sleeps one poll interval, or less up to the deadline; raises TimeoutError past it."""
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise TimeoutError("no answer from the agent within %g seconds" % timeout)
+    time.sleep(min(poll_interval, left))
+
+
+def _withdraw(request_path, request_id):
+    """Removes our request if the file still holds it, so that no one is served after leaving."""
+    try:
+        with open(request_path, "rb") as stream:
+            if json.loads(stream.read().decode("utf-8")).get("id") != request_id:
+                return
+            if os.stat(request_path).st_ino == os.fstat(stream.fileno()).st_ino:
+                os.unlink(request_path)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def _read_response(path):
@@ -84,6 +126,13 @@ def _read_response(path):
             return json.loads(stream.read().decode("utf-8"))
     except (OSError, ValueError):
         return None
+
+
+def _seconds(text):
+    value = float(text)
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError("not a number of seconds: %s" % text)
+    return value
 
 
 def _quality(text):
@@ -97,8 +146,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="capture_client.py",
         description="Asks the TarnwickScreenCapture agent for one screenshot.")
-    parser.add_argument("--timeout", type=float, default=30.0, metavar="SECONDS",
-                        help="how long to wait for the answer (default 30)")
+    parser.add_argument("-t", "--timeout", type=_seconds, default=30.0, metavar="SECONDS",
+                        help="how long to wait for the answer (default 30; fractions allowed)")
     parser.add_argument("output", help="where the JPEG is written")
     parser.add_argument("quality", nargs="?", type=_quality, help="0.2 ... 0.95 (default 0.55)")
     parser.add_argument("max_width", nargs="?", type=int, metavar="maxWidth",

@@ -1,5 +1,6 @@
 """The agent (`--agent`) against a private Xvfb: request and response files, the polling loop."""
 
+import json
 import os
 import time
 import unittest
@@ -176,26 +177,31 @@ class MissingAndUnwritableFolderTests(AgentTestCase):
         self.assertEqual(Jpeg.from_file(output).size, (64, 40))
         self.stop_agent(agent)
 
-    def test_unwritable_data_folder_loses_the_response_and_goes_on(self):
+    def test_answer_kept_while_the_data_folder_is_unwritable_until_a_newer_one(self):
         folder = self.sandbox.make_agent_folder()
         outputs = self.sandbox.make_folder("work/out")
         os.chmod(outputs, 0o777)
         keywords = {}
         if os.geteuid() == 0:
-            # Root writes anywhere: run the agent as nobody, with the sandbox open for reading.
+            # Root writes anywhere: run the agent as nobody, owner of its folder, the sandbox
+            # open for reading.
             for path in (self.sandbox.root, self.sandbox.work, self.sandbox.home,
                          os.path.join(self.sandbox.home, ".tavik"),
                          os.path.dirname(folder)):
                 os.chmod(path, 0o755)
             os.chmod(self.sandbox.tmpdir, 0o777)
             keywords = {"user": NOBODY, "group": NOBODY, "extra_groups": []}
+        owner = os.geteuid() if not keywords else NOBODY
 
         def request(request_id, name):
-            output = self.request(request_id, os.path.join("out", name), maxWidth=64)
-            os.chmod(self.sandbox.agent_request_path(), 0o644)
+            output = self.sandbox.path("out", name)
+            write_in_place(self.sandbox.agent_request_path(), json.dumps(
+                {"id": request_id, "output": output, "maxWidth": 64, "target": "desktop"}))
             return output
 
         first = request("one", "one.jpg")
+        os.chown(self.sandbox.agent_request_path(), owner, owner)
+        os.chown(folder, owner, owner)
         os.chmod(folder, 0o555)
         self.addCleanup(os.chmod, folder, 0o755)
         if os.geteuid() != 0 and os.access(folder, os.W_OK):
@@ -207,17 +213,22 @@ class MissingAndUnwritableFolderTests(AgentTestCase):
         agent.wait_for_passes(6)
         self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json"])
         self.assertEqual(Jpeg.from_file(first).size, (64, 40))
-        # The request counts as handled though its response was lost: it is not performed again.
+        # Not performed again while its answer waits.
         self.assertEqual(os.stat(first).st_mtime_ns, first_mtime)
-        # The loop goes on with the next one.
+        os.chmod(folder, 0o755)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("one"), "one")
+
+        # A newer request supersedes an answer still waiting: only the newer one is written.
+        os.chmod(folder, 0o555)
         second = request("two", "two.jpg")
         wait_until_exists(second)
+        third = request("three", "three.jpg")
+        wait_until_exists(third)
         agent.wait_for_passes(4)
-        self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json"])
-        # Once the folder takes files again, responses are written.
-        os.chmod(folder, 0o777)
-        request("three", "three.jpg")
+        self.assertEqual(self.sandbox.read_agent_response()["id"], "one")
+        os.chmod(folder, 0o755)
         self.assertAnswered(self.sandbox.wait_for_agent_response("three"), "three")
+        self.assertUnchangedOverPasses(agent, self.sandbox.agent_response_stamp())
         self.stop_agent(agent)
 
 
@@ -247,6 +258,12 @@ class MalformedRequestTests(AgentTestCase):
         self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json",
                                                       "screen-capture-agent-response.json"])
         self.stop_agent(agent)
+
+
+def write_in_place(path, text):
+    """Rewrites a file without a rename: its owner stays, and no new name is made."""
+    with open(path, "w", encoding="utf-8") as stream:
+        stream.write(text)
 
 
 def wait_until_exists(path):

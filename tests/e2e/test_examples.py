@@ -3,13 +3,16 @@
 import os
 import subprocess
 import sys
+import time
 import unittest
 
 import harness
-from harness import (Jpeg, MESSAGES, require_tools, start_binary, stop_process)
+from harness import (Jpeg, MESSAGES, require_tools, start_binary, start_process, stop_process)
 
 EXAMPLES = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                          "examples"))
+
+LOCK_FILE = "screen-capture-clients.lock"
 
 CLIENTS = {
     "sh": ["sh", os.path.join(EXAMPLES, "capture-client.sh")],
@@ -26,7 +29,7 @@ class ExampleClientsTest(harness.ServerTestCase):
 
     @classmethod
     def setUpClass(cls):
-        require_tools("od", "mktemp", "sed", "grep")
+        require_tools("od", "mktemp", "sed", "grep", "flock", "awk")
         super().setUpClass()
 
     def setUp(self):
@@ -39,12 +42,14 @@ class ExampleClientsTest(harness.ServerTestCase):
         self.addCleanup(stop_process, agent)
         return agent
 
+    def client_environment(self):
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.sandbox.home,
+                "LANG": "C.UTF-8"}
+
     def run_client(self, client, *args):
-        environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-                       "HOME": self.sandbox.home, "LANG": "C.UTF-8"}
         return subprocess.run(CLIENTS[client] + list(args), cwd=self.client_folder,
-                              env=environment, stdin=subprocess.DEVNULL, capture_output=True,
-                              text=True, timeout=60)
+                              env=self.client_environment(), stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=60)
 
     def assertClientSucceeded(self, completed, path):
         self.assertEqual((completed.returncode, completed.stdout, completed.stderr),
@@ -93,18 +98,38 @@ class ExampleClientsTest(harness.ServerTestCase):
                     self.run_client(client, path, "0.5", "320", "desktop"), path)
                 self.assertEqual(Jpeg.from_file(path).size, (320, 200))
 
-    def test_no_agent_times_out_and_leaves_no_temporary_file(self):
+    def test_no_agent_times_out_and_withdraws_its_request(self):
         # An answer to an earlier request is not taken for this one.
         with open(self.sandbox.agent_response_path(), "w", encoding="utf-8") as stream:
             stream.write('{"id":"earlier","ok":true,"finished_at":1}')
         for client in CLIENTS:
             with self.subTest(client=client):
-                completed = self.run_client(client, *timeout_option(client, 1), "late.jpg")
+                started = time.monotonic()
+                completed = self.run_client(client, *timeout_option(client, 0.5), "late.jpg")
+                self.assertGreaterEqual(time.monotonic() - started, 0.5, "gave up early")
                 self.assertEqual((completed.returncode, completed.stdout), (4, ""))
-                self.assertIn("no answer from the agent within 1 seconds", completed.stderr)
+                self.assertIn("no answer from the agent within 0.5 seconds", completed.stderr)
+                # A late agent finds no request left to perform for nobody.
                 self.assertEqual(sorted(os.listdir(self.folder)),
-                                 ["screen-capture-agent-request.json",
-                                  "screen-capture-agent-response.json"])
+                                 ["screen-capture-agent-response.json", LOCK_FILE])
+
+    def test_concurrent_clients_take_turns_and_each_gets_its_own_answer(self):
+        self.start_agent()
+        clients = []
+        for number in range(8):
+            client = ("sh", "python")[number % 2]
+            path = os.path.join(self.client_folder, "turn-%d.jpg" % number)
+            process = start_process(
+                CLIENTS[client] + [path, "0.5", str(64 + number), "desktop"],
+                cwd=self.client_folder, env=self.client_environment(), text=True,
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.addCleanup(stop_process, process)
+            clients.append((path, process))
+        for number, (path, process) in enumerate(clients):
+            with self.subTest(client=number):
+                stdout, stderr = process.communicate(timeout=120)
+                self.assertEqual((process.returncode, stdout, stderr), (0, path + "\n", ""))
+                self.assertEqual(Jpeg.from_file(path).width, 64 + number)
 
     def test_missing_agent_folder_is_reported(self):
         os.rmdir(self.folder)

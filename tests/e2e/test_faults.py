@@ -351,6 +351,9 @@ class ResponseFolderTests(FaultTestCase):
                                           "target": "desktop"})
         data = os.path.dirname(self.sandbox.agent_request_path())
         run_as = make_read_only(self, data)
+        if run_as:  # the agent takes requests only from its own user's folder and file
+            for path in (data, self.sandbox.agent_request_path()):
+                os.chown(path, run_as["user"], run_as["group"])
         agent = self.agent(**run_as)
         wait_until(lambda: os.path.exists(out("1.jpg")), timeout=20, what="the first JPEG")
         # The folder takes no new names; the request file itself can still be rewritten.

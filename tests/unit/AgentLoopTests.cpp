@@ -7,11 +7,19 @@
 #include <nlohmann/json.hpp>
 
 #include "TarnwickScreenCapture/AgentLoop.hpp"
+#include "TarnwickScreenCapture/Clock.hpp"
 #include "TarnwickScreenCapture/Error.hpp"
 #include "TemporaryFolder.hpp"
 
 namespace tarnwick {
 namespace {
+
+AgentState testState(std::filesystem::path requestFile, std::filesystem::path responseFile,
+                     std::vector<std::string>& reported) {
+    AgentState state = agentState(std::move(requestFile), std::move(responseFile));
+    state.report = [&reported](const std::string& line) { reported.push_back(line); };
+    return state;
+}
 
 // An agent over a temporary folder and a fake platform whose captures are counted by the JPEG
 // destinations they open.
@@ -63,9 +71,9 @@ protected:
 
     // Runs one pass and returns the response it wrote, if any.
     std::optional<nlohmann::json> pass() {
-        std::filesystem::remove(responseFile_);
-        runAgentPass(requestFile_, responseFile_, lastHandledID_, platform_);
-        const auto text = readTestFile(responseFile_);
+        std::filesystem::remove(state_.responseFile);
+        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        const auto text = readTestFile(state_.responseFile);
         if (!text) {
             return std::nullopt;
         }
@@ -76,8 +84,8 @@ protected:
 
     testing::TemporaryFolder folder_;
     std::filesystem::path requestFile_ = folder_ / "request.json";
-    std::filesystem::path responseFile_ = folder_ / "response.json";
-    std::string lastHandledID_;
+    AgentState state_ = testState(requestFile_, folder_ / "response.json", reported_);
+    std::vector<std::string> reported_;
     Platform platform_;
     std::vector<std::filesystem::path> outputs_;
     bool destinationOpens_ = true;
@@ -94,7 +102,7 @@ TEST_F(AgentPassTest, EachNewIdIsPerformedOnceAndAnsweredAsSuccess) {
     EXPECT_EQ((*response)["id"], "A");
     EXPECT_EQ((*response)["ok"], true);
     EXPECT_EQ(outputs_, (std::vector<std::filesystem::path>{"/tmp/a.jpg"}));
-    EXPECT_EQ(lastHandledID_, "A");
+    EXPECT_EQ(state_.lastHandledID, "A");
 
     EXPECT_FALSE(pass().has_value()) << "the same file again";
     request("A", "desktop", "/tmp/other.jpg");
@@ -164,21 +172,131 @@ TEST_F(AgentPassTest, AnUnexpectedExceptionBecomesAFailedCapture) {
     }
 }
 
-TEST_F(AgentPassTest, MalformedRequestsAreSkippedAndAnUnwritableResponseStillCounts) {
-    lastHandledID_ = "before";
+TEST_F(AgentPassTest, MalformedRequestsAreSkipped) {
+    state_.lastHandledID = "before";
     for (const std::string text : {"", "{\"id\":\"M\"", "{\"id\":\"M\",\"output\":\"\"}", "[]"}) {
         writeTestFile(requestFile_, text);
         EXPECT_FALSE(pass().has_value()) << text;
-        EXPECT_EQ(lastHandledID_, "before") << text;
+        EXPECT_EQ(state_.lastHandledID, "before") << text;
     }
+}
 
-    responseFile_ = folder_ / "missing" / "response.json";
+TEST_F(AgentPassTest, AnUnwritableAnswerIsWrittenLaterUnlessANewerRequestCame) {
+    const auto blocked = [this] {
+        std::filesystem::create_directories(state_.responseFile / "in-the-way");
+        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+    };
     request("U");
+    blocked();
+    blocked();
+    EXPECT_EQ(captures(), 1u) << "performed once, not again while unanswered";
+    std::filesystem::remove_all(state_.responseFile);
+    EXPECT_EQ(pass().value()["id"], "U");
+    EXPECT_FALSE(pass().has_value()) << "written once";
+
+    request("V");
+    blocked();
+    request("W");
+    blocked();
+    std::filesystem::remove_all(state_.responseFile);
+    EXPECT_EQ(pass().value()["id"], "W");
+    EXPECT_FALSE(pass().has_value()) << "V was superseded";
+    EXPECT_EQ(captures(), 3u);
+}
+
+TEST_F(AgentPassTest, UntrustedFolderOrFileIsRefusedWithOneLineWhenThatBegins) {
+    request("A");
+    std::filesystem::permissions(folder_.path, std::filesystem::perms::all);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(pass().has_value());
+    }
+    ASSERT_EQ(reported_.size(), 1u);
+    EXPECT_EQ(reported_[0], "ignoring requests: all users can write '" + folder_.path.native() +
+                                "'; run: chmod go-w '" + folder_.path.native() + "'");
+
+    // Group-writable is fine only while the group holds no one else.
+    bool groupIsPrivate = false;
+    state_.trust.groupHoldsOnlyUser = [&](std::uint32_t) { return groupIsPrivate; };
+    std::filesystem::permissions(
+        folder_.path, std::filesystem::perms::owner_all | std::filesystem::perms::group_all);
     EXPECT_FALSE(pass().has_value());
-    EXPECT_EQ(lastHandledID_, "U");
-    EXPECT_FALSE(std::filesystem::exists(folder_ / "missing"));
+    ASSERT_EQ(reported_.size(), 2u) << "a new reason";
+    EXPECT_NE(reported_[1].find("which has other members"), std::string::npos) << reported_[1];
+    groupIsPrivate = true;
+    EXPECT_EQ(pass().value()["id"], "A");
+
+    // A symbolic link is refused even to a good request, and reported again after good times.
+    writeTestFile(folder_ / "real.json", R"({"id":"L","output":"/tmp/l.jpg"})");
+    std::filesystem::remove(requestFile_);
+    std::filesystem::create_symlink("real.json", requestFile_);
     EXPECT_FALSE(pass().has_value());
+    EXPECT_FALSE(pass().has_value());
+    ASSERT_EQ(reported_.size(), 3u);
+    EXPECT_NE(reported_[2].find("is a symbolic link"), std::string::npos) << reported_[2];
     EXPECT_EQ(captures(), 1u);
+}
+
+TEST(TrustRules, OwnerAndWhoElseMayWrite) {
+    const Trust trust{.user = 1000,
+                      .groupHoldsOnlyUser = [](std::uint32_t group) { return group == 1000; }};
+    const auto facts = [](std::uint32_t owner, std::uint32_t group, std::uint32_t permissions,
+                          bool accessList = false) {
+        return FileFacts{.owner = owner,
+                         .group = group,
+                         .permissions = permissions,
+                         .hasAccessList = accessList};
+    };
+    for (const auto& trusted : {facts(1000, 1000, 0700), facts(1000, 100, 0755),
+                                facts(1000, 1000, 0775), facts(1000, 100, 0644)}) {
+        EXPECT_EQ(distrustOf("/d", trusted, trust), std::nullopt) << trusted.permissions;
+    }
+    const std::vector<std::pair<FileFacts, std::string>> refused = {
+        {facts(1001, 1000, 0700), "'/d' belongs to user ID 1001, not to user ID 1000"},
+        {facts(1000, 1000, 0777), "all users can write '/d'"},
+        {facts(1000, 1000, 01777), "all users can write '/d'"},
+        {facts(1000, 100, 0775), "group ID 100, which has other members, can write '/d'"},
+        {facts(1000, 1000, 0775, true), "an access control list may let other users write"},
+    };
+    for (const auto& [given, start] : refused) {
+        const auto reason = distrustOf("/d", given, trust);
+        ASSERT_TRUE(reason.has_value()) << start;
+        EXPECT_EQ(reason->rfind(start, 0), 0u) << *reason;
+    }
+}
+
+TEST_F(AgentPassTest, ASecondAgentOnTheSameFolderIsTurnedAway) {
+    std::vector<std::string> secondReports;
+    AgentState second = testState(requestFile_, folder_ / "response.json", secondReports);
+    request("A");
+    EXPECT_EQ(pass().value()["id"], "A");
+    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kAnotherAgentServesTheFolder);
+    EXPECT_EQ(secondReports, (std::vector<std::string>{"another agent already serves " +
+                                                       folder_.path.native() + "; this one ends"}));
+    // Once the first is gone, the folder is free.
+    state_ = testState(requestFile_, folder_ / "response.json", reported_);
+    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kGoOn);
+    EXPECT_EQ(captures(), 2u) << "the new agent takes the request up once more";
+}
+
+TEST_F(AgentPassTest, ARewriteOfTheSameSizeRightAwayIsSeen) {
+    // Where file times are coarse (kernels before 6.13), both rewrites usually fall into one
+    // tick, with the same size and times.
+    request("A1");
+    EXPECT_EQ(pass().value()["id"], "A1");
+    request("A2");
+    EXPECT_EQ(pass().value()["id"], "A2");
+}
+
+TEST_F(AgentPassTest, AnUnchangedFileWithoutIdIsPerformedAgainWhenTheSecondChanges) {
+    state_.settledAfterSeconds = 0;  // the file is taken as unchanged from the first read on
+    writeTestFile(requestFile_, R"({"output":"/tmp/clock.jpg","target":"desktop"})");
+    const auto first = pass().value()["id"].get<std::string>();
+    std::optional<nlohmann::json> again;
+    while (!(again = pass())) {
+    }
+    const auto second = (*again)["id"].get<std::string>();
+    EXPECT_EQ(std::stoll(second), std::stoll(first) + 1);
+    EXPECT_EQ(captures(), 2u);
 }
 
 }  // namespace
