@@ -108,7 +108,8 @@ TEST(TerminationCleanup, AJpegBeingWrittenLeavesNothingBehindOnTermination) {
             installTerminationCleanup();
             auto destination = createJpegFileDestination(earlier);
             auto response = createJpegFileDestination(folder.path / "new.jpg");
-            if (!destination || !response || entriesIn(folder.path) != 3) {
+            // Unnamed files: nothing new is visible in the folder while they are written.
+            if (!destination || !response || entriesIn(folder.path) != 1) {
                 std::_Exit(10);
             }
             destination->addImage(testing::solidImage(64, 64, 10), 0.8);
