@@ -10,6 +10,7 @@
 #include "TarnwickScreenCapture/Capture.hpp"
 #include "TarnwickScreenCapture/CaptureRequest.hpp"
 #include "TarnwickScreenCapture/Error.hpp"
+#include "TarnwickScreenCapture/platform/JpegFiles.hpp"
 #include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace {
@@ -19,6 +20,16 @@ namespace {
     const std::string line = message + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::exit(code);
+}
+
+// A request file is not a person at a terminal: what it names replaces an existing file only when
+// that file is a JPEG.
+tarnwick::Platform platformForRequestFiles(tarnwick::Platform platform) {
+    platform.createJpegDestination = [](const std::filesystem::path& output) {
+        return tarnwick::openJpegFileDestination(output,
+                                                 tarnwick::ExistingOutput::kReplaceOnlyJpeg);
+    };
+    return platform;
 }
 
 int exitStatusForErrorCode(std::int64_t code) {
@@ -34,23 +45,26 @@ int exitStatusForErrorCode(std::int64_t code) {
 int main(int argc, char** argv) {
     using namespace tarnwick;
     installTerminationCleanup();
+    ignoreWriteFailureSignals();
     const std::vector<std::string> arguments(argv, argv + argc);
     const Platform platform = systemPlatform();
 
     for (const auto& argument : arguments) {
         if (argument == "--agent") {
-            runAgent(platform);
+            runAgent(platformForRequestFiles(platform));
         }
     }
 
     auto request = requestFromArguments(arguments);
-    if (!request) {
+    const bool fromRequestFile = !request;
+    if (fromRequestFile) {
         request = requestFromAgentFile(defaultAgentRequestURL());
     }
     if (!request) {
         fail(messages::kUsage, codes::kUsageExitStatus);
     }
-    if (const auto error = capture(*request, platform)) {
+    if (const auto error =
+            capture(*request, fromRequestFile ? platformForRequestFiles(platform) : platform)) {
         fail(error->message, exitStatusForErrorCode(error->code));
     }
     return 0;
