@@ -240,16 +240,21 @@ void ReplacementFile::discard() {
 
 bool ReplacementFile::commit(mode_t mode, Replacing replacing,
                              std::optional<FileIdentity> expected) {
+    bool placed = false;
     if (!fd_ || ::fchmod(fd_.get(), mode) != 0) {
-        return false;
+        placed = false;
+    } else if (isNamed()) {
+        placed = fd_.close() && placeNamed(replacing, expected);
+    } else {
+        // A second descriptor keeps the unnamed file while closing the first reports any write
+        // error the file system held back (NFS reports them on close).
+        FileDescriptor keep(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+        placed = keep && fd_.close() && placeUnnamed(keep.get(), replacing, expected);
     }
-    if (isNamed()) {
-        return fd_.close() && placeNamed(replacing, expected);
+    if (!placed) {
+        discard();
     }
-    // A second descriptor keeps the unnamed file while closing the first reports any write
-    // error the file system held back (NFS reports them on close).
-    FileDescriptor keep(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
-    return keep && fd_.close() && placeUnnamed(keep.get(), replacing, expected);
+    return placed;
 }
 
 bool ReplacementFile::placeUnnamed(int fd, Replacing replacing,
@@ -296,7 +301,7 @@ bool ReplacementFile::placeNamed(Replacing replacing, const std::optional<FileId
             return true;
         }
         if (errno != EINVAL) {
-            return false;  // the destructor removes the file
+            return false;
         }
     }
     return renameIntoPlace(replacing, expected);

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -33,6 +34,8 @@ TEST_P(TerminationCleanupTest, RegisteredFilesAreRemovedAndTheSignalEndsTheProce
     TemporaryFolder folder;
     EXPECT_EXIT(
         {
+            const rlimit noCore{0, 0};  // SIGQUIT would dump core
+            ::setrlimit(RLIMIT_CORE, &noCore);
             installTerminationCleanup();
             std::string first = patternIn(folder, "a.jpg");
             std::string second = patternIn(folder, "b.json");
@@ -47,7 +50,7 @@ TEST_P(TerminationCleanupTest, RegisteredFilesAreRemovedAndTheSignalEndsTheProce
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminationCleanupTest,
-                         ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+                         ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT));
 
 TEST(TerminationCleanup, ForgottenFilesStayAndSurplusFilesAreStillCreated) {
     GTEST_FLAG_SET(death_test_style, "fast");
