@@ -34,7 +34,7 @@ TEST_P(TerminationCleanupTest, RegisteredFilesAreRemovedAndTheSignalEndsTheProce
     TemporaryFolder folder;
     EXPECT_EXIT(
         {
-            const rlimit noCore{0, 0};  // SIGQUIT would dump core
+            rlimit noCore{};  // SIGQUIT would dump core
             ::setrlimit(RLIMIT_CORE, &noCore);
             installTerminationCleanup();
             std::string first = patternIn(folder, "a.jpg");
