@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +101,47 @@ bool writeAll(int fd, std::string_view bytes) {
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool copyAll(int from, int to) {
+    struct stat status {};
+    if (::fstat(from, &status) != 0) {
+        return false;
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    off_t offset = 0;
+    // In the kernel where it can; appending outputs (EINVAL) and others take the plain way.
+    while (static_cast<std::size_t>(offset) < size) {
+        const ssize_t sent = ::sendfile(to, from, &offset, size - static_cast<std::size_t>(offset));
+        if (sent > 0) {
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{.fd = to, .events = POLLOUT, .revents = 0};
+            ::poll(&ready, 1, -1);
+            continue;
+        }
+        if (sent == 0 || (errno != EINVAL && errno != ENOSYS)) {
+            return false;
+        }
+        break;
+    }
+    std::array<char, 64 * 1024> buffer{};
+    while (static_cast<std::size_t>(offset) < size) {
+        const ssize_t count = ::pread(from, buffer.data(), buffer.size(), offset);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0 ||
+            !writeAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(count)))) {
+            return false;
+        }
+        offset += count;
     }
     return true;
 }
