@@ -11,6 +11,7 @@
 #include "TarnwickScreenCapture/CaptureRequest.hpp"
 #include "TarnwickScreenCapture/Error.hpp"
 #include "TarnwickScreenCapture/HelpAndVersion.hpp"
+#include "TarnwickScreenCapture/platform/JpegFiles.hpp"
 #include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace {
@@ -27,6 +28,16 @@ bool writeToStandardOutput(const std::string& text) {
            std::fflush(stdout) == 0;
 }
 
+// A request file is not a person at a terminal: what it names replaces an existing file only when
+// that file is a JPEG.
+tarnwick::Platform platformForRequestFiles(tarnwick::Platform platform) {
+    platform.createJpegDestination = [](const std::filesystem::path& output) {
+        return tarnwick::openJpegFileDestination(output,
+                                                 tarnwick::ExistingOutput::kReplaceOnlyJpeg);
+    };
+    return platform;
+}
+
 int exitStatusForErrorCode(std::int64_t code) {
     if (code == 0 || code < std::numeric_limits<std::int32_t>::min() ||
         code > std::numeric_limits<std::int32_t>::max()) {
@@ -40,12 +51,13 @@ int exitStatusForErrorCode(std::int64_t code) {
 int main(int argc, char** argv) {
     using namespace tarnwick;
     installTerminationCleanup();
+    ignoreWriteFailureSignals();
     const std::vector<std::string> arguments(argv, argv + argc);
     const Platform platform = systemPlatform();
 
     for (const auto& argument : arguments) {
         if (argument == "--agent") {
-            runAgent(platform);
+            runAgent(platformForRequestFiles(platform));
         }
     }
 
@@ -57,13 +69,15 @@ int main(int argc, char** argv) {
     }
 
     auto request = requestFromArguments(arguments);
-    if (!request) {
+    const bool fromRequestFile = !request;
+    if (fromRequestFile) {
         request = requestFromAgentFile(defaultAgentRequestURL());
     }
     if (!request) {
         fail(messages::kUsage, codes::kUsageExitStatus);
     }
-    if (const auto error = capture(*request, platform)) {
+    if (const auto error =
+            capture(*request, fromRequestFile ? platformForRequestFiles(platform) : platform)) {
         fail(error->message, exitStatusForErrorCode(error->code));
     }
     return 0;

@@ -49,4 +49,8 @@ private:
 // Writes all bytes, retrying short writes and interruptions.
 bool writeAll(int fd, std::string_view bytes);
 
+// Writes everything the file `from` holds, from its start, to `to` (at its position, or its end
+// when it appends).
+bool copyAll(int from, int to);
+
 }  // namespace tarnwick

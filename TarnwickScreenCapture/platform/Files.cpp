@@ -1,18 +1,89 @@
 #include "TarnwickScreenCapture/platform/Files.hpp"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <pwd.h>
+#include <stdio.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "TarnwickScreenCapture/platform/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace tarnwick {
+namespace {
+
+constexpr int kHiddenNameAttempts = 100;
+constexpr std::string_view kPatternSuffix = "XXXXXX";
+
+// ".NAME.SUFFIX" in the target's folder; NAME is cut, at a character boundary, so that the
+// whole stays within NAME_MAX.
+std::string hiddenNameBeside(const std::filesystem::path& target, std::string_view suffix) {
+    std::string name = target.filename().native();
+    const std::size_t room = NAME_MAX - 2 - suffix.size();
+    if (name.size() > room) {
+        std::size_t cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        name.resize(cut);
+    }
+    std::string hidden = target.parent_path().native();
+    if (!hidden.empty() && hidden.back() != '/') {
+        hidden += '/';
+    }
+    hidden += '.';
+    hidden += name;
+    hidden += '.';
+    hidden += suffix;
+    return hidden;
+}
+
+std::string randomSuffix() {
+    static constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::array<unsigned char, kPatternSuffix.size()> bytes{};
+    if (::getrandom(bytes.data(), bytes.size(), GRND_NONBLOCK) !=
+        static_cast<ssize_t>(bytes.size())) {
+        // Only uniqueness matters, and a name that is taken is tried again.
+        auto ticks =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        for (auto& byte : bytes) {
+            byte = static_cast<unsigned char>(ticks);
+            ticks = ticks * 6364136223846793005u + 1442695040888963407u;
+        }
+    }
+    std::string suffix;
+    for (const unsigned char byte : bytes) {
+        suffix += kAlphabet[byte % kAlphabet.size()];
+    }
+    return suffix;
+}
+
+// Gives an unnamed (O_TMPFILE) file a name; fails with EEXIST when the name is taken.
+bool linkUnnamed(int fd, const std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno == EEXIST) {
+        return false;
+    }
+    // Without /proc: the same through the descriptor, where the process is allowed to.
+    return ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+}  // namespace
 
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -21,9 +92,56 @@ bool writeAll(int fd, std::string_view bytes) {
             if (errno == EINTR) {
                 continue;
             }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // A descriptor shared with others may be non-blocking; its flags stay theirs.
+                pollfd ready{.fd = fd, .events = POLLOUT, .revents = 0};
+                ::poll(&ready, 1, -1);
+                continue;
+            }
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool copyAll(int from, int to) {
+    struct stat status {};
+    if (::fstat(from, &status) != 0) {
+        return false;
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    off_t offset = 0;
+    // In the kernel where it can; appending outputs (EINVAL) and others take the plain way.
+    while (static_cast<std::size_t>(offset) < size) {
+        const ssize_t sent = ::sendfile(to, from, &offset, size - static_cast<std::size_t>(offset));
+        if (sent > 0) {
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{.fd = to, .events = POLLOUT, .revents = 0};
+            ::poll(&ready, 1, -1);
+            continue;
+        }
+        if (sent == 0 || (errno != EINVAL && errno != ENOSYS)) {
+            return false;
+        }
+        break;
+    }
+    std::array<char, 64 * 1024> buffer{};
+    while (static_cast<std::size_t>(offset) < size) {
+        const ssize_t count = ::pread(from, buffer.data(), buffer.size(), offset);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0 ||
+            !writeAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(count)))) {
+            return false;
+        }
+        offset += count;
     }
     return true;
 }
@@ -94,36 +212,159 @@ mode_t newFileMode() {
 }
 
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
-    if (file.empty() || !file.has_filename()) {
-        return false;
-    }
-    std::string temporary = temporaryPatternBeside(file);
-    FileDescriptor fd(createTemporaryFile(temporary));
-    if (!fd) {
-        return false;
-    }
-    const bool written = writeAll(fd.get(), bytes) && ::fchmod(fd.get(), newFileMode()) == 0 &&
-                         fd.close() && ::rename(temporary.c_str(), file.c_str()) == 0;
-    if (!written) {
-        ::unlink(temporary.c_str());
-    }
-    forgetTemporaryFile(temporary);
-    return written;
+    auto replacement = ReplacementFile::create(file);
+    return replacement && writeAll(replacement->fd(), bytes) && replacement->commit(newFileMode());
 }
 
 std::string temporaryPatternBeside(const std::filesystem::path& target) {
-    std::string pattern = target.parent_path().native();
-    if (!pattern.empty() && pattern.back() != '/') {
-        pattern += '/';
-    }
-    pattern += '.';
-    pattern += target.filename().native();
-    pattern += ".XXXXXX";
-    return pattern;
+    return hiddenNameBeside(target, kPatternSuffix);
 }
 
 void removeFile(const std::filesystem::path& file) {
     ::unlink(file.c_str());
+}
+
+std::optional<ReplacementFile> ReplacementFile::create(const std::filesystem::path& target,
+                                                       Naming naming) {
+    if (!target.has_filename() || target.native().size() >= PATH_MAX ||
+        target.filename().native().size() > NAME_MAX) {
+        return std::nullopt;
+    }
+    ReplacementFile file;
+    file.target_ = target.native();
+    if (naming == Naming::kUnnamedWherePossible) {
+        const std::string folder = target.has_parent_path() ? target.parent_path().native() : ".";
+        file.fd_.reset(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        if (file.fd_) {
+            return file;
+        }
+        // Only a file system (or kernel) without unnamed files falls back to a named one.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return std::nullopt;
+        }
+    }
+    std::string pattern = temporaryPatternBeside(target);
+    file.fd_.reset(createTemporaryFile(pattern));
+    if (!file.fd_) {
+        return std::nullopt;
+    }
+    file.name_ = std::move(pattern);
+    return file;
+}
+
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
+    : fd_(std::move(other.fd_)),
+      target_(std::move(other.target_)),
+      name_(std::exchange(other.name_, std::string())) {}
+
+ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        fd_ = std::move(other.fd_);
+        target_ = std::move(other.target_);
+        name_ = std::exchange(other.name_, std::string());
+    }
+    return *this;
+}
+
+ReplacementFile::~ReplacementFile() {
+    discard();
+}
+
+void ReplacementFile::discard() {
+    fd_.reset();
+    if (isNamed()) {
+        ::unlink(name_.c_str());
+        forgetTemporaryFile(name_);
+        name_.clear();
+    }
+}
+
+bool ReplacementFile::commit(mode_t mode, Replacing replacing,
+                             std::optional<FileIdentity> expected) {
+    bool placed = false;
+    if (!fd_ || ::fchmod(fd_.get(), mode) != 0) {
+        placed = false;
+    } else if (isNamed()) {
+        placed = fd_.close() && placeNamed(replacing, expected);
+    } else {
+        // A second descriptor keeps the unnamed file while closing the first reports any write
+        // error the file system held back (NFS reports them on close).
+        FileDescriptor keep(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+        placed = keep && fd_.close() && placeUnnamed(keep.get(), replacing, expected);
+    }
+    if (!placed) {
+        discard();
+    }
+    return placed;
+}
+
+bool ReplacementFile::placeUnnamed(int fd, Replacing replacing,
+                                   const std::optional<FileIdentity>& expected) {
+    if (!expected) {
+        // A new target: the file takes its name directly, no other name ever exists.
+        if (linkUnnamed(fd, target_)) {
+            return true;
+        }
+        if (errno != EEXIST || replacing == Replacing::kOnlyExpected) {
+            return false;
+        }
+    }
+    // linkat cannot replace a file: a hidden name first, then a rename over the target. A kill
+    // between the two would leave that name, so the window is short and the termination cleanup
+    // knows the name.
+    for (int attempt = 0; attempt < kHiddenNameAttempts; ++attempt) {
+        std::string name = hiddenNameBeside(target_, randomSuffix());
+        bool linked = false;
+        {
+            const TerminationSignalsHeld held;
+            linked = linkUnnamed(fd, name);
+            if (linked) {
+                rememberTemporaryFile(name);
+            }
+        }
+        if (linked) {
+            name_ = std::move(name);
+            return renameIntoPlace(replacing, expected);
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool ReplacementFile::placeNamed(Replacing replacing, const std::optional<FileIdentity>& expected) {
+    if (replacing == Replacing::kOnlyExpected && !expected) {
+        if (::renameat2(AT_FDCWD, name_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            forgetTemporaryFile(name_);
+            name_.clear();
+            return true;
+        }
+        if (errno != EINVAL) {
+            return false;
+        }
+    }
+    return renameIntoPlace(replacing, expected);
+}
+
+bool ReplacementFile::renameIntoPlace(Replacing replacing,
+                                      const std::optional<FileIdentity>& expected) {
+    bool allowed = true;
+    if (replacing == Replacing::kOnlyExpected) {
+        struct stat status {};
+        allowed = ::lstat(target_.c_str(), &status) == 0
+                      ? expected.has_value() && identityOf(status) == *expected
+                      : errno == ENOENT;
+    }
+    const bool renamed = allowed && ::rename(name_.c_str(), target_.c_str()) == 0;
+    if (!renamed) {
+        ::unlink(name_.c_str());
+    }
+    forgetTemporaryFile(name_);
+    name_.clear();
+    return renamed;
 }
 
 }  // namespace tarnwick

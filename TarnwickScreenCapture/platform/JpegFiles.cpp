@@ -1,6 +1,7 @@
 #include "TarnwickScreenCapture/platform/JpegFiles.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -13,14 +14,16 @@
 #include <jpeglib.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "TarnwickScreenCapture/platform/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/platform/Files.hpp"
-#include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
 namespace tarnwick {
 namespace {
@@ -41,7 +44,7 @@ int jpegQuality(double quality) {
     return static_cast<int>(rounded < 1 ? 1 : (rounded > 100 ? 100 : rounded));
 }
 
-enum class EncodeResult { kWritten, kImageUnreadable, kFailed };
+enum class EncodeResult { kEncoded, kImageUnreadable, kFailed };
 
 // libjpeg reports fatal errors through a callback that must not return: it jumps back to the
 // setjmp in compressImage, whose frame holds only trivially destructible values.
@@ -50,8 +53,10 @@ struct JpegWriter {
     jpeg_error_mgr errors{};
     jmp_buf failure{};
     jpeg_destination_mgr destination{};
-    int fd = -1;
-    bool writeFailed = false;
+    // The compressed bytes go to an unnamed in-memory file: the kernel keeps them without a page
+    // fault per page, which costs far more than the copy (a 12 MB JPEG took twice as long in a
+    // growing heap buffer on a virtual machine).
+    FileDescriptor memory;
     std::array<JOCTET, 64 * 1024> buffer{};
 };
 
@@ -69,30 +74,28 @@ void resetBuffer(j_compress_ptr compressor) {
     writer.destination.free_in_buffer = writer.buffer.size();
 }
 
-boolean flushFullBuffer(j_compress_ptr compressor) {
+void flushBytes(j_compress_ptr compressor, std::size_t count) {
     JpegWriter& writer = writerOf(compressor);
-    const std::string_view bytes(reinterpret_cast<const char*>(writer.buffer.data()),
-                                 writer.buffer.size());
-    if (!writeAll(writer.fd, bytes)) {
-        writer.writeFailed = true;
+    if (!writeAll(writer.memory.get(),
+                  std::string_view(reinterpret_cast<const char*>(writer.buffer.data()), count))) {
         jumpToFailure(reinterpret_cast<j_common_ptr>(compressor));
     }
+}
+
+boolean flushFullBuffer(j_compress_ptr compressor) {
+    flushBytes(compressor, writerOf(compressor).buffer.size());
     resetBuffer(compressor);
     return TRUE;
 }
 
 void flushLastBuffer(j_compress_ptr compressor) {
     JpegWriter& writer = writerOf(compressor);
-    const std::size_t used = writer.buffer.size() - writer.destination.free_in_buffer;
-    if (!writeAll(writer.fd,
-                  std::string_view(reinterpret_cast<const char*>(writer.buffer.data()), used))) {
-        writer.writeFailed = true;
-        jumpToFailure(reinterpret_cast<j_common_ptr>(compressor));
-    }
+    flushBytes(compressor, writer.buffer.size() - writer.destination.free_in_buffer);
 }
 
-// Rows are pulled from the image a strip at a time and handed to libjpeg as they come, so a
-// lazily read or scaled image is never held whole.
+// Rows are pulled from the image a strip at a time and compressed into memory as they come, so
+// a lazily read or scaled image is never held whole, and nothing reaches the output while rows
+// are still being read (the display may be held for that long).
 EncodeResult compressImage(JpegWriter& writer, const Image& image, int quality, std::uint8_t* strip,
                            std::size_t stripRows) {
     jpeg_compress_struct& compressor = writer.compressor;
@@ -138,70 +141,106 @@ EncodeResult compressImage(JpegWriter& writer, const Image& image, int quality, 
     }
     jpeg_finish_compress(&compressor);
     jpeg_destroy_compress(&compressor);
-    return EncodeResult::kWritten;
+    return EncodeResult::kEncoded;
 }
 
-EncodeResult encodeJpeg(int fd, const Image& image, double quality) {
-    if (image.width <= 0 || image.height <= 0 || image.width > JPEG_MAX_DIMENSION ||
-        image.height > JPEG_MAX_DIMENSION) {
+EncodeResult encodeJpeg(JpegWriter& writer, const Image& image, double quality) {
+    writer.memory.reset(::memfd_create("jpeg", MFD_CLOEXEC));
+    if (!writer.memory || image.width <= 0 || image.height <= 0 ||
+        image.width > JPEG_MAX_DIMENSION || image.height > JPEG_MAX_DIMENSION) {
         return EncodeResult::kFailed;
     }
     const std::size_t rowBytes = static_cast<std::size_t>(image.width) * kBytesPerPixel;
     std::vector<std::uint8_t> strip(rowBytes * kStripRows);
-    auto writer = std::make_unique<JpegWriter>();
-    writer->fd = fd;
-    return compressImage(*writer, image, jpegQuality(quality), strip.data(), kStripRows);
+    return compressImage(writer, image, jpegQuality(quality), strip.data(), kStripRows);
+}
+
+// The descriptor that /dev/stdout, /dev/stderr, /dev/fd/N or /proc/self/fd/N name.
+std::optional<int> ownDescriptorNamed(const std::string& path) {
+    if (path == "/dev/stdout") {
+        return STDOUT_FILENO;
+    }
+    if (path == "/dev/stderr") {
+        return STDERR_FILENO;
+    }
+    for (const std::string& folder : {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
+                                      "/proc/" + std::to_string(::getpid()) + "/fd/"}) {
+        if (!path.starts_with(folder)) {
+            continue;
+        }
+        const std::string_view number = std::string_view(path).substr(folder.size());
+        int fd = 0;
+        const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), fd);
+        if (number.empty() || number.front() == '+' || error != std::errc() ||
+            end != number.data() + number.size() || fd < 0) {
+            return std::nullopt;
+        }
+        return fd;
+    }
+    return std::nullopt;
+}
+
+// A descriptor the process was given, to be written as it is (a file opened for appending is
+// appended to). The process's own descriptors (close-on-exec) are never written to.
+FileDescriptor writableCopyOf(int fd) {
+    const int status = ::fcntl(fd, F_GETFL);
+    const int descriptorFlags = ::fcntl(fd, F_GETFD);
+    struct stat file {};
+    if (status < 0 || descriptorFlags < 0 || (descriptorFlags & FD_CLOEXEC) != 0 ||
+        (status & O_ACCMODE) == O_RDONLY || ::fstat(fd, &file) != 0 || S_ISBLK(file.st_mode) ||
+        S_ISDIR(file.st_mode)) {
+        return FileDescriptor();
+    }
+    return FileDescriptor(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+}
+
+// Whether the file that status describes, opened afresh, begins as a JPEG does (FF D8 FF).
+bool beginsAsJpeg(const std::string& path, const struct stat& status) {
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    std::array<unsigned char, 3> head{};
+    return fd && ::fstat(fd.get(), &opened) == 0 && identityOf(opened) == identityOf(status) &&
+           ::pread(fd.get(), head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+           head == std::array<unsigned char, 3>{0xFF, 0xD8, 0xFF};
 }
 
 struct DestinationState {
-    FileDescriptor fd;
-    std::string temporaryPath;  // empty when writing directly to a device or FIFO
-    std::string targetPath;
+    // A device, a FIFO or a descriptor the process was given: written as it is.
+    FileDescriptor direct;
+    // Otherwise: a new file that takes the output's place once it is whole.
+    std::optional<ReplacementFile> file;
+    ReplacementFile::Replacing replacing = ReplacementFile::Replacing::kAnything;
+    std::optional<FileIdentity> existing;
     mode_t mode = 0644;
     ImageRef image;
     double quality = 0;
     bool imageUnreadable = false;
 
-    ~DestinationState() { discardTemporary(); }
-
-    void discardTemporary() {
-        if (!temporaryPath.empty()) {
-            fd.reset();
-            ::unlink(temporaryPath.c_str());
-            forgetTemporaryFile(temporaryPath);
-            temporaryPath.clear();
-        }
-    }
-
     bool finalize() {
         const bool written = encodeAndWrite();
         image.reset();
-        if (!written) {
-            discardTemporary();
-            fd.reset();
-        }
+        direct.reset();
+        file.reset();
         return written;
     }
 
     bool encodeAndWrite() {
-        if (!image || !fd) {
+        if (!image || (!direct && !file)) {
             return false;
         }
-        const EncodeResult result = encodeJpeg(fd.get(), *image, quality);
+        auto writer = std::make_unique<JpegWriter>();
+        const EncodeResult result = encodeJpeg(*writer, *image, quality);
+        // Every row has been read: the image (and with it the display) is let go before a byte
+        // goes out, however long the output takes to accept it.
+        image.reset();
         imageUnreadable = result == EncodeResult::kImageUnreadable;
-        if (result != EncodeResult::kWritten) {
+        if (result != EncodeResult::kEncoded) {
             return false;
         }
-        if (temporaryPath.empty()) {
-            return fd.close();
+        if (direct) {
+            return copyAll(writer->memory.get(), direct.get()) && direct.close();
         }
-        if (::fchmod(fd.get(), mode) != 0 || !fd.close() ||
-            ::rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
-            return false;
-        }
-        forgetTemporaryFile(temporaryPath);
-        temporaryPath.clear();
-        return true;
+        return copyAll(writer->memory.get(), file->fd()) && file->commit(mode, replacing, existing);
     }
 };
 
@@ -220,46 +259,68 @@ std::optional<JpegDestination> destinationFor(std::shared_ptr<DestinationState> 
 }  // namespace
 
 std::optional<JpegDestination> createJpegFileDestination(const std::filesystem::path& output) {
+    return openJpegFileDestination(output, ExistingOutput::kReplaceAnything);
+}
+
+std::optional<JpegDestination> openJpegFileDestination(const std::filesystem::path& output,
+                                                       ExistingOutput existingOutput) {
     const std::string& path = output.native();
     if (path.empty() || path.find('\0') != std::string::npos) {
         return std::nullopt;
     }
     auto state = std::make_shared<DestinationState>();
-    state->mode = newFileMode();
-    state->targetPath = path;
+    if (existingOutput == ExistingOutput::kReplaceAnything) {
+        if (const auto fd = ownDescriptorNamed(path)) {
+            state->direct = writableCopyOf(*fd);
+            return state->direct ? destinationFor(std::move(state)) : std::nullopt;
+        }
+    } else {
+        state->replacing = ReplacementFile::Replacing::kOnlyExpected;
+    }
 
+    // Without O_NONBLOCK a FIFO that nobody reads would keep the open waiting for good (ENXIO).
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    std::string target = path;
     struct stat status {};
-    if (::stat(path.c_str(), &status) == 0) {
-        if (S_ISDIR(status.st_mode)) {
+    if (fd) {
+        if (::fstat(fd.get(), &status) != 0 || S_ISBLK(status.st_mode)) {
             return std::nullopt;
         }
         if (!S_ISREG(status.st_mode)) {
-            state->fd.reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-            return state->fd ? destinationFor(std::move(state)) : std::nullopt;
+            // A FIFO or a character device: written directly, waiting for a slow reader.
+            const int flags = ::fcntl(fd.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                return std::nullopt;
+            }
+            state->direct = std::move(fd);
+            return destinationFor(std::move(state));
         }
-        if (::access(path.c_str(), W_OK) != 0) {
+        fd.reset();
+        // Checked on the file that was opened, never on whatever the path names later.
+        if (existingOutput == ExistingOutput::kReplaceOnlyJpeg && status.st_size > 0 &&
+            !beginsAsJpeg(path, status)) {
             return std::nullopt;
         }
         // Replace what a symbolic link points at, not the link itself.
         if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-            state->targetPath = resolved;
+            target = resolved;
             std::free(resolved);
         }
-        state->mode = status.st_mode & 07777;
-    } else if (errno != ENOENT) {
+        state->existing = identityOf(status);
+        state->mode = status.st_mode & 0777;  // never set-user-ID, set-group-ID or sticky
+    } else if (errno == ENOENT) {
+        // A dangling symbolic link is replaced itself; nothing is created where it points.
+        if (::lstat(path.c_str(), &status) == 0) {
+            state->existing = identityOf(status);
+        }
+        state->mode = newFileMode();
+    } else {
+        return std::nullopt;  // ENXIO (a FIFO without a reader), EISDIR, EACCES, ...
+    }
+    state->file = ReplacementFile::create(target);
+    if (!state->file) {
         return std::nullopt;
     }
-
-    const std::filesystem::path target(state->targetPath);
-    if (!target.has_filename()) {
-        return std::nullopt;
-    }
-    std::string temporary = temporaryPatternBeside(target);
-    state->fd.reset(createTemporaryFile(temporary));
-    if (!state->fd) {
-        return std::nullopt;
-    }
-    state->temporaryPath = std::move(temporary);
     return destinationFor(std::move(state));
 }
 

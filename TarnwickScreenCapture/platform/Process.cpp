@@ -1,5 +1,6 @@
 #include "TarnwickScreenCapture/platform/Process.hpp"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -19,8 +20,27 @@ std::optional<int> runProcessAndWait(const std::string& executable,
     }
     argv.push_back(nullptr);
 
+    // This process ignores SIGPIPE and SIGXFSZ and may be holding termination signals off;
+    // the child starts with default dispositions and nothing blocked.
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        return std::nullopt;
+    }
+    sigset_t defaults;
+    sigset_t unblocked;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
+    sigemptyset(&unblocked);
     pid_t child = 0;
-    if (posix_spawn(&child, executable.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    const bool started =
+        posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+        posix_spawnattr_setsigmask(&attributes, &unblocked) == 0 &&
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) ==
+            0 &&
+        posix_spawn(&child, executable.c_str(), nullptr, &attributes, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
+    if (!started) {
         return std::nullopt;
     }
     int status = 0;

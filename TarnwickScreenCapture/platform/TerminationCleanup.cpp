@@ -22,7 +22,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 std::array<Slot, 2> slots;
 
-constexpr std::array<int, 3> kTerminationSignals{SIGTERM, SIGINT, SIGHUP};
+constexpr std::array<int, 4> kTerminationSignals{SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 extern "C" void removeTemporaryFilesAndStop(int signal) {
     // Only async-signal-safe calls from here on.
@@ -38,39 +38,6 @@ extern "C" void removeTemporaryFilesAndStop(int signal) {
     // Blocked while this handler runs: delivered, now with the default action, on return.
     ::raise(signal);
 }
-
-bool registerPath(const char* path) {
-    const std::size_t length = std::strlen(path);
-    if (length >= PATH_MAX) {
-        return false;
-    }
-    for (Slot& slot : slots) {
-        if (!slot.used.load()) {
-            std::memcpy(slot.path, path, length + 1);
-            slot.used.store(true);
-            return true;
-        }
-    }
-    return false;
-}
-
-class TerminationSignalsHeld {
-public:
-    TerminationSignalsHeld() {
-        sigset_t held;
-        ::sigemptyset(&held);
-        for (const int signal : kTerminationSignals) {
-            ::sigaddset(&held, signal);
-        }
-        ::sigprocmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~TerminationSignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    TerminationSignalsHeld(const TerminationSignalsHeld&) = delete;
-    TerminationSignalsHeld& operator=(const TerminationSignalsHeld&) = delete;
-
-private:
-    sigset_t previous_{};
-};
 
 }  // namespace
 
@@ -90,11 +57,43 @@ void installTerminationCleanup() {
     }
 }
 
+TerminationSignalsHeld::TerminationSignalsHeld() {
+    sigset_t held;
+    ::sigemptyset(&held);
+    for (const int signal : kTerminationSignals) {
+        ::sigaddset(&held, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &held, &previous_);
+}
+
+TerminationSignalsHeld::~TerminationSignalsHeld() {
+    ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+void ignoreWriteFailureSignals() {
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool rememberTemporaryFile(const std::string& path) {
+    if (path.size() >= PATH_MAX) {
+        return false;
+    }
+    for (Slot& slot : slots) {
+        if (!slot.used.load()) {
+            std::memcpy(slot.path, path.c_str(), path.size() + 1);
+            slot.used.store(true);
+            return true;
+        }
+    }
+    return false;
+}
+
 int createTemporaryFile(std::string& pattern) {
     const TerminationSignalsHeld held;
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd >= 0) {
-        registerPath(pattern.c_str());
+        rememberTemporaryFile(pattern);
     }
     return fd;
 }

@@ -1,3 +1,5 @@
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +8,8 @@
 #include "FakePlatform.hpp"
 #include "TarnwickScreenCapture/platform/Files.hpp"
 #include "TarnwickScreenCapture/platform/JpegFiles.hpp"
+#include "TarnwickScreenCapture/platform/Process.hpp"
+#include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 #include "TemporaryFolder.hpp"
 
 namespace tarnwick {
@@ -89,7 +93,7 @@ TEST(JpegFileDestination, WritingToAFullDeviceFailsAtFinalize) {
 TEST(JpegFileDestination, ReplacesAFileKeepingItsModeAndASymlinkKeepingTheLink) {
     TemporaryFolder folder;
     const auto real = folder.write("real.jpg", "old");
-    ::chmod(real.c_str(), 0640);
+    ::chmod(real.c_str(), 06640 | S_ISVTX);  // the special bits do not pass to the new file
     const auto link = folder.path / "link.jpg";
     std::filesystem::create_symlink(real, link);
     ASSERT_TRUE(writeJpeg(link, solidImage(8, 8)));
@@ -98,6 +102,65 @@ TEST(JpegFileDestination, ReplacesAFileKeepingItsModeAndASymlinkKeepingTheLink) 
     struct stat status {};
     ::stat(real.c_str(), &status);
     EXPECT_EQ(status.st_mode & 0777, 0640u);
+}
+
+TEST(ReplacementFile, TheNamedFallbackFitsLongNamesCutBetweenCharacters) {
+    TemporaryFolder folder;
+    // "é" is two bytes; 127 of them and the pattern's suffix exceed NAME_MAX.
+    std::string name;
+    while (name.size() < NAME_MAX - 1) {
+        name += "\xC3\xA9";
+    }
+    const auto pattern = std::filesystem::path(temporaryPatternBeside(folder.path / name));
+    EXPECT_LE(pattern.filename().native().size(), std::size_t{NAME_MAX});
+    EXPECT_TRUE(pattern.native().ends_with("\xC3\xA9.XXXXXX"));
+    auto file = ReplacementFile::create(folder.path / name, ReplacementFile::Naming::kNamed);
+    ASSERT_TRUE(file.has_value());
+    EXPECT_TRUE(file->isNamed());
+    EXPECT_TRUE(file->commit(0600));
+    EXPECT_EQ(entriesIn(folder.path), 1u);
+}
+
+TEST(ReplacementFile, TakesOnlyTheExpectedPlaceAndLeavesNothingWhenRefused) {
+    using enum ReplacementFile::Replacing;
+    for (const auto naming :
+         {ReplacementFile::Naming::kUnnamedWherePossible, ReplacementFile::Naming::kNamed}) {
+        TemporaryFolder folder;
+        const auto target = folder.path / "shot.jpg";
+        auto absent = ReplacementFile::create(target, naming);
+        auto other = ReplacementFile::create(target, naming);
+        ASSERT_TRUE(absent && other);
+        folder.write("shot.jpg", "appeared meanwhile");
+        EXPECT_FALSE(absent->commit(0644, kOnlyExpected));
+        struct stat status {};
+        ::lstat(target.c_str(), &status);
+        EXPECT_FALSE(other->commit(0644, kOnlyExpected, FileIdentity{status.st_dev, 1}));
+        EXPECT_EQ(readWholeFile(target), "appeared meanwhile");
+        EXPECT_EQ(entriesIn(folder.path), 1u);
+        auto expected = ReplacementFile::create(target, naming);
+        ASSERT_TRUE(writeAll(expected->fd(), "new"));
+        EXPECT_TRUE(expected->commit(0644, kOnlyExpected, identityOf(status)));
+        EXPECT_EQ(readWholeFile(target), "new");
+        EXPECT_EQ(entriesIn(folder.path), 1u);
+    }
+}
+
+TEST(RunProcess, TheChildStartsWithDefaultSignalsAndNothingBlocked) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            ignoreWriteFailureSignals();
+            const TerminationSignalsHeld held;
+            const auto killedBy = [](const char* signal) {
+                return runProcessAndWait("/bin/sh",
+                                         {"-c", std::string("kill -s ") + signal + " $$; exit 3"});
+            };
+            std::_Exit(killedBy("PIPE") == 128 + SIGPIPE && killedBy("XFSZ") == 128 + SIGXFSZ &&
+                               killedBy("TERM") == 128 + SIGTERM
+                           ? 0
+                           : 12);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(DecodeJpegFile, AnythingButAReadableJpegIsNoImage) {
