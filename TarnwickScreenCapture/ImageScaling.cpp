@@ -135,6 +135,20 @@ void accumulateRows(Accumulator* sum, const std::uint8_t* rows, std::size_t stri
     }
 }
 
+// With 32-bit sums, the rows that a destination row covers whole (weight d', most of them at
+// large ratios) are first added unweighted in 16 bits, at most kMostWholeRows of them, and that
+// sum is weighed once: the cheap 16-bit additions replace most 32-bit multiplications.
+constexpr std::int64_t kMostWholeRows = 257;
+constexpr std::uint16_t kUnitWeights[kRowsPerPass] = {1, 1, 1, 1};
+
+template <bool kFirst>
+void addWeighedWholeRows(std::uint32_t* __restrict sum, const std::uint16_t* __restrict whole,
+                         std::uint16_t weight, std::size_t samples) {
+    for (std::size_t i = 0; i < samples; ++i) {
+        sum[i] = (kFirst ? 0 : sum[i]) + std::uint32_t{whole[i]} * std::uint32_t{weight};
+    }
+}
+
 // kTaps is the number of taps when known at compile time (the common small ratios), else 0.
 template <std::size_t kTaps, class Accumulator, class Sum, class Division>
 void reduceColumns(const Accumulator* __restrict sum, const ColumnTaps& columns,
@@ -194,22 +208,21 @@ struct AreaScaler {
           divide(division),
           sourceRowBytes(static_cast<std::size_t>(source->width) * kBytesPerPixel),
           sourceRows(sourceRowBytes * kRowsPerPass),
-          sum(sourceRowBytes + columns.taps * kBytesPerPixel) {}
+          sum(sourceRowBytes + columns.taps * kBytesPerPixel),
+          wholeRows(sumWholeRows ? sourceRowBytes : 0) {}
 
     bool scaleRow(std::int64_t y, std::uint8_t* out) {
         std::int64_t first = -1;
         std::int64_t count = 0;
         std::uint16_t weights[kRowsPerPass];
         bool readable = true;
-        bool initial = true;
+        started = false;
+        wholeRowCount = 0;
         const auto addPending = [&] {
             readable =
                 readable && readImageRows(*source, first, count, sourceRows.data(), sourceRowBytes);
             if (readable) {
-                (initial ? accumulateRows<Accumulator, true>
-                         : accumulateRows<Accumulator, false>)(sum.data(), sourceRows.data(),
-                                                               sourceRowBytes, weights, count);
-                initial = false;
+                addRows(sourceRows.data(), weights, count);
             }
             count = 0;
         };
@@ -224,9 +237,69 @@ struct AreaScaler {
         });
         addPending();
         if (readable) {
+            addWholeRows();
             reduceColumns<Accumulator, Sum>(sum.data(), columns, divide, out);
         }
         return readable;
+    }
+
+private:
+    static constexpr bool kWideRows = sizeof(Accumulator) > sizeof(std::uint16_t);
+
+    bool started = false;  // whether sum holds this destination row's first rows yet
+    // Worth it where most rows are whole: from about eight rows per destination row.
+    bool sumWholeRows = kWideRows && rows.source >= 8 * rows.destination;
+    std::vector<std::uint16_t> wholeRows;
+    std::int64_t wholeRowCount = 0;
+
+    void addWeighted(const std::uint8_t* pixels, const std::uint16_t* weights, std::int64_t count) {
+        (started ? accumulateRows<Accumulator, false>
+                 : accumulateRows<Accumulator, true>)(sum.data(), pixels, sourceRowBytes, weights,
+                                                      count);
+        started = true;
+    }
+
+    void addRows(const std::uint8_t* pixels, const std::uint16_t* weights, std::int64_t count) {
+        if (!sumWholeRows) {
+            addWeighted(pixels, weights, count);
+        } else {
+            const auto wholeWeight = static_cast<std::uint16_t>(rows.destination);
+            for (std::int64_t k = 0; k < count;) {
+                // A run of rows of one kind: covered whole, or in part (at either end).
+                const bool whole = weights[k] == wholeWeight;
+                std::int64_t run = 1;
+                while (k + run < count && (weights[k + run] == wholeWeight) == whole) {
+                    ++run;
+                }
+                const std::uint8_t* row = pixels + static_cast<std::size_t>(k) * sourceRowBytes;
+                if (!whole) {
+                    addWeighted(row, weights + k, run);
+                } else {
+                    if (wholeRowCount + run > kMostWholeRows) {
+                        addWholeRows();
+                    }
+                    (wholeRowCount == 0 ? accumulateRows<std::uint16_t, true>
+                                        : accumulateRows<std::uint16_t, false>)(wholeRows.data(),
+                                                                                row, sourceRowBytes,
+                                                                                kUnitWeights, run);
+                    wholeRowCount += run;
+                }
+                k += run;
+            }
+        }
+    }
+
+    void addWholeRows() {
+        if (wholeRowCount > 0) {
+            if constexpr (kWideRows) {
+                const auto weight = static_cast<std::uint16_t>(rows.destination);
+                (started ? addWeighedWholeRows<false>
+                         : addWeighedWholeRows<true>)(sum.data(), wholeRows.data(), weight,
+                                                      sourceRowBytes);
+                started = true;
+                wholeRowCount = 0;
+            }
+        }
     }
 };
 
