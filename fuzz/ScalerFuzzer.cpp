@@ -1,5 +1,5 @@
 // The scaler over random sizes and pixels against a plain double-precision area average. Input:
-// source width (2 bytes), height (1 byte), target width (2 bytes), a flag byte, then pixels,
+// source width, height and target width (2 bytes each), a flag byte, then pixels,
 // repeated as often as the source needs. Sizes are bounded so that each input runs in
 // milliseconds.
 #include <algorithm>
@@ -17,7 +17,7 @@ using namespace tarnwick;
 namespace {
 
 constexpr std::int64_t kMostSourcePixels = std::int64_t{1} << 15;
-constexpr std::size_t kHeaderBytes = 6;
+constexpr std::size_t kHeaderBytes = 7;
 
 std::int64_t twoBytes(const std::uint8_t* data) {
     return data[0] | (data[1] << 8);
@@ -30,9 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::int64_t width = 2 + twoBytes(data) % 4095;
-    const std::int64_t height = std::min<std::int64_t>(1 + data[2], kMostSourcePixels / width);
-    const std::int64_t maxWidth = 1 + twoBytes(data + 3) % (width - 1);
-    const bool premultiplied = (data[5] & 1) != 0;
+    const std::int64_t height =
+        std::min<std::int64_t>(1 + twoBytes(data + 2) % 4096, kMostSourcePixels / width);
+    const std::int64_t maxWidth = 1 + twoBytes(data + 4) % (width - 1);
+    const bool premultiplied = (data[6] & 1) != 0;
     const std::uint8_t* pixels = data + kHeaderBytes;
     const std::size_t pixelBytes = size - kHeaderBytes;
 
@@ -52,13 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::check(scaled != nullptr, "an image within the bounds is always scaled");
     fuzz::check(scaled->width == maxWidth, "exactly maxWidth wide");
     fuzz::check(scaled->height == scaledHeight(width, height, maxWidth), "the height rule");
-    const auto sample = [&source](std::int64_t x, std::int64_t y, int c) {
-        return source
-            ->pixels[static_cast<std::size_t>(y) * source->bytesPerRow +
-                     static_cast<std::size_t>(x) * kBytesPerPixel + static_cast<std::size_t>(c)];
-    };
-    if (const auto difference =
-            testing::firstDifferenceFromAreaAverage(sample, width, height, *scaled)) {
+    if (const auto difference = testing::firstDifferenceFromAreaAverage(*source, *scaled)) {
         std::fprintf(stderr, "%s\n", difference->c_str());
         fuzz::fail("every channel is the rounded area average");
     }

@@ -18,11 +18,11 @@ namespace tarnwick::testing {
 
 // The average over the source area that destination pixel (x, y) of a width x height image
 // covers, weighting each source pixel by the share of it inside that area.
-// sample(x, y, c) is the source's channel c at column x, row y.
-template <class Sample>
-std::array<double, 4> areaAverage(const Sample& sample, std::int64_t sourceWidth,
-                                  std::int64_t sourceHeight, std::int64_t width,
-                                  std::int64_t height, std::int64_t x, std::int64_t y) {
+// `source` holds its pixels in memory.
+inline std::array<double, 4> areaAverage(const Image& source, std::int64_t width,
+                                         std::int64_t height, std::int64_t x, std::int64_t y) {
+    const std::int64_t sourceWidth = source.width;
+    const std::int64_t sourceHeight = source.height;
     const double left =
         static_cast<double>(x) * static_cast<double>(sourceWidth) / static_cast<double>(width);
     const double right =
@@ -45,8 +45,11 @@ std::array<double, 4> areaAverage(const Sample& sample, std::int64_t sourceWidth
             }
             const double share =
                 rowShare * (std::min(right, columnLeft + 1) - std::max(left, columnLeft));
-            for (int c = 0; c < 4; ++c) {
-                total[c] += share * sample(sx, sy, c);
+            const std::uint8_t* pixel = source.pixels.data() +
+                                        static_cast<std::size_t>(sy) * source.bytesPerRow +
+                                        static_cast<std::size_t>(sx) * kBytesPerPixel;
+            for (std::size_t c = 0; c < 4; ++c) {
+                total[c] += share * pixel[c];
             }
         }
     }
@@ -62,11 +65,8 @@ inline constexpr double kRoundingAllowance = 0.5 + 1e-6;
 
 // Reads the scaled image and compares every channel of every pixel with the reference; the
 // first mismatch, described, or none.
-template <class Sample>
-std::optional<std::string> firstDifferenceFromAreaAverage(const Sample& sample,
-                                                          std::int64_t sourceWidth,
-                                                          std::int64_t sourceHeight,
-                                                          const Image& scaled) {
+inline std::optional<std::string> firstDifferenceFromAreaAverage(const Image& source,
+                                                                 const Image& scaled) {
     const std::size_t rowBytes = static_cast<std::size_t>(scaled.width) * kBytesPerPixel;
     std::vector<std::uint8_t> row(rowBytes);
     for (std::int64_t y = 0; y < scaled.height; ++y) {
@@ -74,12 +74,11 @@ std::optional<std::string> firstDifferenceFromAreaAverage(const Sample& sample,
             return "row " + std::to_string(y) + " unreadable";
         }
         for (std::int64_t x = 0; x < scaled.width; ++x) {
-            const auto expected =
-                areaAverage(sample, sourceWidth, sourceHeight, scaled.width, scaled.height, x, y);
+            const auto expected = areaAverage(source, scaled.width, scaled.height, x, y);
             for (int c = 0; c < 4; ++c) {
                 const int got = row[static_cast<std::size_t>(x) * kBytesPerPixel + c];
                 if (std::abs(got - expected[c]) > kRoundingAllowance) {
-                    return std::to_string(sourceWidth) + "x" + std::to_string(sourceHeight) +
+                    return std::to_string(source.width) + "x" + std::to_string(source.height) +
                            " -> " + std::to_string(scaled.width) + "x" +
                            std::to_string(scaled.height) + ": pixel " + std::to_string(x) + "," +
                            std::to_string(y) + " channel " + std::to_string(c) + " is " +
