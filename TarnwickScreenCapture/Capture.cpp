@@ -24,7 +24,13 @@ WriteOutcome writeJpeg(const ImageRef& image, const CaptureRequest& request,
         error = makeError(messages::kCreateDestinationFailed, codes::kCreateDestinationFailed);
         return WriteOutcome::kFailed;
     }
-    destination->addImage(imageScaledToMaxWidth(image, request.maxWidth), request.quality);
+    auto scaled = imageScaledToMaxWidth(image, request.maxWidth);
+    if (!scaled) {
+        // The image was taken; the JPEG at the requested size is what could not be made.
+        error = makeError(messages::kFinalizeFailed, codes::kFinalizeFailed);
+        return WriteOutcome::kFailed;
+    }
+    destination->addImage(std::move(scaled), request.quality);
     if (destination->finalize()) {
         return WriteOutcome::kWritten;
     }

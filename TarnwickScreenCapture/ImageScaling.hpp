@@ -7,7 +7,9 @@
 namespace tarnwick {
 
 // The image itself when maxWidth <= 0 or the image is not wider; otherwise a new image exactly
-// maxWidth wide, area-resampled. Falls back to the input when no bitmap can be had.
+// maxWidth wide, an exact area average computed lazily as its rows are read. Null when it cannot
+// be made (a side beyond 65535 pixels, or no memory for its row buffers): the caller must then
+// fail rather than write the image at another size.
 ImageRef imageScaledToMaxWidth(const ImageRef& image, std::int64_t maxWidth);
 
 // The height an image of width x height gets at maxWidth (0 < maxWidth < width).

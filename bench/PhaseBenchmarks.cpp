@@ -85,15 +85,23 @@ void BM_Convert(benchmark::State& state) {
 }
 BENCHMARK(BM_Convert)->Args({3840, 2160})->Args({1920, 1080})->Unit(benchmark::kMillisecond);
 
+// Source width, height and target width: whole-number ratios (16-bit row sums) and others
+// (32-bit row sums).
 void BM_Scale(benchmark::State& state) {
     const auto screen = syntheticScreen(state.range(0), state.range(1));
+    const std::int64_t maxWidth = state.range(2);
     std::vector<std::uint8_t> band;
     for (auto _ : state) {
-        readAllRows(*imageScaledToMaxWidth(screen, 1280), band);
+        readAllRows(*imageScaledToMaxWidth(screen, maxWidth), band);
         benchmark::DoNotOptimize(band.data());
     }
 }
-BENCHMARK(BM_Scale)->Args({3840, 2160})->Args({1920, 1080})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Scale)
+    ->Args({3840, 2160, 1280})
+    ->Args({1920, 1080, 1280})
+    ->Args({3840, 2160, 1000})
+    ->Args({3840, 2160, 40})
+    ->Unit(benchmark::kMillisecond);
 
 void BM_Encode(benchmark::State& state) {
     const auto image = syntheticScreen(state.range(0), state.range(1));

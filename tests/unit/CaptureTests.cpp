@@ -129,6 +129,22 @@ TEST(Capture, FailedFinalizeIsCodeFour) {
     EXPECT_EQ(error->message, "failed to finalize JPEG");
 }
 
+// The image was taken, so this is no "no image" (and no reason to run the screenshot tool): the
+// JPEG at the requested size could not be made, and no other size is written in its place.
+TEST(Capture, AScaledImageThatCannotBeMadeIsCodeFourAndNothingIsWritten) {
+    FakePlatform fake;
+    auto tooWide = std::make_shared<Image>();
+    tooWide->width = 70000;
+    tooWide->height = 10;
+    tooWide->readRows = [](std::int64_t, std::int64_t, std::uint8_t*, std::size_t) { return true; };
+    fake.windowListImage = tooWide;
+    const auto error = capture(request("desktop", 1280), fake.platform());
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, 4);
+    EXPECT_EQ(error->message, "failed to finalize JPEG");
+    EXPECT_THAT(fake.calls, ElementsAre("image 1 0 24", "destination /out/shot.jpg"));
+}
+
 TEST(Capture, AnImageThatCannotBeReadWhileWrittenCountsAsNoImage) {
     FakePlatform toolFails;
     toolFails.windowListImage = solidImage(100, 100);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "AreaAverageReference.hpp"
 #include "TarnwickScreenCapture/ImageScaling.hpp"
 
 namespace tarnwick {
@@ -128,6 +129,125 @@ TEST(ImageScaledToMaxWidth, FractionalRatioWeighsEachSourcePixelByItsCoveredArea
     ASSERT_EQ(scaled.height, 1);
     EXPECT_EQ(pixelAt(scaled, 0, 0)[0], 30);   // (0 * 1 + 90 * 0.5) / 1.5
     EXPECT_EQ(pixelAt(scaled, 1, 0)[0], 150);  // (90 * 0.5 + 180 * 1) / 1.5
+}
+
+// Noise with every fourth sample at the top of the range, where sums overflow first.
+std::uint8_t noise(std::int64_t x, std::int64_t y, int c) {
+    std::uint64_t h = static_cast<std::uint64_t>(x) * 0x9E3779B97F4A7C15u ^
+                      static_cast<std::uint64_t>(y) * 0xC2B2AE3D27D4EB4Fu ^
+                      static_cast<std::uint64_t>(c) * 0x165667B19E3779F9u;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9u;
+    h ^= h >> 32;
+    return (h & 3) == 0 ? 255 : static_cast<std::uint8_t>(h >> 8);
+}
+
+std::shared_ptr<Image> noiseImage(std::int64_t width, std::int64_t height) {
+    auto image = std::make_shared<Image>(*solidImage(width, height, {0, 0, 0, 0}));
+    for (std::int64_t y = 0; y < height; ++y) {
+        for (std::int64_t x = 0; x < width; ++x) {
+            for (int c = 0; c < 4; ++c) {
+                image->pixels[static_cast<std::size_t>(y) * image->bytesPerRow + x * 4 + c] =
+                    noise(x, y, c);
+            }
+        }
+    }
+    return image;
+}
+
+// The same noise produced on demand, so that large sources need no memory.
+std::shared_ptr<Image> lazyNoiseImage(std::int64_t width, std::int64_t height) {
+    auto image = std::make_shared<Image>();
+    image->width = width;
+    image->height = height;
+    image->bytesPerRow = static_cast<std::size_t>(width) * 4;
+    image->readRows = [width](std::int64_t first, std::int64_t count, std::uint8_t* out,
+                              std::size_t stride) {
+        for (std::int64_t y = first; y < first + count; ++y, out += stride) {
+            for (std::int64_t x = 0; x < width; ++x) {
+                for (int c = 0; c < 4; ++c) {
+                    out[x * 4 + c] = noise(x, y, c);
+                }
+            }
+        }
+        return true;
+    };
+    return image;
+}
+
+void expectAreaAverage(const std::shared_ptr<Image>& source, std::int64_t maxWidth) {
+    const auto scaled = imageScaledToMaxWidth(source, maxWidth);
+    ASSERT_NE(scaled, nullptr) << source->width << "x" << source->height << " -> " << maxWidth;
+    ASSERT_EQ(scaled->width, maxWidth);
+    ASSERT_EQ(scaled->height, scaledHeight(source->width, source->height, maxWidth));
+    const auto difference = testing::firstDifferenceFromAreaAverage(*source, *scaled);
+    ASSERT_FALSE(difference.has_value()) << *difference;
+}
+
+// Every target width of several screen widths (and a prime one); two rows high, so that each
+// output pixel averages two rows as well.
+TEST(ImageScaledToMaxWidth, IsTheRoundedAreaAverageAtEveryTargetWidth) {
+    for (const std::int64_t width : {3840, 1920, 1366, 2053}) {
+        const auto source = noiseImage(width, 2);
+        for (std::int64_t maxWidth = 1; maxWidth < width; ++maxWidth) {
+            expectAreaAverage(source, maxWidth);
+            if (::testing::Test::HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+    const auto onePixelWide = noiseImage(1, 5);
+    EXPECT_EQ(imageScaledToMaxWidth(onePixelWide, 1), onePixelWide);
+}
+
+TEST(ImageScaledToMaxWidth, IsTheRoundedAreaAverageAtEveryHeightRatio) {
+    // Tall sources: the rows' share of each output row, whole and fractional, small and large.
+    for (const auto& [width, height] :
+         {std::pair<std::int64_t, std::int64_t>{40, 2160}, {37, 2053}, {9, 8192}, {2, 65535}}) {
+        const auto source = noiseImage(width, height);
+        for (std::int64_t maxWidth = 1; maxWidth < width; ++maxWidth) {
+            expectAreaAverage(source, maxWidth);
+            if (::testing::Test::HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+    // Large coprime sides, where the sum behind one output pixel needs more than 32 bits, and
+    // the tallest ratio of all.
+    expectAreaAverage(noiseImage(8209, 2053), 3001);
+    expectAreaAverage(noiseImage(512, 8192), 1);
+}
+
+// The source is read top to bottom, a few rows at a time, however many rows one output row
+// covers: memory follows the widths, never the screen's area.
+TEST(ImageScaledToMaxWidth, ReadsTheSourceInOrderAFewRowsAtATime) {
+    auto source = lazyNoiseImage(1500, 3000);
+    std::int64_t mostRows = 0;
+    std::int64_t lastRow = -1;
+    bool inOrder = true;
+    auto reader = source->readRows;
+    source->readRows = [&](std::int64_t first, std::int64_t count, std::uint8_t* out,
+                           std::size_t stride) {
+        mostRows = std::max(mostRows, count);
+        inOrder = inOrder && first >= lastRow;  // a row shared by two output rows is read again
+        lastRow = first + count - 1;
+        return reader(first, count, out, stride);
+    };
+    for (const std::int64_t maxWidth : {1, 40, 1280}) {
+        lastRow = -1;
+        materialized(imageScaledToMaxWidth(source, maxWidth));
+        EXPECT_LE(mostRows, 4) << maxWidth;
+        EXPECT_TRUE(inOrder) << maxWidth;
+    }
+}
+
+// Beyond the sides it handles exactly, the scaler gives no image rather than another size.
+TEST(ImageScaledToMaxWidth, GivesNoImageRatherThanAnotherSize) {
+    for (const auto& [width, height] :
+         {std::pair<std::int64_t, std::int64_t>{65536, 10}, {100, 65536}, {100, 0}}) {
+        auto image = lazyNoiseImage(width, height);
+        EXPECT_EQ(imageScaledToMaxWidth(image, 50), nullptr) << width << "x" << height;
+    }
 }
 
 }  // namespace
