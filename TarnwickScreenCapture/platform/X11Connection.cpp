@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 
 namespace tarnwick {
@@ -54,10 +55,21 @@ bool isTcpSocket(int fd) {
            (address.ss_family == AF_INET || address.ss_family == AF_INET6);
 }
 
+// Signals sent to the process stay with the main thread, which may be holding some back.
+std::thread threadWithoutSignals(std::function<void()> body) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    std::thread thread(std::move(body));
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return thread;
+}
+
 }  // namespace
 
 StallWatchdog::StallWatchdog(std::chrono::milliseconds limit)
-    : limit_(limit), thread_([this] { run(); }) {}
+    : limit_(limit), thread_(threadWithoutSignals([this] { run(); })) {}
 
 StallWatchdog::~StallWatchdog() {
     {
