@@ -431,10 +431,12 @@ class Window:
 class XServer:
     """A private Xvfb on a display number of its own choosing, with helpers around X clients."""
 
-    def __init__(self, width=1280, height=800, depth=24, display_number=None, visual_class=None):
+    def __init__(self, width=1280, height=800, depth=24, display_number=None, visual_class=None,
+                 tcp=False):
         """display_number fixes the display (to start a server again where one was killed);
         visual_class (the protocol's number: 3 PseudoColor, 5 DirectColor, ...) is the class of
-        the default visual."""
+        the default visual; tcp also listens on TCP port 6000 + the display number."""
+        self.tcp = tcp
         self.width = width
         self.height = height
         self.depth = depth
@@ -489,7 +491,7 @@ class XServer:
 
     def _screen_arguments(self):
         arguments = ["-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
-                     "-nolisten", "tcp", "-noreset"]
+                     "-listen" if self.tcp else "-nolisten", "tcp", "-noreset"]
         if self.visual_class is not None:
             arguments += ["-cc", str(self.visual_class)]
         return arguments

@@ -5,8 +5,10 @@ visual gives the right colours."""
 import array
 import fcntl
 import os
+import socket
 import subprocess
 import termios
+import threading
 import time
 import unittest
 
@@ -128,6 +130,65 @@ class StalledServerTests(harness.ServerTestCase):
                          (True, (320, 240)), response)
         self.assertEqual(sorted(os.listdir(self.sandbox.work)), ["after.jpg", "before.jpg"])
         self.assertEqual(self.sandbox.leftovers(), [])
+
+
+class SlowServerTests(unittest.TestCase, harness.JpegAssertions):
+    """A remote server behind a link so slow that one image reply takes longer than the stall
+    limit, yet keeps sending: the capture finishes."""
+
+    RATE = 40_000  # bytes per second from the server
+
+    def test_a_slow_but_progressing_server_is_not_cut_off(self):
+        harness.require_binary()
+        server = XServer(1024, 128, tcp=True)
+        self.addCleanup(server.stop)
+        server.start()
+        server.set_root_colour("#3070c0")
+        sandbox = harness.Sandbox()
+        self.addCleanup(sandbox.cleanup)
+        number = int(harness.unused_display()[1:])
+        listener = socket.create_server(("127.0.0.1", 6000 + number))
+        self.addCleanup(listener.close)
+        threading.Thread(target=self.relay, args=(listener, 6000 + int(server.display[1:])),
+                         daemon=True).start()
+
+        started = time.monotonic()
+        run = run_binary(["slow.jpg", "0.9", "0", "desktop"], sandbox,
+                         display="127.0.0.1:%d" % number, timeout=120)
+        elapsed = time.monotonic() - started
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(sandbox.path("slow.jpg"))
+        self.assertEqual(jpeg.size, (1024, 128))
+        self.assertColour(jpeg, 512, 64, (0x30, 0x70, 0xc0), 6)
+        # Each 64-row band (256 KiB) took longer than the limit: the test proves something.
+        self.assertGreater(elapsed, 2 * STALL_LIMIT)
+
+    def relay(self, listener, server_port):
+        client, _ = listener.accept()
+        upstream = socket.create_connection(("127.0.0.1", server_port))
+
+        def pump(source, target, rate):
+            try:
+                while True:
+                    data = source.recv(2048)
+                    if not data:
+                        break
+                    target.sendall(data)
+                    if rate:
+                        time.sleep(len(data) / rate)
+            except OSError:
+                pass
+            finally:
+                for end in (source, target):
+                    try:
+                        end.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+
+        threading.Thread(target=pump, args=(client, upstream, None), daemon=True).start()
+        pump(upstream, client, self.RATE)
+        client.close()
+        upstream.close()
 
 
 class OffScreenWindowTests(harness.ServerTestCase):
