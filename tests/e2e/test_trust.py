@@ -53,7 +53,8 @@ class OutputWhileGrabbedTests(harness.ServerTestCase):
         self.assertLess(time.monotonic() - started, 1.0,
                         "another client waited while the tool wrote its output")
 
-        data = read_all(read_end, process)
+        data = b"".join(iter(lambda: os.read(read_end, 1 << 16), b""))
+        process.wait(timeout=30)
         self.assertEqual((process.returncode, process.stderr.read()), (0, b""))
         self.assertEqual(Jpeg(data).size, (1280, 800))
 
@@ -62,17 +63,6 @@ def pending_bytes(fd):
     count = array.array("i", [0])
     fcntl.ioctl(fd, termios.FIONREAD, count)
     return count[0]
-
-
-def read_all(fd, process):
-    chunks = []
-    while True:
-        chunk = os.read(fd, 1 << 16)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    process.wait(timeout=30)
-    return b"".join(chunks)
 
 
 class StalledServerTests(harness.ServerTestCase):
