@@ -411,13 +411,17 @@ struct ScreenReader {
     ~ScreenReader() { release(); }
 
     void release() {
+        letServerGo();
+        display.reset();
+    }
+
+    void letServerGo() {
         bandRows = 0;
         bandBytes = {};
         bandReply.reset();
         segment.reset();
         pixmap.reset();
         serverGrab.reset();
-        display.reset();
     }
 
     bool grab() {
@@ -493,12 +497,17 @@ struct ScreenReader {
             return false;  // already read to the end, or failed
         }
         bool succeeded = false;
+        bool done = false;
         {
             const auto busy = display->busy();
             succeeded = readRows(first, count, out, stride);
+            done = !succeeded || first + count == source.area.height;
+            if (done) {
+                letServerGo();  // the picture is complete (or lost): let the other clients go
+            }
         }
-        if (!succeeded || first + count == source.area.height) {
-            release();  // the picture is complete (or lost): let the server and its clients go
+        if (done) {
+            display.reset();
         }
         return succeeded;
     }
