@@ -14,8 +14,10 @@ struct Channel {
     int shift = 0;
     int bits = 0;
 
+    std::uint32_t index(std::uint32_t pixel) const { return (pixel & mask) >> shift; }
+
     std::uint8_t from(std::uint32_t pixel) const {
-        const std::uint32_t value = (pixel & mask) >> shift;
+        const std::uint32_t value = index(pixel);
         if (bits >= 8) {
             return static_cast<std::uint8_t>(value >> (bits - 8));
         }
@@ -74,6 +76,23 @@ void convertBgra(const std::uint8_t* __restrict source, std::uint8_t* __restrict
     }
 }
 
+ColormapEntry entryAt(const std::vector<ColormapEntry>& colormap, std::uint32_t index) {
+    return index < colormap.size() ? colormap[index] : ColormapEntry{};
+}
+
+void convertIndexed(const std::uint8_t* source, std::uint8_t* target, std::size_t columns,
+                    const PixelLayout& layout) {
+    const int bytesPerPixel = layout.bitsPerPixel / 8;
+    for (std::size_t x = 0; x < columns; ++x, source += bytesPerPixel, target += 4) {
+        const ColormapEntry entry =
+            entryAt(layout.colormap, readPixel(source, bytesPerPixel, layout.byteOrder));
+        target[0] = entry.red;
+        target[1] = entry.green;
+        target[2] = entry.blue;
+        target[3] = 255;
+    }
+}
+
 }  // namespace
 
 std::optional<std::size_t> paddedRowBytes(std::int64_t width, int bitsPerPixel, int scanlinePad) {
@@ -102,10 +121,24 @@ bool convertPixelRows(std::span<const std::uint8_t> pixels, std::int64_t width, 
         return false;
     }
     const int bpp = layout.bitsPerPixel;
-    if (bpp != 16 && bpp != 24 && bpp != 32) {
+    if (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) {
         return false;
     }
     const int bytesPerPixel = bpp / 8;
+    const auto rows = static_cast<std::size_t>(height);
+    const auto columns = static_cast<std::size_t>(width);
+    if (layout.bytesPerRow < columns * static_cast<std::size_t>(bytesPerPixel) ||
+        pixels.size() / layout.bytesPerRow < rows || outStride < columns * kBytesPerPixel) {
+        return false;
+    }
+    if (layout.colours == PixelColours::indexed) {
+        for (std::size_t y = 0; y < rows; ++y) {
+            convertIndexed(pixels.data() + y * layout.bytesPerRow, out + y * outStride, columns,
+                           layout);
+        }
+        return true;
+    }
+
     const auto red = channelFor(layout.redMask, bpp);
     const auto green = channelFor(layout.greenMask, bpp);
     const auto blue = channelFor(layout.blueMask, bpp);
@@ -117,17 +150,12 @@ bool convertPixelRows(std::span<const std::uint8_t> pixels, std::int64_t width, 
         (layout.greenMask & layout.blueMask) != 0) {
         return false;
     }
-    const auto rows = static_cast<std::size_t>(height);
-    const auto columns = static_cast<std::size_t>(width);
-    if (layout.bytesPerRow < columns * static_cast<std::size_t>(bytesPerPixel) ||
-        pixels.size() / layout.bytesPerRow < rows || outStride < columns * kBytesPerPixel) {
-        return false;
-    }
+    const bool ramps = layout.colours == PixelColours::ramps;
 
-    const bool plainBgra = bpp == 32 && layout.byteOrder == PixelByteOrder::leastSignificantFirst &&
-                           layout.redMask == 0xff0000u && layout.greenMask == 0xff00u &&
-                           layout.blueMask == 0xffu &&
-                           (!hasAlpha || layout.alphaMask == 0xff000000u);
+    const bool plainBgra =
+        !ramps && bpp == 32 && layout.byteOrder == PixelByteOrder::leastSignificantFirst &&
+        layout.redMask == 0xff0000u && layout.greenMask == 0xff00u && layout.blueMask == 0xffu &&
+        (!hasAlpha || layout.alphaMask == 0xff000000u);
     for (std::size_t y = 0; y < rows; ++y) {
         const std::uint8_t* source = pixels.data() + y * layout.bytesPerRow;
         std::uint8_t* target = out + y * outStride;
@@ -138,6 +166,13 @@ bool convertPixelRows(std::span<const std::uint8_t> pixels, std::int64_t width, 
         for (std::size_t x = 0; x < columns; ++x, source += bytesPerPixel, target += 4) {
             const std::uint32_t pixel = readPixel(source, bytesPerPixel, layout.byteOrder);
             const std::uint8_t a = hasAlpha ? alpha->from(pixel) : 255;
+            if (ramps) {
+                target[0] = std::min(entryAt(layout.colormap, red->index(pixel)).red, a);
+                target[1] = std::min(entryAt(layout.colormap, green->index(pixel)).green, a);
+                target[2] = std::min(entryAt(layout.colormap, blue->index(pixel)).blue, a);
+                target[3] = a;
+                continue;
+            }
             target[0] = std::min(red->from(pixel), a);
             target[1] = std::min(green->from(pixel), a);
             target[2] = std::min(blue->from(pixel), a);

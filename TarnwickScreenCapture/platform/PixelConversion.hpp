@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "TarnwickScreenCapture/platform/Image.hpp"
 
@@ -15,15 +16,33 @@ inline constexpr std::int64_t kMaximumImagePixels = std::int64_t{1} << 28;
 
 enum class PixelByteOrder { leastSignificantFirst, mostSignificantFirst };
 
-// How one ZPixmap image of a true-colour visual lays out its pixels.
+// How pixel values become colours.
+enum class PixelColours {
+    masks,    // the colour masks' bits are the colour (TrueColor)
+    indexed,  // the pixel value picks a colormap entry (PseudoColor, StaticColor, the grey ones)
+    ramps,    // each colour mask's bits pick that channel of a colormap entry (DirectColor)
+};
+
+struct ColormapEntry {
+    std::uint8_t red = 0;
+    std::uint8_t green = 0;
+    std::uint8_t blue = 0;
+
+    bool operator==(const ColormapEntry&) const = default;
+};
+
+// How one ZPixmap image lays out its pixels.
 struct PixelLayout {
-    int bitsPerPixel = 32;  // 16, 24 or 32
+    int bitsPerPixel = 32;  // 8, 16, 24 or 32
     PixelByteOrder byteOrder = PixelByteOrder::leastSignificantFirst;
     std::size_t bytesPerRow = 0;
     std::uint32_t redMask = 0;
     std::uint32_t greenMask = 0;
     std::uint32_t blueMask = 0;
     std::uint32_t alphaMask = 0;  // 0: opaque; otherwise colours come premultiplied
+    PixelColours colours = PixelColours::masks;
+    // Indexed and ramps: values beyond its end are black.
+    std::vector<ColormapEntry> colormap;
 };
 
 // Bytes of one row of `width` pixels, each row padded to `scanlinePad` bits; none when the

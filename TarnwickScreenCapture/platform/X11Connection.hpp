@@ -4,12 +4,18 @@
 #include <xcb/xcb.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace tarnwick {
 
@@ -19,23 +25,6 @@ struct XcbFree {
 };
 template <typename T>
 using XcbPointer = std::unique_ptr<T, XcbFree>;
-
-// The reply to a request, or null on an X error (which is freed) or a lost connection.
-template <typename Reply, typename Cookie>
-XcbPointer<Reply> takeReply(Reply* (*replyFunction)(xcb_connection_t*, Cookie,
-                                                    xcb_generic_error_t**),
-                            xcb_connection_t* connection, Cookie cookie) {
-    xcb_generic_error_t* error = nullptr;
-    XcbPointer<Reply> reply(replyFunction(connection, cookie, &error));
-    if (error != nullptr) {
-        std::free(error);
-        reply.reset();
-    }
-    return reply;
-}
-
-// Waits for a checked request without a reply and reports whether it succeeded.
-bool requestSucceeded(xcb_connection_t* connection, xcb_void_cookie_t cookie);
 
 // XCB writes to the socket without MSG_NOSIGNAL: a server that goes away mid-request would end
 // the process with SIGPIPE. This blocks the signal for the guard's life and swallows one raised
@@ -53,23 +42,97 @@ private:
     bool blocked_ = false;
 };
 
+// Gives up on a display server that stops answering. While the program waits on the connection
+// (a "busy" span), a thread watches how long ago the server last answered; after `limit` without
+// an answer it shuts the socket down, so that every XCB call blocked on it returns and the
+// connection is in error. Over TCP the kernel's time of the last data received also counts, so a
+// slow but progressing remote server is never cut off in the middle of a long reply.
+class StallWatchdog {
+public:
+    explicit StallWatchdog(std::chrono::milliseconds limit);
+    StallWatchdog(const StallWatchdog&) = delete;
+    StallWatchdog& operator=(const StallWatchdog&) = delete;
+    ~StallWatchdog();
+
+    // Before the connection's socket exists: a stall then shuts down every socket opened since.
+    void watchNewSockets();
+    void watchSocket(int fd);
+
+    void noteProgress() const;
+    bool stalled() const { return stalled_.load(); }
+
+    class Busy {
+    public:
+        explicit Busy(const StallWatchdog& watchdog);
+        Busy(const Busy&) = delete;
+        Busy& operator=(const Busy&) = delete;
+        ~Busy();
+
+    private:
+        const StallWatchdog& watchdog_;
+    };
+
+private:
+    void run();
+    std::chrono::milliseconds idleTime() const;
+    void shutDownSockets();
+
+    const std::chrono::milliseconds limit_;
+    mutable std::atomic<int> busy_{0};
+    mutable std::atomic<std::int64_t> lastProgress_{0};  // steady clock, nanoseconds
+    std::atomic<bool> stalled_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    int fd_ = -1;
+    bool tcp_ = false;
+    std::optional<std::vector<int>> descriptorsBefore_;
+    std::thread thread_;
+};
+
+// How long a display server may stay silent while the program waits for it.
+inline constexpr std::chrono::milliseconds kDisplayStallLimit{5000};
+
 struct XcbDisconnect {
     void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
 };
 
-// One connection to the display named by DISPLAY, with the screen it names.
+// One connection to the display named by DISPLAY, with the screen it names. The watchdog outlives
+// the connection, so a stall is caught until the socket is closed.
 struct X11Display {
     SigpipeGuard sigpipeGuard;
+    std::unique_ptr<StallWatchdog> watchdog;
     std::unique_ptr<xcb_connection_t, XcbDisconnect> connection;
     const xcb_setup_t* setup = nullptr;
     const xcb_screen_t* screen = nullptr;
 
     xcb_connection_t* get() const { return connection.get(); }
     bool failed() const { return xcb_connection_has_error(connection.get()) != 0; }
+    // Marks a span in which the program waits on the server.
+    StallWatchdog::Busy busy() const { return StallWatchdog::Busy(*watchdog); }
 };
 
-// None when no X server can be reached.
-std::unique_ptr<X11Display> openX11Display();
+// None when no X server can be reached, or when it gives no answer within the stall limit.
+std::unique_ptr<X11Display> openX11Display(
+    std::chrono::milliseconds stallLimit = kDisplayStallLimit);
+
+// The reply to a request, or null on an X error (which is freed) or a lost connection.
+template <typename Reply, typename Cookie>
+XcbPointer<Reply> takeReply(Reply* (*replyFunction)(xcb_connection_t*, Cookie,
+                                                    xcb_generic_error_t**),
+                            const X11Display& display, Cookie cookie) {
+    xcb_generic_error_t* error = nullptr;
+    XcbPointer<Reply> reply(replyFunction(display.get(), cookie, &error));
+    display.watchdog->noteProgress();
+    if (error != nullptr) {
+        std::free(error);
+        reply.reset();
+    }
+    return reply;
+}
+
+// Waits for a checked request without a reply and reports whether it succeeded.
+bool requestSucceeded(const X11Display& display, xcb_void_cookie_t cookie);
 
 // The screen whose root window is `root`, or null.
 const xcb_screen_t* screenOfRoot(const xcb_setup_t* setup, xcb_window_t root);
@@ -90,8 +153,9 @@ std::span<const std::uint32_t> propertyItems32(const xcb_get_property_reply_t* r
 
 // Interns atoms that already exist; XCB_ATOM_NONE for those no client ever made.
 template <std::size_t N>
-std::array<xcb_atom_t, N> existingAtoms(xcb_connection_t* connection,
+std::array<xcb_atom_t, N> existingAtoms(const X11Display& display,
                                         const std::array<std::string_view, N>& names) {
+    xcb_connection_t* connection = display.get();
     std::array<xcb_intern_atom_cookie_t, N> cookies{};
     for (std::size_t i = 0; i < N; ++i) {
         cookies[i] = xcb_intern_atom(connection, 1, static_cast<std::uint16_t>(names[i].size()),
@@ -99,7 +163,7 @@ std::array<xcb_atom_t, N> existingAtoms(xcb_connection_t* connection,
     }
     std::array<xcb_atom_t, N> atoms{};
     for (std::size_t i = 0; i < N; ++i) {
-        const auto reply = takeReply(xcb_intern_atom_reply, connection, cookies[i]);
+        const auto reply = takeReply(xcb_intern_atom_reply, display, cookies[i]);
         atoms[i] = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     }
     return atoms;

@@ -7,6 +7,8 @@
 #include <xcb/shm.h>
 
 #include <algorithm>
+#include <bit>
+#include <vector>
 
 #include "TarnwickScreenCapture/platform/PixelConversion.hpp"
 #include "TarnwickScreenCapture/platform/X11Connection.hpp"
@@ -36,39 +38,110 @@ Area clipped(Area area, std::int64_t width, std::int64_t height) {
     return {left, top, right - left, bottom - top};
 }
 
-// Pixels of `area` of one drawable, whose depth and visual are known beforehand.
+// Pixels of `area` of one drawable, whose depth and visual are known beforehand, and the colormap
+// that gives their colours where the visual needs one.
 struct PixelSource {
     xcb_drawable_t drawable = XCB_NONE;
     Area area;
     std::uint8_t depth = 0;
     xcb_visualid_t visual = XCB_NONE;
+    xcb_colormap_t colormap = XCB_NONE;
 };
 
+std::optional<PixelColours> coloursOf(const xcb_visualtype_t& visual) {
+    switch (visual._class) {
+        case XCB_VISUAL_CLASS_TRUE_COLOR:
+            return PixelColours::masks;
+        case XCB_VISUAL_CLASS_DIRECT_COLOR:
+            return PixelColours::ramps;
+        case XCB_VISUAL_CLASS_STATIC_GRAY:
+        case XCB_VISUAL_CLASS_GRAY_SCALE:
+        case XCB_VISUAL_CLASS_STATIC_COLOR:
+        case XCB_VISUAL_CLASS_PSEUDO_COLOR:
+            return PixelColours::indexed;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The layout of the source's pixels; its colormap is filled in by loadColormap.
 std::optional<PixelLayout> layoutOf(const xcb_setup_t* setup, const PixelSource& source) {
     const xcb_format_t* format = findPixmapFormat(setup, source.depth);
     const xcb_visualtype_t* visual = findVisual(setup, source.visual);
-    if (format == nullptr || visual == nullptr ||
-        (visual->_class != XCB_VISUAL_CLASS_TRUE_COLOR &&
-         visual->_class != XCB_VISUAL_CLASS_DIRECT_COLOR)) {
+    if (format == nullptr || visual == nullptr) {
         return std::nullopt;
     }
+    const auto colours = coloursOf(*visual);
     const auto rowBytes =
         paddedRowBytes(source.area.width, format->bits_per_pixel, format->scanline_pad);
-    if (!rowBytes) {
+    if (!colours || !rowBytes) {
         return std::nullopt;
     }
+    const bool masks = *colours != PixelColours::indexed;
     return PixelLayout{
         .bitsPerPixel = format->bits_per_pixel,
         .byteOrder = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST
                          ? PixelByteOrder::mostSignificantFirst
                          : PixelByteOrder::leastSignificantFirst,
         .bytesPerRow = *rowBytes,
-        .redMask = visual->red_mask,
-        .greenMask = visual->green_mask,
-        .blueMask = visual->blue_mask,
-        .alphaMask = alphaMaskForDepth(source.depth, visual->red_mask, visual->green_mask,
-                                       visual->blue_mask),
+        .redMask = masks ? visual->red_mask : 0,
+        .greenMask = masks ? visual->green_mask : 0,
+        .blueMask = masks ? visual->blue_mask : 0,
+        .alphaMask = masks ? alphaMaskForDepth(source.depth, visual->red_mask, visual->green_mask,
+                                               visual->blue_mask)
+                           : 0,
+        .colours = *colours,
     };
+}
+
+std::uint8_t eightBits(std::uint16_t value) {
+    return static_cast<std::uint8_t>((std::uint32_t{value} * 255 + 32767) / 65535);
+}
+
+// Reads the colormap entries the pixels index: one per pixel value of an indexed visual, one per
+// channel value of a DirectColor one (each pixel's channel bits pick that channel's entry).
+bool loadColormap(const X11Display& display, const PixelSource& source, PixelLayout& layout) {
+    if (layout.colours == PixelColours::masks) {
+        return true;
+    }
+    const xcb_visualtype_t* visual = findVisual(display.setup, source.visual);
+    if (visual == nullptr || visual->colormap_entries == 0) {
+        return false;
+    }
+    std::size_t entries = visual->colormap_entries;
+    if (layout.colours == PixelColours::indexed && source.depth < 16) {
+        entries = std::min(entries, std::size_t{1} << source.depth);
+    }
+    std::vector<std::uint32_t> pixels(entries);
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        if (layout.colours == PixelColours::indexed) {
+            pixels[i] = i;
+        } else {
+            const auto spread = [i](std::uint32_t mask) {
+                return (i << std::countr_zero(mask)) & mask;
+            };
+            pixels[i] =
+                spread(visual->red_mask) | spread(visual->green_mask) | spread(visual->blue_mask);
+        }
+    }
+    const xcb_colormap_t colormap =
+        source.colormap != XCB_NONE ? source.colormap : display.screen->default_colormap;
+    const auto reply =
+        takeReply(xcb_query_colors_reply, display,
+                  xcb_query_colors(display.get(), colormap, static_cast<std::uint32_t>(entries),
+                                   pixels.data()));
+    if (!reply || xcb_query_colors_colors_length(reply.get()) < 0 ||
+        static_cast<std::size_t>(xcb_query_colors_colors_length(reply.get())) < entries ||
+        std::size_t{reply->length} < entries * 2) {
+        return false;
+    }
+    const xcb_rgb_t* colours = xcb_query_colors_colors(reply.get());
+    layout.colormap.resize(entries);
+    for (std::size_t i = 0; i < entries; ++i) {
+        layout.colormap[i] = {eightBits(colours[i].red), eightBits(colours[i].green),
+                              eightBits(colours[i].blue)};
+    }
+    return true;
 }
 
 bool isLocalConnection(xcb_connection_t* connection) {
@@ -80,12 +153,14 @@ bool isLocalConnection(xcb_connection_t* connection) {
 }
 
 // A segment the server can write into only exists on the same machine.
-bool offersSharedMemory(xcb_connection_t* connection) {
+bool offersSharedMemory(const X11Display& display) {
+    xcb_connection_t* connection = display.get();
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_shm_id);
+    display.watchdog->noteProgress();
     if (extension == nullptr || extension->present == 0 || !isLocalConnection(connection)) {
         return false;
     }
-    return takeReply(xcb_shm_query_version_reply, connection, xcb_shm_query_version(connection)) !=
+    return takeReply(xcb_shm_query_version_reply, display, xcb_shm_query_version(connection)) !=
            nullptr;
 }
 
@@ -93,7 +168,7 @@ bool offersSharedMemory(xcb_connection_t* connection) {
 // for removal as soon as the server holds it, so nothing outlives the process.
 class SharedSegment {
 public:
-    SharedSegment(xcb_connection_t* connection, std::size_t size) : connection_(connection) {
+    SharedSegment(const X11Display& display, std::size_t size) : connection_(display.get()) {
         const int id = ::shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id < 0) {
             return;
@@ -105,10 +180,10 @@ public:
         }
         address_ = static_cast<const std::uint8_t*>(address);
         size_ = size;
-        segment_ = xcb_generate_id(connection);
+        segment_ = xcb_generate_id(connection_);
         attached_ = requestSucceeded(
-            connection,
-            xcb_shm_attach_checked(connection, segment_, static_cast<std::uint32_t>(id), 0));
+            display,
+            xcb_shm_attach_checked(connection_, segment_, static_cast<std::uint32_t>(id), 0));
         ::shmctl(id, IPC_RMID, nullptr);
     }
     SharedSegment(const SharedSegment&) = delete;
@@ -156,10 +231,10 @@ private:
 
 class NamedPixmap {
 public:
-    NamedPixmap(xcb_connection_t* connection, xcb_window_t window)
-        : connection_(connection), pixmap_(xcb_generate_id(connection)) {
+    NamedPixmap(const X11Display& display, xcb_window_t window)
+        : connection_(display.get()), pixmap_(xcb_generate_id(connection_)) {
         named_ = requestSucceeded(
-            connection, xcb_composite_name_window_pixmap_checked(connection, window, pixmap_));
+            display, xcb_composite_name_window_pixmap_checked(connection_, window, pixmap_));
     }
     NamedPixmap(const NamedPixmap&) = delete;
     NamedPixmap& operator=(const NamedPixmap&) = delete;
@@ -179,163 +254,26 @@ private:
     bool named_ = false;
 };
 
-// Rows read from the server at a time: one small shared segment serves the whole image.
-constexpr std::int64_t kBandRows = 64;
-
-// A screen image read lazily, band by band, as the scaler or encoder asks for rows. It holds the
-// server grab from the moment the geometry was read until its last row is read, so every band
-// belongs to one consistent picture, and then lets the server go at once.
-struct ScreenReader {
-    std::unique_ptr<X11Display> display;
-    std::unique_ptr<ServerGrab> serverGrab;
-    std::unique_ptr<NamedPixmap> pixmap;
-    std::unique_ptr<SharedSegment> segment;  // null: plain GetImage
-    PixelSource source;
-    PixelLayout layout;
-    XcbPointer<xcb_get_image_reply_t> bandReply;  // the band, when it came without shared memory
-    std::span<const std::uint8_t> bandBytes;
-    std::int64_t bandFirst = 0;
-    std::int64_t bandRows = 0;
-
-    ~ScreenReader() { release(); }
-
-    void release() {
-        bandRows = 0;
-        bandBytes = {};
-        bandReply.reset();
-        segment.reset();
-        pixmap.reset();
-        serverGrab.reset();
-        display.reset();
-    }
-
-    // Fetches the band of up to kBandRows rows that starts at `first` into the shared segment
-    // (or a GetImage reply), where it stays until a row outside it is asked for.
-    bool fetchBand(std::int64_t first) {
-        xcb_connection_t* connection = display->get();
-        const std::int64_t rows = std::min(kBandRows, source.area.height - first);
-        const auto x = static_cast<std::int16_t>(source.area.x);
-        const auto y = static_cast<std::int16_t>(source.area.y + first);
-        const auto width = static_cast<std::uint16_t>(source.area.width);
-        const auto height = static_cast<std::uint16_t>(rows);
-        bandRows = 0;
-        bandReply.reset();
-        if (segment) {
-            const auto reply =
-                takeReply(xcb_shm_get_image_reply, connection,
-                          xcb_shm_get_image(connection, source.drawable, x, y, width, height, ~0u,
-                                            XCB_IMAGE_FORMAT_Z_PIXMAP, segment->segment(), 0));
-            if (!reply || reply->depth != source.depth) {
-                return false;
-            }
-            bandBytes = segment->bytes(reply->size);
-        } else {
-            bandReply = takeReply(xcb_get_image_reply, connection,
-                                  xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                                                source.drawable, x, y, width, height, ~0u));
-            if (!bandReply || bandReply->depth != source.depth) {
-                return false;
-            }
-            const std::size_t received = std::size_t{bandReply->length} * 4;
-            const auto claimed =
-                static_cast<std::size_t>(std::max(xcb_get_image_data_length(bandReply.get()), 0));
-            bandBytes = {xcb_get_image_data(bandReply.get()), std::min(received, claimed)};
-        }
-        bandFirst = first;
-        bandRows = rows;
-        return true;
-    }
-
-    bool read(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
-        if (!display) {
-            return false;  // already read to the end, or failed
-        }
-        for (std::int64_t row = first; row < first + count;) {
-            if ((row < bandFirst || row >= bandFirst + bandRows) && !fetchBand(row)) {
-                release();
-                return false;
-            }
-            const std::int64_t rows = std::min(first + count, bandFirst + bandRows) - row;
-            const auto offset = static_cast<std::size_t>(row - bandFirst) * layout.bytesPerRow;
-            if (offset > bandBytes.size() ||
-                !convertPixelRows(bandBytes.subspan(offset), source.area.width, rows, layout,
-                                  out + static_cast<std::size_t>(row - first) * stride, stride)) {
-                release();
-                return false;
-            }
-            row += rows;
-        }
-        if (first + count == source.area.height) {
-            release();  // the picture is complete: let the server and its other clients go
-        }
-        return true;
-    }
-};
-
-// A lazily read image of `source`; the reader takes over the connection, the grab and the pixmap.
-ImageRef lazyImage(std::unique_ptr<X11Display> display, std::unique_ptr<ServerGrab> serverGrab,
-                   std::unique_ptr<NamedPixmap> pixmap, const PixelSource& source) {
-    // The reader owns everything from here, so any early return releases it in the right order.
-    auto reader = std::make_shared<ScreenReader>();
-    reader->display = std::move(display);
-    reader->serverGrab = std::move(serverGrab);
-    reader->pixmap = std::move(pixmap);
-    reader->source = source;
-
-    const Area& area = source.area;
-    if (area.width <= 0 || area.height <= 0 || area.width > kMaximumImageSide ||
-        area.height > kMaximumImageSide || area.width * area.height > kMaximumImagePixels ||
-        area.x < INT16_MIN || area.y < INT16_MIN || area.x > INT16_MAX ||
-        area.y + area.height - 1 > INT16_MAX || area.width > UINT16_MAX) {
-        return nullptr;
-    }
-    const auto layout = layoutOf(reader->display->setup, source);
-    if (!layout) {
-        return nullptr;
-    }
-    reader->layout = *layout;
-    xcb_connection_t* connection = reader->display->get();
-    if (offersSharedMemory(connection)) {
-        auto segment = std::make_unique<SharedSegment>(
-            connection,
-            layout->bytesPerRow * static_cast<std::size_t>(std::min(kBandRows, area.height)));
-        if (segment->usable()) {
-            reader->segment = std::move(segment);
-        }
-    }
-    if (reader->display->failed()) {
-        return nullptr;
-    }
-
-    auto image = std::make_shared<Image>();
-    image->width = area.width;
-    image->height = area.height;
-    image->bytesPerRow = static_cast<std::size_t>(area.width) * kBytesPerPixel;
-    image->readRows = [reader](std::int64_t first, std::int64_t count, std::uint8_t* out,
-                               std::size_t stride) {
-        return reader->read(first, count, out, stride);
-    };
-    return image;
-}
-
-bool offersComposite(xcb_connection_t* connection) {
+bool offersComposite(const X11Display& display) {
+    xcb_connection_t* connection = display.get();
     const xcb_query_extension_reply_t* extension =
         xcb_get_extension_data(connection, &xcb_composite_id);
+    display.watchdog->noteProgress();
     if (extension == nullptr || extension->present == 0) {
         return false;
     }
-    const auto version = takeReply(xcb_composite_query_version_reply, connection,
+    const auto version = takeReply(xcb_composite_query_version_reply, display,
                                    xcb_composite_query_version(connection, 0, 4));
     return version && (version->major_version > 0 || version->minor_version >= 2);
 }
 
 // The child of the root that holds `window` (its window manager frame, or itself).
-std::optional<xcb_window_t> topLevelOf(xcb_connection_t* connection, xcb_window_t window,
+std::optional<xcb_window_t> topLevelOf(const X11Display& display, xcb_window_t window,
                                        xcb_window_t root) {
     xcb_window_t current = window;
     for (int depth = 0; depth < kMaximumTreeDepth; ++depth) {
         const auto tree =
-            takeReply(xcb_query_tree_reply, connection, xcb_query_tree(connection, current));
+            takeReply(xcb_query_tree_reply, display, xcb_query_tree(display.get(), current));
         if (!tree) {
             return std::nullopt;
         }
@@ -363,25 +301,24 @@ std::optional<WindowPixels> redirectedWindowPixels(const X11Display& display, xc
                                                    xcb_window_t root,
                                                    const xcb_get_geometry_reply_t& geometry) {
     xcb_connection_t* connection = display.get();
-    if (!offersComposite(connection)) {
+    if (!offersComposite(display)) {
         return std::nullopt;
     }
-    const auto topLevel = topLevelOf(connection, window, root);
+    const auto topLevel = topLevelOf(display, window, root);
     if (!topLevel) {
         return std::nullopt;
     }
     const auto attributesCookie = xcb_get_window_attributes(connection, *topLevel);
     const auto geometryCookie = xcb_get_geometry(connection, *topLevel);
     const auto offsetCookie = xcb_translate_coordinates(connection, window, *topLevel, 0, 0);
-    const auto attributes =
-        takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
-    const auto topGeometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
-    const auto offset = takeReply(xcb_translate_coordinates_reply, connection, offsetCookie);
+    const auto attributes = takeReply(xcb_get_window_attributes_reply, display, attributesCookie);
+    const auto topGeometry = takeReply(xcb_get_geometry_reply, display, geometryCookie);
+    const auto offset = takeReply(xcb_translate_coordinates_reply, display, offsetCookie);
     if (!attributes || !topGeometry || !offset) {
         return std::nullopt;
     }
     // Only a redirected window has a pixmap to name; for others this fails with BadMatch.
-    auto pixmap = std::make_unique<NamedPixmap>(connection, *topLevel);
+    auto pixmap = std::make_unique<NamedPixmap>(display, *topLevel);
     if (!pixmap->named()) {
         return std::nullopt;
     }
@@ -394,18 +331,18 @@ std::optional<WindowPixels> redirectedWindowPixels(const X11Display& display, xc
     return WindowPixels{.source = {.drawable = drawable,
                                    .area = area,
                                    .depth = topGeometry->depth,
-                                   .visual = attributes->visual},
+                                   .visual = attributes->visual,
+                                   .colormap = attributes->colormap},
                         .pixmap = std::move(pixmap)};
 }
 
-// Read while the server is grabbed, so the window cannot change or vanish before its pixels are.
+// Where the pixels of `window` (the root window for the whole screen) are to be read now.
 std::optional<WindowPixels> windowPixels(const X11Display& display, xcb_window_t window) {
     xcb_connection_t* connection = display.get();
     const auto attributesCookie = xcb_get_window_attributes(connection, window);
     const auto geometryCookie = xcb_get_geometry(connection, window);
-    const auto attributes =
-        takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
-    const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
+    const auto attributes = takeReply(xcb_get_window_attributes_reply, display, attributesCookie);
+    const auto geometry = takeReply(xcb_get_geometry_reply, display, geometryCookie);
     if (!attributes || !geometry || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
         geometry->width == 0 || geometry->height == 0) {
         return std::nullopt;
@@ -423,46 +360,230 @@ std::optional<WindowPixels> windowPixels(const X11Display& display, xcb_window_t
             return std::nullopt;
         }
     }
-    // Not redirected: what the screen shows inside the window's rectangle.
-    const auto position = takeReply(xcb_translate_coordinates_reply, connection,
-                                    xcb_translate_coordinates(connection, window, root, 0, 0));
-    if (!position) {
+    // Not redirected: what the screen shows inside the window's rectangle, with the colours of
+    // the window's colormap where it shares the screen's visual. The root's size is asked for,
+    // since the screen may have been resized since the connection was made.
+    const auto positionCookie = xcb_translate_coordinates(connection, window, root, 0, 0);
+    const auto rootCookie = xcb_get_geometry(connection, root);
+    const auto position = takeReply(xcb_translate_coordinates_reply, display, positionCookie);
+    const auto rootGeometry = takeReply(xcb_get_geometry_reply, display, rootCookie);
+    if (!position || !rootGeometry) {
         return std::nullopt;
     }
     const Area area = clipped({position->dst_x, position->dst_y, geometry->width, geometry->height},
-                              screen->width_in_pixels, screen->height_in_pixels);
-    return WindowPixels{.source = {.drawable = root,
-                                   .area = area,
-                                   .depth = screen->root_depth,
-                                   .visual = screen->root_visual}};
+                              rootGeometry->width, rootGeometry->height);
+    const bool ownColormap =
+        attributes->visual == screen->root_visual && attributes->colormap != XCB_NONE;
+    return WindowPixels{
+        .source = {.drawable = root,
+                   .area = area,
+                   .depth = screen->root_depth,
+                   .visual = screen->root_visual,
+                   .colormap = ownColormap ? attributes->colormap : screen->default_colormap}};
+}
+
+bool sameShape(const PixelSource& a, const PixelSource& b) {
+    return a.area.width == b.area.width && a.area.height == b.area.height && a.depth == b.depth &&
+           a.visual == b.visual;
+}
+
+// Rows read from the server at a time: one small shared segment serves the whole image.
+constexpr std::int64_t kBandRows = 64;
+
+// A screen image read lazily, band by band, as the scaler or encoder asks for rows. Making it
+// holds no grab, so the caller can open its output meanwhile. The first row read grabs the
+// server and finds the window again, at its new place if it moved (a size that changed fails the
+// read); the grab lasts until the last row is read, so every band belongs to one consistent
+// picture, and is let go at once then, on any failure and when the image is dropped.
+struct ScreenReader {
+    std::unique_ptr<X11Display> display;
+    xcb_window_t window = XCB_NONE;
+    PixelSource source;  // as found when the image was made, then as found under the grab
+    PixelLayout layout;
+    std::unique_ptr<ServerGrab> serverGrab;
+    std::unique_ptr<NamedPixmap> pixmap;
+    std::unique_ptr<SharedSegment> segment;       // null: plain GetImage
+    XcbPointer<xcb_get_image_reply_t> bandReply;  // the band, when it came without shared memory
+    std::span<const std::uint8_t> bandBytes;
+    std::int64_t bandFirst = 0;
+    std::int64_t bandRows = 0;
+
+    ~ScreenReader() { release(); }
+
+    void release() {
+        letServerGo();
+        display.reset();
+    }
+
+    void letServerGo() {
+        bandRows = 0;
+        bandBytes = {};
+        bandReply.reset();
+        segment.reset();
+        pixmap.reset();
+        serverGrab.reset();
+    }
+
+    bool grab() {
+        serverGrab = std::make_unique<ServerGrab>(display->get());
+        auto pixels = windowPixels(*display, window);
+        if (!pixels || !sameShape(pixels->source, source)) {
+            return false;
+        }
+        pixmap = std::move(pixels->pixmap);
+        source = pixels->source;
+        return loadColormap(*display, source, layout);
+    }
+
+    // Fetches the band of up to kBandRows rows that starts at `first` into the shared segment
+    // (or a GetImage reply), where it stays until a row outside it is asked for.
+    bool fetchBand(std::int64_t first) {
+        xcb_connection_t* connection = display->get();
+        const std::int64_t rows = std::min(kBandRows, source.area.height - first);
+        const auto x = static_cast<std::int16_t>(source.area.x);
+        const auto y = static_cast<std::int16_t>(source.area.y + first);
+        const auto width = static_cast<std::uint16_t>(source.area.width);
+        const auto height = static_cast<std::uint16_t>(rows);
+        bandRows = 0;
+        bandReply.reset();
+        if (segment) {
+            const auto reply =
+                takeReply(xcb_shm_get_image_reply, *display,
+                          xcb_shm_get_image(connection, source.drawable, x, y, width, height, ~0u,
+                                            XCB_IMAGE_FORMAT_Z_PIXMAP, segment->segment(), 0));
+            if (!reply || reply->depth != source.depth) {
+                return false;
+            }
+            bandBytes = segment->bytes(reply->size);
+        } else {
+            bandReply = takeReply(xcb_get_image_reply, *display,
+                                  xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                                source.drawable, x, y, width, height, ~0u));
+            if (!bandReply || bandReply->depth != source.depth) {
+                return false;
+            }
+            const std::size_t received = std::size_t{bandReply->length} * 4;
+            const auto claimed =
+                static_cast<std::size_t>(std::max(xcb_get_image_data_length(bandReply.get()), 0));
+            bandBytes = {xcb_get_image_data(bandReply.get()), std::min(received, claimed)};
+        }
+        bandFirst = first;
+        bandRows = rows;
+        return true;
+    }
+
+    bool readRows(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
+        if (!serverGrab && !grab()) {
+            return false;
+        }
+        for (std::int64_t row = first; row < first + count;) {
+            if ((row < bandFirst || row >= bandFirst + bandRows) && !fetchBand(row)) {
+                return false;
+            }
+            const std::int64_t rows = std::min(first + count, bandFirst + bandRows) - row;
+            const auto offset = static_cast<std::size_t>(row - bandFirst) * layout.bytesPerRow;
+            if (offset > bandBytes.size() ||
+                !convertPixelRows(bandBytes.subspan(offset), source.area.width, rows, layout,
+                                  out + static_cast<std::size_t>(row - first) * stride, stride)) {
+                return false;
+            }
+            row += rows;
+        }
+        return true;
+    }
+
+    bool read(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
+        if (!display) {
+            return false;  // already read to the end, or failed
+        }
+        bool succeeded = false;
+        bool done = false;
+        {
+            const auto busy = display->busy();
+            succeeded = readRows(first, count, out, stride);
+            done = !succeeded || first + count == source.area.height;
+            if (done) {
+                letServerGo();  // the picture is complete (or lost): let the other clients go
+            }
+        }
+        if (done) {
+            display.reset();
+        }
+        return succeeded;
+    }
+};
+
+// A lazily read image of what `window` shows; the reader takes over the connection.
+ImageRef lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
+                   const PixelSource& source) {
+    const Area& area = source.area;
+    if (area.width <= 0 || area.height <= 0 || area.width > kMaximumImageSide ||
+        area.height > kMaximumImageSide || area.width * area.height > kMaximumImagePixels ||
+        area.x < INT16_MIN || area.y < INT16_MIN || area.x > INT16_MAX ||
+        area.y + area.height - 1 > INT16_MAX || area.width > UINT16_MAX) {
+        return nullptr;
+    }
+    auto layout = layoutOf(display->setup, source);
+    if (!layout) {
+        return nullptr;
+    }
+    auto reader = std::make_shared<ScreenReader>();
+    reader->display = std::move(display);
+    reader->window = window;
+    reader->source = source;
+    reader->layout = std::move(*layout);
+    const X11Display& connection = *reader->display;
+    const auto busy = connection.busy();
+    if (offersSharedMemory(connection)) {
+        auto segment = std::make_unique<SharedSegment>(
+            connection, reader->layout.bytesPerRow *
+                            static_cast<std::size_t>(std::min(kBandRows, area.height)));
+        if (segment->usable()) {
+            reader->segment = std::move(segment);
+        }
+    }
+    if (connection.failed()) {
+        return nullptr;
+    }
+
+    auto image = std::make_shared<Image>();
+    image->width = area.width;
+    image->height = area.height;
+    image->bytesPerRow = static_cast<std::size_t>(area.width) * kBytesPerPixel;
+    image->readRows = [reader](std::int64_t first, std::int64_t count, std::uint8_t* out,
+                               std::size_t stride) {
+        return reader->read(first, count, out, stride);
+    };
+    return image;
 }
 
 }  // namespace
 
 ImageRef createX11WindowListImage(std::uint32_t listOption, CGWindowID windowID, std::uint32_t) {
+    xcb_window_t window = XCB_NONE;
     auto display = openX11Display();
     if (!display) {
         return nullptr;
     }
-    auto serverGrab = std::make_unique<ServerGrab>(display->get());
     if (listOption == kCGWindowListOptionOnScreenOnly && windowID == kCGNullWindowID) {
-        const xcb_screen_t* screen = display->screen;
-        const PixelSource source{.drawable = screen->root,
-                                 .area = {0, 0, screen->width_in_pixels, screen->height_in_pixels},
-                                 .depth = screen->root_depth,
-                                 .visual = screen->root_visual};
-        return lazyImage(std::move(display), std::move(serverGrab), nullptr, source);
+        window = display->screen->root;
+    } else if (listOption == kCGWindowListOptionIncludingWindow && windowID != kCGNullWindowID) {
+        window = windowID;
+    } else {
+        return nullptr;
     }
-    if (listOption == kCGWindowListOptionIncludingWindow && windowID != kCGNullWindowID) {
-        auto pixels = windowPixels(*display, windowID);
-        if (!pixels) {
-            serverGrab.reset();
-            return nullptr;
+    std::optional<PixelSource> source;
+    {
+        const auto busy = display->busy();
+        // Only the shape is kept: the pixels are found again under the grab.
+        if (const auto pixels = windowPixels(*display, window)) {
+            source = pixels->source;
         }
-        return lazyImage(std::move(display), std::move(serverGrab), std::move(pixels->pixmap),
-                         pixels->source);
     }
-    return nullptr;
+    if (!source) {
+        return nullptr;
+    }
+    return lazyImage(std::move(display), window, *source);
 }
 
 }  // namespace tarnwick

@@ -63,12 +63,12 @@ xcb_get_property_cookie_t requestProperty(xcb_connection_t* connection, xcb_wind
     return xcb_get_property(connection, 0, window, property, type, 0, units);
 }
 
-XcbPointer<xcb_get_property_reply_t> takeProperty(xcb_connection_t* connection,
+XcbPointer<xcb_get_property_reply_t> takeProperty(const X11Display& display,
                                                   xcb_get_property_cookie_t cookie) {
     if (cookie.sequence == 0) {
         return nullptr;
     }
-    return takeReply(xcb_get_property_reply, connection, cookie);
+    return takeReply(xcb_get_property_reply, display, cookie);
 }
 
 std::string_view asText(std::span<const std::uint8_t> bytes) {
@@ -126,18 +126,19 @@ std::optional<std::string> ownerName(const xcb_get_property_reply_t* reply) {
 
 // With a live EWMH window manager its stacking list; otherwise the root's children. Both come
 // bottom to top.
-std::optional<std::vector<xcb_window_t>> candidatesBottomToTop(xcb_connection_t* connection,
+std::optional<std::vector<xcb_window_t>> candidatesBottomToTop(const X11Display& display,
                                                                xcb_window_t root,
                                                                const Atoms& atoms) {
+    xcb_connection_t* connection = display.get();
     const auto stackingCookie = requestProperty(connection, root, atoms[clientListStacking],
                                                 XCB_ATOM_WINDOW, kMaximumWindowListUnits);
     const auto checkCookie =
         requestProperty(connection, root, atoms[supportingWmCheck], XCB_ATOM_WINDOW, 1);
     const auto treeCookie = xcb_query_tree(connection, root);
 
-    const auto stacking = takeProperty(connection, stackingCookie);
-    const auto check = takeProperty(connection, checkCookie);
-    const auto tree = takeReply(xcb_query_tree_reply, connection, treeCookie);
+    const auto stacking = takeProperty(display, stackingCookie);
+    const auto check = takeProperty(display, checkCookie);
+    const auto tree = takeReply(xcb_query_tree_reply, display, treeCookie);
     if (xcb_connection_has_error(connection) != 0) {
         return std::nullopt;
     }
@@ -149,7 +150,7 @@ std::optional<std::vector<xcb_window_t>> candidatesBottomToTop(xcb_connection_t*
     if (stacking && stacking->type == XCB_ATOM_WINDOW && !checkItems.empty()) {
         const xcb_window_t checkWindow = checkItems.front();
         const auto self = takeProperty(
-            connection,
+            display,
             requestProperty(connection, checkWindow, atoms[supportingWmCheck], XCB_ATOM_WINDOW, 1));
         const auto selfItems = propertyItems32(self.get());
         if (!selfItems.empty() && selfItems.front() == checkWindow) {
@@ -202,23 +203,33 @@ WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t window, 
     };
 }
 
-// The window's information map; none when it is not listed (gone, not viewable, desktop).
-std::optional<nlohmann::json> windowInfo(xcb_connection_t* connection,
-                                         const WindowRequests& requests, const Atoms& atoms) {
+// Whether any part of the rectangle lies on the root window.
+bool onScreen(std::int64_t x, std::int64_t y, std::int64_t width, std::int64_t height,
+              const xcb_get_geometry_reply_t& root) {
+    return x < root.width && y < root.height && x + width > 0 && y + height > 0;
+}
+
+// The window's information map; none when it is not listed (gone, not viewable, wholly off the
+// screen, desktop).
+std::optional<nlohmann::json> windowInfo(const X11Display& display, const WindowRequests& requests,
+                                         const Atoms& atoms,
+                                         const xcb_get_geometry_reply_t& rootGeometry) {
     // Every reply is taken, listed or not, so none is left waiting.
     const auto attributes =
-        takeReply(xcb_get_window_attributes_reply, connection, requests.attributes);
-    const auto geometry = takeReply(xcb_get_geometry_reply, connection, requests.geometry);
-    const auto position = takeReply(xcb_translate_coordinates_reply, connection, requests.position);
-    const auto type = takeProperty(connection, requests.type);
-    const auto state = takeProperty(connection, requests.state);
-    const auto opacity = takeProperty(connection, requests.opacity);
-    const auto wmClass = takeProperty(connection, requests.wmClass);
-    const auto netName = takeProperty(connection, requests.netName);
-    const auto name = takeProperty(connection, requests.name);
-    const auto pid = takeProperty(connection, requests.pid);
+        takeReply(xcb_get_window_attributes_reply, display, requests.attributes);
+    const auto geometry = takeReply(xcb_get_geometry_reply, display, requests.geometry);
+    const auto position = takeReply(xcb_translate_coordinates_reply, display, requests.position);
+    const auto type = takeProperty(display, requests.type);
+    const auto state = takeProperty(display, requests.state);
+    const auto opacity = takeProperty(display, requests.opacity);
+    const auto wmClass = takeProperty(display, requests.wmClass);
+    const auto netName = takeProperty(display, requests.netName);
+    const auto name = takeProperty(display, requests.name);
+    const auto pid = takeProperty(display, requests.pid);
 
     if (!attributes || !geometry || !position || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
+        !onScreen(position->dst_x, position->dst_y, geometry->width, geometry->height,
+                  rootGeometry) ||
         containsAtom(type.get(), atoms[windowTypeDesktop])) {
         return std::nullopt;
     }
@@ -265,11 +276,18 @@ std::optional<nlohmann::json> copyX11WindowInfo(std::uint32_t, CGWindowID) {
     if (!display) {
         return std::nullopt;
     }
+    const auto busy = display->busy();
     xcb_connection_t* connection = display->get();
     const xcb_window_t root = display->screen->root;
-    const Atoms atoms = existingAtoms(connection, kAtomNames);
+    // The screen's size now: it may have changed since the connection was made.
+    const auto rootCookie = xcb_get_geometry(connection, root);
+    const Atoms atoms = existingAtoms(*display, kAtomNames);
+    const auto rootGeometry = takeReply(xcb_get_geometry_reply, *display, rootCookie);
+    if (!rootGeometry) {
+        return std::nullopt;
+    }
 
-    auto candidates = candidatesBottomToTop(connection, root, atoms);
+    auto candidates = candidatesBottomToTop(*display, root, atoms);
     if (!candidates) {
         return std::nullopt;
     }
@@ -282,7 +300,7 @@ std::optional<nlohmann::json> copyX11WindowInfo(std::uint32_t, CGWindowID) {
     }
     nlohmann::json list = nlohmann::json::array();
     for (const auto& request : requests) {
-        if (auto info = windowInfo(connection, request, atoms)) {
+        if (auto info = windowInfo(*display, request, atoms, *rootGeometry)) {
             list.push_back(std::move(*info));
         }
     }

@@ -13,6 +13,7 @@ import resource
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -391,6 +392,25 @@ def unused_display():
 # ---------------------------------------------------------------------------------------------
 # X server, window manager, windows
 
+# A client that grabs the server through libxcb, says so, and keeps the grab until it ends.
+_GRAB_HOLDER = """
+import ctypes, signal, sys
+xcb = ctypes.CDLL("libxcb.so.1")
+xcb.xcb_connect.restype = ctypes.c_void_p
+xcb.xcb_connect.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
+xcb.xcb_connection_has_error.argtypes = [ctypes.c_void_p]
+xcb.xcb_grab_server_checked.argtypes = [ctypes.c_void_p]
+xcb.xcb_grab_server_checked.restype = ctypes.c_uint
+xcb.xcb_request_check.argtypes = [ctypes.c_void_p, ctypes.c_uint]
+xcb.xcb_request_check.restype = ctypes.c_void_p
+connection = xcb.xcb_connect(None, None)
+if xcb.xcb_connection_has_error(connection) or \
+        xcb.xcb_request_check(connection, xcb.xcb_grab_server_checked(connection)):
+    sys.exit(1)
+print("grabbed", flush=True)
+signal.pause()
+"""
+
 
 class Window:
     """A client window of a started X program."""
@@ -411,12 +431,17 @@ class Window:
 class XServer:
     """A private Xvfb on a display number of its own choosing, with helpers around X clients."""
 
-    def __init__(self, width=1280, height=800, depth=24, display_number=None):
-        """display_number fixes the display (to start a server again where one was killed)."""
+    def __init__(self, width=1280, height=800, depth=24, display_number=None, visual_class=None,
+                 tcp=False):
+        """display_number fixes the display (to start a server again where one was killed);
+        visual_class (the protocol's number: 3 PseudoColor, 5 DirectColor, ...) is the class of
+        the default visual; tcp also listens on TCP port 6000 + the display number."""
+        self.tcp = tcp
         self.width = width
         self.height = height
         self.depth = depth
         self.display_number = display_number
+        self.visual_class = visual_class
         self.process = None
         self.display = None
         self.window_manager = None
@@ -434,9 +459,7 @@ class XServer:
         read_end, write_end = os.pipe()
         try:
             self.process = start_process(
-                ["Xvfb", "-displayfd", str(write_end),
-                 "-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
-                 "-nolisten", "tcp", "-noreset"],
+                ["Xvfb", "-displayfd", str(write_end), *self._screen_arguments()],
                 pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                 env=self._client_environment(display=None))
             os.close(write_end)
@@ -453,9 +476,7 @@ class XServer:
 
     def _start_on_fixed_display(self, timeout):
         self.process = start_process(
-            ["Xvfb", ":%d" % self.display_number,
-             "-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
-             "-nolisten", "tcp", "-noreset"],
+            ["Xvfb", ":%d" % self.display_number, *self._screen_arguments()],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             env=self._client_environment(display=None))
         self.display = ":%d" % self.display_number
@@ -467,6 +488,13 @@ class XServer:
 
         wait_until(accepting, timeout=timeout, what="the X server to accept clients")
         return self
+
+    def _screen_arguments(self):
+        arguments = ["-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
+                     "-listen" if self.tcp else "-nolisten", "tcp", "-noreset"]
+        if self.visual_class is not None:
+            arguments += ["-cc", str(self.visual_class)]
+        return arguments
 
     def _read_display_number(self, read_end, timeout):
         deadline = time.monotonic() + timeout
@@ -519,6 +547,25 @@ class XServer:
             raise AssertionError("%s failed (%d): %s" % (args, completed.returncode,
                                                          completed.stderr.strip()))
         return completed
+
+    def suspend(self):
+        """Stops the server (SIGSTOP) until resume(); a test that suspends adds resume as a
+        cleanup, so the server is never left stopped."""
+        os.kill(self.process.pid, signal.SIGSTOP)
+
+    def resume(self):
+        if self.process is not None and self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGCONT)
+
+    def hold_grab(self):
+        """Starts a client that grabs the server and holds the grab until it is stopped; returns
+        it once the grab is in place."""
+        process = start_process([sys.executable, "-c", _GRAB_HOLDER], env=self.environment(),
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._clients.append(process)
+        if process.stdout.readline() != b"grabbed\n":
+            raise AssertionError("the grabbing client did not get its grab")
+        return process
 
     # -- screen
 

@@ -20,6 +20,8 @@ class SnapshotTest(unittest.TestCase, JpegAssertions):
     def test_the_screen_changing_while_it_is_read_never_tears_the_image(self):
         # The whole root flips between red and blue as fast as xsetroot can run. The image is
         # read in bands; a band read after a flip would leave rows of both colours in one JPEG.
+        # The first capture may come before the first flip: start from one of the two colours.
+        self.server.set_root_colour("red")
         flipper = start_process(
             ["sh", "-c", "while :; do xsetroot -solid red; xsetroot -solid blue; done"],
             env=self.server.environment())

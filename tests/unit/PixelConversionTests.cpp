@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <random>
 #include <vector>
 
 #include "TarnwickScreenCapture/platform/PixelConversion.hpp"
@@ -123,6 +124,94 @@ TEST(ImageFromPixels, RefusesWhatItCannotReadSafely) {
     EXPECT_FALSE(imageFromPixels(bytes, 1, 1, beyondPixel)) << "masks wider than the pixel";
 
     EXPECT_TRUE(imageFromPixels(bytes, 4, 4, trueColor32(16)));
+}
+
+// What a colormapped pixel shows, written out plainly: the pixel value (indexed) or each
+// channel's bits (ramps) pick an entry of the colormap; values past its end are black.
+Rgba referenceColour(std::uint32_t pixel, const PixelLayout& layout) {
+    const auto entry = [&](std::uint32_t index) {
+        return index < layout.colormap.size() ? layout.colormap[index] : ColormapEntry{};
+    };
+    if (layout.colours == PixelColours::indexed) {
+        const ColormapEntry e = entry(pixel);
+        return {e.red, e.green, e.blue, 255};
+    }
+    const auto bits = [pixel](std::uint32_t mask) {
+        std::uint32_t value = 0;
+        for (int bit = 31; bit >= 0; --bit) {
+            if ((mask >> bit) & 1u) {
+                value = (value << 1) | ((pixel >> bit) & 1u);
+            }
+        }
+        return value;
+    };
+    return {entry(bits(layout.redMask)).red, entry(bits(layout.greenMask)).green,
+            entry(bits(layout.blueMask)).blue, 255};
+}
+
+TEST(ImageFromPixels, ColormappedPixelsMatchAPlainLookUpForEveryLayout) {
+    std::mt19937 random(7);
+    struct Case {
+        PixelColours colours;
+        int bitsPerPixel;
+        std::uint32_t red, green, blue;
+        std::size_t entries;
+    };
+    const Case cases[] = {
+        {PixelColours::indexed, 8, 0, 0, 0, 256},                     // PseudoColor, depth 8
+        {PixelColours::indexed, 8, 0, 0, 0, 200},                     // fewer entries than values
+        {PixelColours::indexed, 16, 0, 0, 0, 4096},                   // depth 12 in 16-bit pixels
+        {PixelColours::ramps, 32, 0xff0000, 0xff00, 0xff, 256},       // DirectColor 24
+        {PixelColours::ramps, 32, 0x3ff00000, 0xffc00, 0x3ff, 1024},  // DirectColor 30
+        {PixelColours::ramps, 16, 0xf800, 0x07e0, 0x001f, 64},        // DirectColor 16
+        {PixelColours::ramps, 24, 0xff, 0xff00, 0xff0000, 100},       // short ramps
+    };
+    for (const Case& c : cases) {
+        for (const auto order :
+             {PixelByteOrder::leastSignificantFirst, PixelByteOrder::mostSignificantFirst}) {
+            const int bytesPerPixel = c.bitsPerPixel / 8;
+            const std::int64_t width = 67;
+            const std::int64_t height = 5;
+            PixelLayout layout{.bitsPerPixel = c.bitsPerPixel,
+                               .byteOrder = order,
+                               .bytesPerRow = static_cast<std::size_t>(width * bytesPerPixel + 3),
+                               .redMask = c.red,
+                               .greenMask = c.green,
+                               .blueMask = c.blue,
+                               .colours = c.colours};
+            for (std::size_t i = 0; i < c.entries; ++i) {
+                layout.colormap.push_back({static_cast<std::uint8_t>(random()),
+                                           static_cast<std::uint8_t>(random()),
+                                           static_cast<std::uint8_t>(random())});
+            }
+            std::vector<std::uint8_t> bytes(layout.bytesPerRow * height);
+            std::vector<std::uint32_t> values;
+            const std::uint32_t valueMask =
+                c.bitsPerPixel == 32 ? 0xffffffffu : (1u << c.bitsPerPixel) - 1;
+            for (std::int64_t y = 0; y < height; ++y) {
+                for (std::int64_t x = 0; x < width; ++x) {
+                    const std::uint32_t value = static_cast<std::uint32_t>(random()) & valueMask;
+                    values.push_back(value);
+                    std::uint8_t* p = bytes.data() + y * layout.bytesPerRow + x * bytesPerPixel;
+                    for (int b = 0; b < bytesPerPixel; ++b) {
+                        const int shift = order == PixelByteOrder::leastSignificantFirst
+                                              ? 8 * b
+                                              : 8 * (bytesPerPixel - 1 - b);
+                        p[b] = static_cast<std::uint8_t>(value >> shift);
+                    }
+                }
+            }
+            const auto image = imageFromPixels(bytes, width, height, layout);
+            ASSERT_TRUE(image);
+            for (std::int64_t y = 0; y < height; ++y) {
+                for (std::int64_t x = 0; x < width; ++x) {
+                    const std::uint32_t value = values[y * width + x];
+                    ASSERT_EQ(pixelAt(*image, x, y), referenceColour(value, layout))
+                        << "pixel " << value << " of case " << (&c - cases);
+                }
+            }
+        }
+    }
 }
 
 TEST(PaddedRowBytes, PadsEachRowToTheScanlineUnit) {
