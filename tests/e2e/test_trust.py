@@ -136,8 +136,9 @@ class SlowServerTests(unittest.TestCase, harness.JpegAssertions):
         server.set_root_colour("#3070c0")
         sandbox = harness.Sandbox()
         self.addCleanup(sandbox.cleanup)
-        number = int(harness.unused_display()[1:])
-        listener = socket.create_server(("127.0.0.1", 6000 + number))
+        # Any free port stands for a display: display N listens on port 6000 + N.
+        listener = socket.create_server(("127.0.0.1", 0))
+        number = listener.getsockname()[1] - 6000
         self.addCleanup(listener.close)
         threading.Thread(target=self.relay, args=(listener, 6000 + int(server.display[1:])),
                          daemon=True).start()
