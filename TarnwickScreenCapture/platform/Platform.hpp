@@ -10,11 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "TarnwickScreenCapture/platform/Image.hpp"
+#include "TarnwickScreenCapture/platform/WindowDescription.hpp"
 
 namespace tarnwick {
-
-using CGWindowID = std::uint32_t;
-inline constexpr CGWindowID kCGNullWindowID = 0;
 
 // Raw option values of the window-list services.
 inline constexpr std::uint32_t kCGWindowListOptionOnScreenOnly = 1;
