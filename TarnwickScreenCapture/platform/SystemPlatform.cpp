@@ -8,6 +8,7 @@
 #include "TarnwickScreenCapture/platform/Process.hpp"
 #include "TarnwickScreenCapture/platform/Uuid.hpp"
 #include "TarnwickScreenCapture/platform/X11Images.hpp"
+#include "TarnwickScreenCapture/platform/X11Server.hpp"
 #include "TarnwickScreenCapture/platform/X11WindowList.hpp"
 #include "TarnwickScreenCapture/platform/wayland/SwayIpc.hpp"
 #include "TarnwickScreenCapture/platform/wayland/SwayTree.hpp"
@@ -65,6 +66,9 @@ std::optional<nlohmann::json> windowInfo(std::uint32_t options, CGWindowID relat
 ImageRef windowListImage(std::uint32_t listOption, CGWindowID windowID,
                          std::uint32_t imageOptions) {
     if (!useWayland()) {
+        if (windowID == kCGNullWindowID && x11ServerIsXWayland()) {
+            return nullptr;
+        }
         return createX11WindowListImage(listOption, windowID, imageOptions);
     }
     if (windowID == kCGNullWindowID) {

@@ -16,6 +16,8 @@ struct LogicalBox {
     std::int64_t y = 0;
     std::int64_t width = 0;
     std::int64_t height = 0;
+
+    bool operator==(const LogicalBox&) const = default;
 };
 
 // The smallest box holding all of them; empty boxes count for nothing.

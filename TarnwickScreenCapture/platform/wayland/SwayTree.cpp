@@ -116,8 +116,11 @@ public:
         if (!node.is_object() || depth > kMaximumDepth) {
             return;
         }
-        const auto mode = integer(member(node, "fullscreen_mode"));
-        fullscreen = fullscreen || mode.value_or(0) > 0;
+        // Workspaces report a fullscreen mode of their own; only containers are made fullscreen.
+        const std::string type = text(member(node, "type"));
+        if (type == "con" || type == "floating_con") {
+            fullscreen = fullscreen || integer(member(node, "fullscreen_mode")).value_or(0) > 0;
+        }
         if (isWindow(node)) {
             const Json* visible = member(node, "visible");
             if (visible != nullptr && visible->is_boolean() && visible->get<bool>()) {
