@@ -1,0 +1,158 @@
+"""The binary under a headless sway: screen copy for the desktop, sway's tree for windows."""
+
+import json
+import os
+import unittest
+import uuid
+
+from harness import Agent, Jpeg, run_binary, stop_process, wait_until
+from wayland_session import SwayTestCase, give_to
+
+BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
+
+
+class OneOutput(SwayTestCase):
+    outputs = (("1280x720", 1, "#3060c0"),)
+
+    def test_desktop_is_the_output_with_its_windows(self):
+        foot = self.session.start_foot("tavik", "tiled", "00ff00")
+        self.session.command(foot, "floating", "enable")
+        self.session.command(foot, "resize", "set", "400", "300")
+        self.session.command(foot, "move", "position", "100", "50")
+        wait_until(lambda: self.session.client_area(self.session.window(foot.pid)) ==
+                   (100, 50, 400, 300), what="the window to move")
+        run = self.capture("desktop.jpg", "0.9", "0", "desktop")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("desktop.jpg"))
+        self.assertEqual(jpeg.size, (1280, 720))
+        self.assertColour(jpeg, 10, 10, BLUE_BACKGROUND)
+        self.assertColour(jpeg, 1270, 710, BLUE_BACKGROUND)
+        self.assertColour(jpeg, 300, 200, "green")
+        self.assertColour(jpeg, 95, 200, BLUE_BACKGROUND)
+
+    def test_native_and_xwayland_windows_are_captured_at_their_client_size(self):
+        for start, colour in ((lambda: self.session.start_foot("tavik", "native", "ff0000"), "red"),
+                              (lambda: self.session.start_xterm("Tavik", "under X", "yellow"),
+                               "yellow")):
+            with self.subTest(colour=colour):
+                client = start()
+                self.session.command(client, "floating", "enable")
+                self.session.command(client, "resize", "set", "640", "400")
+                wait_until(lambda: self.session.client_area(
+                    self.session.window(client.pid))[2:] == (640, 400), what="the resize")
+                run = self.capture("window.jpg", "0.9", "0")
+                self.assertSucceeded(run)
+                jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+                self.assertEqual(jpeg.size, (640, 400))
+                for x, y in ((5, 5), (320, 200), (634, 394)):
+                    self.assertColour(jpeg, x, y, colour)
+                self.session.close_all_windows()
+
+    def test_a_floating_window_comes_before_the_tiled_one_under_it(self):
+        self.session.start_foot("tavik-tiled", "big tiled", "0000ff")
+        floating = self.session.start_xterm("Brevant", "floating", "red")
+        self.session.command(floating, "floating", "enable")
+        self.session.command(floating, "resize", "set", "500", "300")
+        wait_until(lambda: self.session.client_area(
+            self.session.window(floating.pid))[2:] == (500, 300), what="the resize")
+        run = self.capture("window.jpg", "0.9", "0")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+        self.assertEqual(jpeg.size, (500, 300))
+        self.assertColour(jpeg, 250, 150, "red")
+
+    def test_no_qualifying_window_is_code_5(self):
+        self.session.start_foot("terminal", "just a terminal", "00ff00")
+        small = self.session.start_foot("tavik", "too small", "ff0000")
+        self.session.command(small, "floating", "enable")
+        self.session.command(small, "resize", "set", "300", "200")
+        wait_until(lambda: self.session.client_area(
+            self.session.window(small.pid))[2:] == (300, 200), what="the resize")
+        self.assertFailedWith(self.capture("window.jpg"), 5)
+        self.assertFalse(os.path.exists(self.sandbox.path("window.jpg")))
+
+    def test_an_unreachable_compositor_is_code_2_for_windows_and_6_for_the_desktop(self):
+        gone = {"WAYLAND_DISPLAY": "wayland-gone", "SWAYSOCK": "/nonexistent/sway.sock",
+                "TARNWICK_CAPTURE_BACKEND": "wlroots"}
+        self.assertFailedWith(self.capture("d.jpg", "0.8", "0", "desktop", env=gone), 6)
+        self.assertFailedWith(self.capture("w.jpg", env=gone), 2)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+
+    def test_xwaylands_root_never_stands_for_the_desktop(self):
+        # Its root window shows nothing of the Wayland desktop: no image rather than black.
+        run = self.capture("d.jpg", "0.8", "0", "desktop",
+                           env={"TARNWICK_CAPTURE_BACKEND": "x11"})
+        self.assertFailedWith(run, 6)
+        self.assertFalse(os.path.exists(self.sandbox.path("d.jpg")))
+
+    def test_an_unknown_backend_name_is_ignored(self):
+        run = self.capture("d.jpg", "0.8", "0", "desktop",
+                           env={"TARNWICK_CAPTURE_BACKEND": "mir"})
+        self.assertSucceeded(run)
+        self.assertColour(Jpeg.from_file(self.sandbox.path("d.jpg")), 640, 360, BLUE_BACKGROUND)
+
+    def test_the_agent_answers_under_wayland(self):
+        self.session.start_foot("tavik", "agent target", "ff00ff")
+        self.sandbox.make_agent_folder()
+        give_to(self.sandbox.home, self.session.uid, self.session.gid)
+        agent = Agent(self.sandbox, env=self.session.binary_environment(),
+                      **self.session.as_user())
+        self.addCleanup(stop_process, agent.process)
+        for target, expected in (("desktop", (1280, 720)), ("tavik", None)):
+            request_id = str(uuid.uuid4())
+            output = self.sandbox.path(target + ".jpg")
+            self.sandbox.write_agent_request({"id": request_id, "output": output,
+                                              "quality": 0.8, "maxWidth": 0, "target": target})
+            give_to(self.sandbox.home, self.session.uid, self.session.gid)
+            response = self.sandbox.wait_for_agent_response(request_id, timeout=30)
+            self.assertTrue(response["ok"], response)
+            jpeg = Jpeg.from_file(output)
+            if expected:
+                self.assertEqual(jpeg.size, expected)
+            else:
+                self.assertColour(jpeg, jpeg.width // 2, jpeg.height // 2, "magenta")
+
+
+class TwoOutputsSideBySide(SwayTestCase):
+    outputs = (("1280x720", 1, "#ff0000"), ("640x480", 1, "#0000ff"))
+
+    def test_the_desktop_covers_both_with_black_where_neither_is(self):
+        run = self.capture("desktop.jpg", "0.9", "0", "desktop")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("desktop.jpg"))
+        self.assertEqual(jpeg.size, (1920, 720))
+        self.assertColour(jpeg, 640, 360, "red")
+        self.assertColour(jpeg, 1270, 710, "red")
+        self.assertColour(jpeg, 1600, 240, "blue")
+        self.assertColour(jpeg, 1600, 600, (0, 0, 0))
+
+
+class ScaleTwoOutput(SwayTestCase):
+    # 640×360 logical beside a 1280×720 output at scale 1: the image is drawn at scale 2.
+    outputs = (("1280x720", 1, "#ff0000"), ("1280x720", 2, "#0000ff"))
+
+    def test_the_desktop_is_drawn_at_the_largest_scale(self):
+        run = self.capture("desktop.jpg", "0.9", "0", "desktop")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("desktop.jpg"))
+        self.assertEqual(jpeg.size, ((1280 + 640) * 2, 720 * 2))
+        self.assertColour(jpeg, 1280, 720, "red")
+        self.assertColour(jpeg, 2560 + 640, 360, "blue")
+        self.assertColour(jpeg, 2560 + 640, 1080, (0, 0, 0))
+
+    def test_a_window_on_it_has_twice_its_logical_size(self):
+        foot = self.session.start_foot("tavik", "scaled", "00ff00")
+        self.session.command(foot, "floating", "enable")
+        self.session.command(foot, "resize", "set", "400", "250")
+        self.session.command(foot, "move", "absolute", "position", "1400", "50")
+        wait_until(lambda: self.session.client_area(self.session.window(foot.pid)) ==
+                   (1400, 50, 400, 250), what="the window to move to the scale-2 output")
+        run = self.capture("window.jpg", "0.9", "0")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+        self.assertEqual(jpeg.size, (800, 500))
+        self.assertColour(jpeg, 400, 250, "green")
+
+
+if __name__ == "__main__":
+    unittest.main()
