@@ -1,28 +1,25 @@
-#include "TarnwickScreenCapture/platform/X11Server.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Server.hpp"
 
 #include <xcb/randr.h>
 
 #include <string_view>
 
-#include "TarnwickScreenCapture/platform/X11Connection.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Connection.hpp"
 
 namespace tarnwick {
 
 // XWayland names its RandR outputs after itself ("XWAYLAND0", ...); older releases offer no
 // extension of their own to ask.
-bool x11ServerIsXWayland() {
-    const auto display = openX11Display();
-    if (!display) {
-        return false;
-    }
-    xcb_connection_t* connection = display->get();
+bool isXWayland(const X11Display& display) {
+    xcb_connection_t* connection = display.get();
+    const auto busy = display.busy();
     const auto* extension = xcb_get_extension_data(connection, &xcb_randr_id);
     if (extension == nullptr || extension->present == 0) {
         return false;
     }
     const auto resources =
-        takeReply(xcb_randr_get_screen_resources_current_reply, connection,
-                  xcb_randr_get_screen_resources_current(connection, display->screen->root));
+        takeReply(xcb_randr_get_screen_resources_current_reply, display,
+                  xcb_randr_get_screen_resources_current(connection, display.screen->root));
     if (!resources) {
         return false;
     }
@@ -31,7 +28,7 @@ bool x11ServerIsXWayland() {
     const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
     for (int i = 0; i < count; ++i) {
         const auto info = takeReply(
-            xcb_randr_get_output_info_reply, connection,
+            xcb_randr_get_output_info_reply, display,
             xcb_randr_get_output_info(connection, outputs[i], resources->config_timestamp));
         if (!info) {
             continue;
