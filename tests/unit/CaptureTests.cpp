@@ -22,15 +22,16 @@ CaptureRequest request(std::string target, std::int64_t maxWidth = 0, double qua
 }
 
 WindowDescription tavikWindow(CGWindowID number) {
-    return {.number = number, .bounds = WindowBounds{.width = 800, .height = 600}, .title = "Tavik"};
+    return {
+        .number = number, .bounds = WindowBounds{.width = 800, .height = 600}, .title = "Tavik"};
 }
 
 TEST(Capture, DesktopUsesTheImageServiceAloneWhenItGivesAnImage) {
     FakePlatform fake;
     fake.windowListImage = solidImage(1920, 1080);
     EXPECT_FALSE(capture(request("desktop", 1280, 0.8), fake.platform()).has_value());
-    EXPECT_THAT(fake.calls, ElementsAre("desktop image", "destination /out/shot.jpg", "add 1280x720",
-                                        "finalize"));
+    EXPECT_THAT(fake.calls, ElementsAre("desktop image", "destination /out/shot.jpg",
+                                        "add 1280x720", "finalize"));
     EXPECT_EQ(fake.addedQuality, 0.8);
 }
 
@@ -58,8 +59,8 @@ TEST(Capture, AnyOtherTargetTakesTheWindowPathWithTheSelectedWindow) {
         fake.windowList = std::vector{tavikWindow(77)};
         fake.windowListImage = solidImage(800, 600);
         EXPECT_FALSE(capture(request(target), fake.platform()).has_value()) << target;
-        EXPECT_THAT(fake.calls, ElementsAre("list", "window image 77",
-                                            "destination /out/shot.jpg", "add 800x600", "finalize"))
+        EXPECT_THAT(fake.calls, ElementsAre("list", "window image 77", "destination /out/shot.jpg",
+                                            "add 800x600", "finalize"))
             << target;
     }
 }

@@ -21,7 +21,7 @@ inline ImageRef solidImage(std::int64_t width, std::int64_t height, std::uint8_t
 struct FakePlatform {
     std::vector<std::string> calls;
     std::optional<std::vector<WindowDescription>> windowList = std::vector<WindowDescription>{};
-    ImageRef windowListImage;  // what the desktop and every window show
+    ImageRef windowListImage;           // what the desktop and every window show
     std::optional<int> toolExitStatus;  // none: the tool cannot be started
     ImageRef toolImage;
     bool destinationOpens = true;
@@ -46,8 +46,7 @@ struct FakePlatform {
                                },
                            .window =
                                [this](const WindowDescription& window) {
-                                   calls.push_back("window image " +
-                                                   std::to_string(window.number));
+                                   calls.push_back("window image " + std::to_string(window.number));
                                    return windowListImage;
                                }},
             };

@@ -90,7 +90,8 @@ TEST(ShmFormats, EachConvertedFormatReadsItsChannelsAndOthersAreRefused) {
 }
 
 TEST(OutputLayout, BoundingBoxAndIntersection) {
-    const std::array<LogicalBox, 3> boxes{{{0, 0, 1920, 1080}, {1920, -100, 640, 360}, {5, 5, 0, 9}}};
+    const std::array<LogicalBox, 3> boxes{
+        {{0, 0, 1920, 1080}, {1920, -100, 640, 360}, {5, 5, 0, 9}}};
     EXPECT_EQ(boundingBox(boxes), (LogicalBox{0, -100, 2560, 1180}));
     EXPECT_EQ(boundingBox({}).width, 0);
     EXPECT_EQ(intersection({1900, 0, 100, 50}, {1920, -100, 640, 360}),

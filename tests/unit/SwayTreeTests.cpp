@@ -43,16 +43,21 @@ Json xwaylandWindow(int id, const char* windowClass, const char* title) {
 }
 
 Json container(const char* type, int id, Json tiled, Json floating, Json focus) {
-    return {{"id", id},       {"type", type},         {"name", type},
-            {"rect", box(0, 0, 1920, 1080)}, {"window_rect", box(0, 0, 0, 0)},
+    return {{"id", id},
+            {"type", type},
+            {"name", type},
+            {"rect", box(0, 0, 1920, 1080)},
+            {"window_rect", box(0, 0, 0, 0)},
             {"fullscreen_mode", type == std::string("workspace") ? 1 : 0},
-            {"nodes", tiled}, {"floating_nodes", floating}, {"focus", focus}};
+            {"nodes", tiled},
+            {"floating_nodes", floating},
+            {"focus", focus}};
 }
 
 Json treeOf(Json workspaces) {
-    return container("root", 1, Json::array({container("output", 3, workspaces, Json::array(),
-                                                       Json::array())}),
-                     Json::array(), Json::array({3}));
+    return container(
+        "root", 1, Json::array({container("output", 3, workspaces, Json::array(), Json::array())}),
+        Json::array(), Json::array({3}));
 }
 
 std::vector<CGWindowID> numbers(const std::string& text) {
@@ -127,11 +132,11 @@ TEST(SwayTree, LeavesOutHiddenWindowsAndReadsOddValuesAsAbsent) {
     huge["id"] = 4294967296;
     auto unmarked = nativeWindow(10, "tavik", "visibility unknown");
     unmarked.erase("visible");
-    const auto tree = treeOf(Json::array({container(
-        "workspace", 4,
-        Json::array({nativeWindow(5, "tavik", "hidden", box(0, 0, 800, 600), false), odd, negative,
-                     huge, unmarked, Json("not a node"), Json::array()}),
-        Json("not a list"), Json::array({"x", 5.5}))}));
+    const auto tree = treeOf(Json::array(
+        {container("workspace", 4,
+                   Json::array({nativeWindow(5, "tavik", "hidden", box(0, 0, 800, 600), false), odd,
+                                negative, huge, unmarked, Json("not a node"), Json::array()}),
+                   Json("not a list"), Json::array({"x", 5.5}))}));
     const auto windows = windowsOfSwayTree(tree.dump());
     ASSERT_TRUE(windows);
     ASSERT_EQ(windows->size(), 3u);
@@ -154,7 +159,7 @@ TEST(SwayTree, TextThatIsNotATreeGivesNoList) {
     for (int i = 0; i < 100000; ++i) {
         deep += R"({"type":"con","nodes":[)";
     }
-    deep += std::string(R"({"type":"con","visible":true,"id":1})") ;
+    deep += std::string(R"({"type":"con","visible":true,"id":1})");
     for (int i = 0; i < 100000; ++i) {
         deep += "]}";
     }

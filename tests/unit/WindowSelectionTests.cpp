@@ -44,7 +44,8 @@ CGWindowID selectedWith(const std::function<void(WindowDescription&)>& change) {
 }
 
 CGWindowID selectedWithSize(double width, double height) {
-    return selectedWith([&](auto& w) { w.bounds = WindowBounds{.width = width, .height = height}; });
+    return selectedWith(
+        [&](auto& w) { w.bounds = WindowBounds{.width = width, .height = height}; });
 }
 
 void expectError(const std::optional<Windows>& list, std::int64_t code, const char* message) {
