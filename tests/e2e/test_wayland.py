@@ -2,6 +2,7 @@
 
 import json
 import os
+import signal
 import unittest
 import uuid
 
@@ -9,6 +10,7 @@ from harness import Agent, Jpeg, run_binary, stop_process, wait_until
 from wayland_session import SwayTestCase, give_to
 
 BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
+CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
 
 
 class OneOutput(SwayTestCase):
@@ -16,14 +18,8 @@ class OneOutput(SwayTestCase):
 
     def test_desktop_is_the_output_with_its_windows(self):
         foot = self.session.start_foot("tavik", "tiled", "00ff00")
-        self.session.command(foot, "floating", "enable")
-        self.session.command(foot, "resize", "set", "400", "300")
-        self.session.command(foot, "move", "position", "100", "50")
-        wait_until(lambda: self.session.client_area(self.session.window(foot.pid)) ==
-                   (100, 50, 400, 300), what="the window to move")
-        run = self.capture("desktop.jpg", "0.9", "0", "desktop")
-        self.assertSucceeded(run)
-        jpeg = Jpeg.from_file(self.sandbox.path("desktop.jpg"))
+        self.session.float_at(foot, 100, 50, 400, 300)
+        jpeg = self.capture_when_drawn("desktop.jpg", [(300, 200)], "green", "desktop")
         self.assertEqual(jpeg.size, (1280, 720))
         self.assertColour(jpeg, 10, 10, BLUE_BACKGROUND)
         self.assertColour(jpeg, 1270, 710, BLUE_BACKGROUND)
@@ -36,38 +32,22 @@ class OneOutput(SwayTestCase):
                                "yellow")):
             with self.subTest(colour=colour):
                 client = start()
-                self.session.command(client, "floating", "enable")
-                self.session.command(client, "resize", "set", "640", "400")
-                wait_until(lambda: self.session.client_area(
-                    self.session.window(client.pid))[2:] == (640, 400), what="the resize")
-                run = self.capture("window.jpg", "0.9", "0")
-                self.assertSucceeded(run)
-                jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+                self.session.float_at(client, width=640, height=400)
+                jpeg = self.capture_when_drawn("window.jpg", CORNERS_640_400, colour)
                 self.assertEqual(jpeg.size, (640, 400))
-                for x, y in ((5, 5), (320, 200), (634, 394)):
-                    self.assertColour(jpeg, x, y, colour)
                 self.session.close_all_windows()
 
     def test_a_floating_window_comes_before_the_tiled_one_under_it(self):
         self.session.start_foot("tavik-tiled", "big tiled", "0000ff")
         floating = self.session.start_xterm("Brevant", "floating", "red")
-        self.session.command(floating, "floating", "enable")
-        self.session.command(floating, "resize", "set", "500", "300")
-        wait_until(lambda: self.session.client_area(
-            self.session.window(floating.pid))[2:] == (500, 300), what="the resize")
-        run = self.capture("window.jpg", "0.9", "0")
-        self.assertSucceeded(run)
-        jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+        self.session.float_at(floating, width=500, height=300)
+        jpeg = self.capture_when_drawn("window.jpg", [(5, 5), (250, 150), (494, 294)], "red")
         self.assertEqual(jpeg.size, (500, 300))
-        self.assertColour(jpeg, 250, 150, "red")
 
     def test_no_qualifying_window_is_code_5(self):
         self.session.start_foot("terminal", "just a terminal", "00ff00")
         small = self.session.start_foot("tavik", "too small", "ff0000")
-        self.session.command(small, "floating", "enable")
-        self.session.command(small, "resize", "set", "300", "200")
-        wait_until(lambda: self.session.client_area(
-            self.session.window(small.pid))[2:] == (300, 200), what="the resize")
+        self.session.float_at(small, width=300, height=200)
         self.assertFailedWith(self.capture("window.jpg"), 5)
         self.assertFalse(os.path.exists(self.sandbox.path("window.jpg")))
 
@@ -76,6 +56,17 @@ class OneOutput(SwayTestCase):
                 "TARNWICK_CAPTURE_BACKEND": "wlroots"}
         self.assertFailedWith(self.capture("d.jpg", "0.8", "0", "desktop", env=gone), 6)
         self.assertFailedWith(self.capture("w.jpg", env=gone), 2)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+
+    def test_a_compositor_that_stops_answering_is_given_up_after_five_seconds(self):
+        os.kill(self.session.process.pid, signal.SIGSTOP)
+        try:
+            desktop = self.capture("d.jpg", "0.8", "0", "desktop")
+            window = self.capture("w.jpg")
+        finally:
+            os.kill(self.session.process.pid, signal.SIGCONT)
+        self.assertFailedWith(desktop, 6)
+        self.assertFailedWith(window, 2)
         self.assertEqual(os.listdir(self.sandbox.work), [])
 
     def test_xwaylands_root_never_stands_for_the_desktop(self):
@@ -142,16 +133,9 @@ class ScaleTwoOutput(SwayTestCase):
 
     def test_a_window_on_it_has_twice_its_logical_size(self):
         foot = self.session.start_foot("tavik", "scaled", "00ff00")
-        self.session.command(foot, "floating", "enable")
-        self.session.command(foot, "resize", "set", "400", "250")
-        self.session.command(foot, "move", "absolute", "position", "1400", "50")
-        wait_until(lambda: self.session.client_area(self.session.window(foot.pid)) ==
-                   (1400, 50, 400, 250), what="the window to move to the scale-2 output")
-        run = self.capture("window.jpg", "0.9", "0")
-        self.assertSucceeded(run)
-        jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+        self.session.float_at(foot, 1400, 50, 400, 250)  # on the scale-2 output
+        jpeg = self.capture_when_drawn("window.jpg", [(5, 5), (400, 250), (794, 494)], "green")
         self.assertEqual(jpeg.size, (800, 500))
-        self.assertColour(jpeg, 400, 250, "green")
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (JpegAssertions, Sandbox, require_binary, require_tools, run_binary,
+from harness import (COLOURS, Jpeg, JpegAssertions, Sandbox, colour_distance, require_binary, require_tools, run_binary,
                      start_process, stop_process, wait_until)
 
 SESSION_USER = "tarnwick-e2e-wl"
@@ -247,6 +247,25 @@ class SwaySession:
         """A sway command for the window of that process."""
         self.swaymsg("[pid=%d]" % process.pid, *words)
 
+    def float_at(self, process, x=None, y=None, width=None, height=None):
+        """Makes the window floating with that client area (logical pixels); commands are sent
+        again until sway shows it there, since a busy client may answer the first late."""
+        def placed():
+            self.command(process, "floating", "enable")
+            if width is not None:
+                self.command(process, "resize", "set", str(width), str(height))
+            if x is not None:
+                self.command(process, "move", "absolute", "position", str(x), str(y))
+            node = self.window(process.pid)
+            if node is None or node.get("type") != "floating_con":
+                return None
+            area = self.client_area(node)
+            wanted = (x if x is not None else area[0], y if y is not None else area[1],
+                      width or area[2], height or area[3])
+            return area if area == wanted else None
+
+        return wait_until(placed, timeout=20, interval=0.2, what="the window to be placed")
+
     def close_all_windows(self):
         for process in self._clients:
             stop_process(process)
@@ -278,3 +297,18 @@ class SwayTestCase(unittest.TestCase, JpegAssertions):
     def capture(self, *args, env=None, timeout=60):
         return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
                           timeout=timeout, **self.session.as_user())
+
+    def capture_when_drawn(self, name, points, colour, target="tavik"):
+        """Captures until the JPEG shows `colour` at every point: a client redraws a window that
+        changed size in its own time. A capture of the wrong place never gets there."""
+        def drawn():
+            run = self.capture(name, "0.9", "0", target)
+            self.assertSucceeded(run)
+            jpeg = Jpeg.from_file(self.sandbox.path(name))
+            expected = COLOURS.get(colour, colour)
+            if all(x < jpeg.width and y < jpeg.height and
+                   colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
+                return jpeg
+            return None
+
+        return wait_until(drawn, timeout=20, interval=0.2, what="the window drawn in " + str(colour))
