@@ -35,7 +35,8 @@ Copy taggedCopy(std::uint8_t tag, LogicalBox area, std::int64_t scale, bool yInv
     for (std::int64_t y = 0; y < height; ++y) {
         const std::int64_t stored = yInverted ? height - 1 - y : y;
         for (std::int64_t x = 0; x < width; ++x) {
-            const std::uint32_t word = (std::uint32_t{tag} << 16) | ((x & 0xff) << 8) | (y & 0xff);
+            const auto word =
+                static_cast<std::uint32_t>((tag << 16) | ((x & 0xff) << 8) | (y & 0xff));
             std::memcpy(copy.bytes.data() + static_cast<std::size_t>(stored) * stride +
                             static_cast<std::size_t>(x) * 4,
                         &word, 4);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -362,6 +363,7 @@ bool acceptable(std::uint32_t format, std::uint32_t width, std::uint32_t height,
     return width > 0 && height > 0 && width <= kMaximumImageSide && height <= kMaximumImageSide &&
            std::uint64_t{width} * height <= kMaximumImagePixels &&
            stride >= std::uint64_t{width} * 4 && stride <= std::uint64_t{width} * 8 &&
+           std::uint64_t{stride} * height <= INT32_MAX &&
            layoutOfShmFormat(format, stride).has_value();
 }
 
