@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -11,9 +12,23 @@ namespace {
 
 using Rgba = std::array<std::uint8_t, 4>;
 
-Rgba pixelAt(const Image& image, std::int64_t x, std::int64_t y) {
-    const std::uint8_t* p = image.pixels.data() + static_cast<std::size_t>(y) * image.bytesPerRow +
-                            static_cast<std::size_t>(x) * 4;
+// The composed image read whole, as the encoder would read it.
+struct Pixels {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+Pixels readWhole(const ImageRef& image) {
+    Pixels pixels{image->width, image->height,
+                  std::vector<std::uint8_t>(image->bytesPerRow * image->height)};
+    EXPECT_TRUE(readImageRows(*image, 0, image->height, pixels.bytes.data(), image->bytesPerRow));
+    return pixels;
+}
+
+Rgba pixelAt(const Pixels& image, std::int64_t x, std::int64_t y) {
+    const std::uint8_t* p =
+        image.bytes.data() + static_cast<std::size_t>((y * image.width + x) * 4);
     return {p[0], p[1], p[2], p[3]};
 }
 
@@ -113,12 +128,13 @@ TEST(OutputLayout, SideBySideOutputsAreDrawnAtTheLargestScaleWithUncoveredPartsB
     EXPECT_EQ(layout->scale, 2.0);
     EXPECT_EQ(layout->places, (std::vector<PixelBox>{{0, 0, 3840, 2160}, {3840, 0, 1280, 720}}));
 
-    const auto image = composeOutputs(region, outputs);
-    ASSERT_TRUE(image);
-    EXPECT_EQ(pixelAt(*image, 7, 9), (Rgba{1, 3, 4, 255}));  // scale 1 drawn twice as large
-    EXPECT_EQ(pixelAt(*image, 3840 + 300, 200), (Rgba{2, 300 & 0xff, 200, 255}));
-    EXPECT_EQ(pixelAt(*image, 3840 + 5, 720), (Rgba{0, 0, 0, 255}));  // below the small output
-    EXPECT_EQ(pixelAt(*image, 5119, 2159), (Rgba{0, 0, 0, 255}));
+    const auto composed = composeOutputs(region, outputs);
+    ASSERT_TRUE(composed);
+    const auto image = readWhole(composed);
+    EXPECT_EQ(pixelAt(image, 7, 9), (Rgba{1, 3, 4, 255}));  // scale 1 drawn twice as large
+    EXPECT_EQ(pixelAt(image, 3840 + 300, 200), (Rgba{2, 300 & 0xff, 200, 255}));
+    EXPECT_EQ(pixelAt(image, 3840 + 5, 720), (Rgba{0, 0, 0, 255}));  // below the small output
+    EXPECT_EQ(pixelAt(image, 5119, 2159), (Rgba{0, 0, 0, 255}));
 }
 
 // Every pixel against a plain reference: pixel (x, y) shows logical point
@@ -149,12 +165,21 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
                 scale = std::max(scale, placed.scale);
             }
             const LogicalBox region = boundingBox(areas);
-            const auto image = composeOutputs(region, views(copies));
-            ASSERT_TRUE(image);
-            ASSERT_EQ(image->width, region.width * scale);
-            ASSERT_EQ(image->height, region.height * scale);
-            for (std::int64_t y = 0; y < image->height; ++y) {
-                for (std::int64_t x = 0; x < image->width; ++x) {
+            const auto composed = composeOutputs(region, views(copies));
+            ASSERT_TRUE(composed);
+            ASSERT_EQ(composed->width, region.width * scale);
+            ASSERT_EQ(composed->height, region.height * scale);
+            const auto image = readWhole(composed);
+            // Read again one row at a time from the bottom: the same pixels.
+            std::vector<std::uint8_t> row(composed->bytesPerRow);
+            for (std::int64_t y = composed->height - 1; y >= 0; --y) {
+                ASSERT_TRUE(readImageRows(*composed, y, 1, row.data(), row.size()));
+                ASSERT_TRUE(
+                    std::equal(row.begin(), row.end(),
+                               image.bytes.begin() + y * static_cast<std::int64_t>(row.size())));
+            }
+            for (std::int64_t y = 0; y < image.height; ++y) {
+                for (std::int64_t x = 0; x < image.width; ++x) {
                     Rgba expected{0, 0, 0, 255};
                     for (std::size_t i = 0; i < layouts[l].size(); ++i) {
                         const auto& [area, own] = layouts[l][i];
@@ -170,7 +195,7 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
                                         static_cast<std::uint8_t>(sy & 0xff), 255};
                         }
                     }
-                    ASSERT_EQ(pixelAt(*image, x, y), expected) << x << "," << y;
+                    ASSERT_EQ(pixelAt(image, x, y), expected) << x << "," << y;
                 }
             }
         }
@@ -180,12 +205,13 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
 TEST(OutputLayout, ARegionCutsTheCopiesThatReachBeyondIt) {
     const std::vector<Copy> copies{taggedCopy(1, {0, 0, 20, 10}, 2)};
     const LogicalBox region{5, 2, 4, 3};
-    const auto image = composeOutputs(region, views(copies));
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->width, 8);
-    EXPECT_EQ(image->height, 6);
-    EXPECT_EQ(pixelAt(*image, 0, 0), (Rgba{1, 10, 4, 255}));
-    EXPECT_EQ(pixelAt(*image, 7, 5), (Rgba{1, 17, 9, 255}));
+    const auto composed = composeOutputs(region, views(copies));
+    ASSERT_TRUE(composed);
+    EXPECT_EQ(composed->width, 8);
+    EXPECT_EQ(composed->height, 6);
+    const auto image = readWhole(composed);
+    EXPECT_EQ(pixelAt(image, 0, 0), (Rgba{1, 10, 4, 255}));
+    EXPECT_EQ(pixelAt(image, 7, 5), (Rgba{1, 17, 9, 255}));
 }
 
 TEST(OutputLayout, UnusableInputGivesNoImage) {

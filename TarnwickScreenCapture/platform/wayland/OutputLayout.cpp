@@ -25,77 +25,66 @@ PixelLayout wordLayout(std::size_t bytesPerRow, std::uint32_t red, std::uint32_t
                        .alphaMask = alpha};
 }
 
-// Converts one copy into its place, sampling the nearest pixel when the copy's scale differs
-// from the image's.
-bool drawOutput(const OutputPixels& output, const PixelBox& place, Image& image) {
-    const auto rowBytes = output.layout.bytesPerRow;
-    const auto rows = static_cast<std::size_t>(output.pixelHeight);
-    if (output.pixelWidth <= 0 || output.pixelHeight <= 0 || place.width <= 0 ||
-        place.height <= 0 || rowBytes == 0 || output.pixels.size() / rowBytes < rows) {
-        return false;
-    }
-    const std::int64_t left = std::max<std::int64_t>(place.x, 0);
-    const std::int64_t top = std::max<std::int64_t>(place.y, 0);
-    const std::int64_t right = std::min(place.x + place.width, image.width);
-    const std::int64_t bottom = std::min(place.y + place.height, image.height);
-    if (right <= left || bottom <= top) {
-        return true;
-    }
-    auto sourceRow = [&](std::int64_t row) {
-        const auto index =
-            static_cast<std::size_t>(output.yInverted ? output.pixelHeight - 1 - row : row);
-        return output.pixels.subspan(index * rowBytes, rowBytes);
-    };
-    auto target = [&](std::int64_t x, std::int64_t y) {
-        return image.pixels.data() + static_cast<std::size_t>(y) * image.bytesPerRow +
-               static_cast<std::size_t>(x) * kBytesPerPixel;
-    };
+// The part of a copy's place inside the image, and how image columns map to the copy's.
+struct Placement {
+    const OutputPixels* output = nullptr;
+    PixelBox place;
+    std::int64_t left = 0;
+    std::int64_t top = 0;
+    std::int64_t right = 0;
+    std::int64_t bottom = 0;
+    bool sameSize = false;
+    std::vector<std::int64_t> sourceColumns;  // for a copy of another scale: nearest column
+};
 
-    const bool sameSize = place.width == output.pixelWidth && place.height == output.pixelHeight;
-    if (sameSize) {
-        const std::int64_t columns = right - left;
-        const std::int64_t firstColumn = left - place.x;
-        if (!output.yInverted && firstColumn == 0 && columns == output.pixelWidth) {
-            return convertPixelRows(
-                output.pixels.subspan(static_cast<std::size_t>(top - place.y) * rowBytes), columns,
-                bottom - top, output.layout, target(left, top), image.bytesPerRow);
+std::span<const std::uint8_t> sourceRow(const OutputPixels& output, std::int64_t row) {
+    const auto index =
+        static_cast<std::size_t>(output.yInverted ? output.pixelHeight - 1 - row : row);
+    return output.pixels.subspan(index * output.layout.bytesPerRow, output.layout.bytesPerRow);
+}
+
+// Draws image row `y` into `out`: black where no copy is, each copy converted into its place,
+// sampling the nearest pixel when its scale differs from the image's.
+bool drawRow(const std::vector<Placement>& placements, std::int64_t width, bool covered,
+             std::int64_t y, std::uint8_t* out, std::vector<std::uint8_t>& scratch) {
+    if (!covered) {
+        for (std::int64_t x = 0; x < width; ++x) {
+            const std::uint8_t black[kBytesPerPixel] = {0, 0, 0, 255};
+            std::memcpy(out + static_cast<std::size_t>(x) * kBytesPerPixel, black, kBytesPerPixel);
         }
-        std::vector<std::uint8_t> converted(static_cast<std::size_t>(output.pixelWidth) *
-                                            kBytesPerPixel);
-        for (std::int64_t y = top; y < bottom; ++y) {
-            if (!convertPixelRows(sourceRow(y - place.y), output.pixelWidth, 1, output.layout,
-                                  converted.data(), converted.size())) {
+    }
+    for (const auto& placement : placements) {
+        if (y < placement.top || y >= placement.bottom) {
+            continue;
+        }
+        const OutputPixels& output = *placement.output;
+        std::uint8_t* target = out + static_cast<std::size_t>(placement.left) * kBytesPerPixel;
+        const std::int64_t columns = placement.right - placement.left;
+        if (placement.sameSize) {
+            // One row of exactly the columns wanted: a layout whose row is that long.
+            PixelLayout layout = output.layout;
+            layout.bytesPerRow = static_cast<std::size_t>(columns) * kBytesPerPixel;
+            const auto row =
+                sourceRow(output, y - placement.place.y)
+                    .subspan(static_cast<std::size_t>(placement.left - placement.place.x) *
+                                 kBytesPerPixel,
+                             layout.bytesPerRow);
+            if (!convertPixelRows(row, columns, 1, layout, target, layout.bytesPerRow)) {
                 return false;
             }
-            std::memcpy(target(left, y),
-                        converted.data() + static_cast<std::size_t>(firstColumn) * kBytesPerPixel,
-                        static_cast<std::size_t>(columns) * kBytesPerPixel);
+            continue;
         }
-        return true;
-    }
-
-    std::vector<std::int64_t> sourceColumn(static_cast<std::size_t>(right - left));
-    for (std::int64_t x = left; x < right; ++x) {
-        sourceColumn[static_cast<std::size_t>(x - left)] =
-            (x - place.x) * output.pixelWidth / place.width;
-    }
-    std::vector<std::uint8_t> converted(static_cast<std::size_t>(output.pixelWidth) *
-                                        kBytesPerPixel);
-    std::int64_t convertedRow = -1;
-    for (std::int64_t y = top; y < bottom; ++y) {
-        const std::int64_t row = (y - place.y) * output.pixelHeight / place.height;
-        if (row != convertedRow) {
-            if (!convertPixelRows(sourceRow(row), output.pixelWidth, 1, output.layout,
-                                  converted.data(), converted.size())) {
-                return false;
-            }
-            convertedRow = row;
+        const std::int64_t sourceY =
+            (y - placement.place.y) * output.pixelHeight / placement.place.height;
+        scratch.resize(static_cast<std::size_t>(output.pixelWidth) * kBytesPerPixel);
+        if (!convertPixelRows(sourceRow(output, sourceY), output.pixelWidth, 1, output.layout,
+                              scratch.data(), scratch.size())) {
+            return false;
         }
-        std::uint8_t* out = target(left, y);
-        for (const std::int64_t column : sourceColumn) {
-            std::memcpy(out, converted.data() + static_cast<std::size_t>(column) * kBytesPerPixel,
+        for (const std::int64_t column : placement.sourceColumns) {
+            std::memcpy(target, scratch.data() + static_cast<std::size_t>(column) * kBytesPerPixel,
                         kBytesPerPixel);
-            out += kBytesPerPixel;
+            target += kBytesPerPixel;
         }
     }
     return true;
@@ -198,25 +187,68 @@ std::optional<Composition> composeLayout(const LogicalBox& region,
     return composition;
 }
 
-ImageRef composeOutputs(const LogicalBox& region, std::span<const OutputPixels> outputs) {
+ImageRef composeOutputs(const LogicalBox& region, std::span<const OutputPixels> outputs,
+                        std::shared_ptr<const void> keepAlive) {
     const auto composition = composeLayout(region, outputs);
     if (!composition) {
         return nullptr;
     }
-    auto image = newImage(composition->width, composition->height);
-    const bool wholeImage =
-        outputs.size() == 1 &&
-        composition->places[0] == PixelBox{0, 0, composition->width, composition->height};
-    if (!wholeImage) {
-        for (std::size_t i = 3; i < image->pixels.size(); i += kBytesPerPixel) {
-            image->pixels[i] = 255;
-        }
-    }
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        if (!drawOutput(outputs[i], composition->places[i], *image)) {
+    auto copies = std::make_shared<std::vector<OutputPixels>>(outputs.begin(), outputs.end());
+    auto placements = std::make_shared<std::vector<Placement>>();
+    for (std::size_t i = 0; i < copies->size(); ++i) {
+        const OutputPixels& output = (*copies)[i];
+        const PixelBox& place = composition->places[i];
+        const auto rowBytes = output.layout.bytesPerRow;
+        if (place.width <= 0 || place.height <= 0 || output.layout.bitsPerPixel != 32 ||
+            rowBytes == 0 ||
+            output.pixels.size() / rowBytes < static_cast<std::size_t>(output.pixelHeight)) {
             return nullptr;
         }
+        Placement placement{
+            .output = &output,
+            .place = place,
+            .left = std::max<std::int64_t>(place.x, 0),
+            .top = std::max<std::int64_t>(place.y, 0),
+            .right = std::min(place.x + place.width, composition->width),
+            .bottom = std::min(place.y + place.height, composition->height),
+            .sameSize = place.width == output.pixelWidth && place.height == output.pixelHeight};
+        if (placement.right <= placement.left || placement.bottom <= placement.top) {
+            continue;
+        }
+        // Whether the copy converts at all is known now, not halfway through reading it.
+        std::vector<std::uint8_t> probe(static_cast<std::size_t>(output.pixelWidth) *
+                                        kBytesPerPixel);
+        if (!convertPixelRows(sourceRow(output, 0), output.pixelWidth, 1, output.layout,
+                              probe.data(), probe.size())) {
+            return nullptr;
+        }
+        if (!placement.sameSize) {
+            for (std::int64_t x = placement.left; x < placement.right; ++x) {
+                placement.sourceColumns.push_back((x - place.x) * output.pixelWidth / place.width);
+            }
+        }
+        placements->push_back(std::move(placement));
     }
+    const bool covered =
+        copies->size() == 1 &&
+        composition->places[0] == PixelBox{0, 0, composition->width, composition->height};
+
+    auto image = std::make_shared<Image>();
+    image->width = composition->width;
+    image->height = composition->height;
+    image->bytesPerRow = static_cast<std::size_t>(image->width) * kBytesPerPixel;
+    image->readRows =
+        [copies, placements, covered, width = image->width, keepAlive = std::move(keepAlive)](
+            std::int64_t firstRow, std::int64_t rowCount, std::uint8_t* out, std::size_t stride) {
+            std::vector<std::uint8_t> scratch;
+            for (std::int64_t row = 0; row < rowCount; ++row) {
+                if (!drawRow(*placements, width, covered, firstRow + row,
+                             out + static_cast<std::size_t>(row) * stride, scratch)) {
+                    return false;
+                }
+            }
+            return true;
+        };
     return image;
 }
 

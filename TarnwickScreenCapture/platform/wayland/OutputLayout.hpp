@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -62,8 +63,10 @@ struct Composition {
 std::optional<Composition> composeLayout(const LogicalBox& region,
                                          std::span<const OutputPixels> outputs);
 
-// The region drawn from the copies; what no copy covers is black. Null when the layout fails
-// or a copy cannot be converted.
-ImageRef composeOutputs(const LogicalBox& region, std::span<const OutputPixels> outputs);
+// The region drawn from the copies, row by row as the image is read, so that no composed frame
+// is ever held; what no copy covers is black. `keepAlive` holds the copies' pixels for as long
+// as the image lives. Null when the layout fails or a copy cannot be converted.
+ImageRef composeOutputs(const LogicalBox& region, std::span<const OutputPixels> outputs,
+                        std::shared_ptr<const void> keepAlive = nullptr);
 
 }  // namespace tarnwick

@@ -264,17 +264,34 @@ bool discover(Session& session) {
     return session.sync();
 }
 
-// A wl_shm buffer in a memfd, mapped for reading the copy back.
-class SharedBuffer {
+// A memfd mapped for reading a copy back; it may outlive the connection.
+class Mapping {
 public:
+    Mapping(void* data, std::size_t size) : data_(data), size_(size) {}
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() { ::munmap(data_, size_); }
+
+    std::span<const std::uint8_t> bytes() const {
+        return {static_cast<const std::uint8_t*>(data_), size_};
+    }
+
+private:
+    void* data_;
+    std::size_t size_;
+};
+
+// A wl_shm buffer over a fresh mapping.
+struct SharedBuffer {
+    std::shared_ptr<const Mapping> mapping;
+    wl_buffer* buffer = nullptr;
+
+    SharedBuffer() = default;
     SharedBuffer(const SharedBuffer&) = delete;
     SharedBuffer& operator=(const SharedBuffer&) = delete;
     ~SharedBuffer() {
-        if (buffer_ != nullptr) {
-            wl_buffer_destroy(buffer_);
-        }
-        if (data_ != nullptr) {
-            ::munmap(data_, size_);
+        if (buffer != nullptr) {
+            wl_buffer_destroy(buffer);
         }
     }
 
@@ -290,27 +307,16 @@ public:
         if (data == MAP_FAILED) {
             return nullptr;
         }
-        std::unique_ptr<SharedBuffer> result(new SharedBuffer(data, size));
+        auto result = std::make_unique<SharedBuffer>();
+        result->mapping = std::make_shared<const Mapping>(data, size);
         wl_shm_pool* pool = wl_shm_create_pool(shm, fd.get(), static_cast<std::int32_t>(size));
         if (pool == nullptr) {
             return nullptr;
         }
-        result->buffer_ = wl_shm_pool_create_buffer(pool, 0, width, height, stride, format);
+        result->buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, format);
         wl_shm_pool_destroy(pool);
-        return result->buffer_ == nullptr ? nullptr : std::move(result);
+        return result->buffer == nullptr ? nullptr : std::move(result);
     }
-
-    wl_buffer* buffer() const { return buffer_; }
-    std::span<const std::uint8_t> bytes() const {
-        return {static_cast<const std::uint8_t*>(data_), size_};
-    }
-
-private:
-    SharedBuffer(void* data, std::size_t size) : data_(data), size_(size) {}
-
-    void* data_ = nullptr;
-    std::size_t size_ = 0;
-    wl_buffer* buffer_ = nullptr;
 };
 
 struct BufferOffer {
@@ -353,7 +359,7 @@ struct Frame {
             state = State::failed;
             return;
         }
-        zwlr_screencopy_frame_v1_copy(frame, buffer->buffer());
+        zwlr_screencopy_frame_v1_copy(frame, buffer->buffer);
         state = State::copying;
     }
 };
@@ -448,19 +454,21 @@ ImageRef copyRegion(Session& session, const std::optional<LogicalBox>& wanted) {
         return nullptr;
     }
     std::vector<OutputPixels> copies;
+    auto mappings = std::make_shared<std::vector<std::shared_ptr<const Mapping>>>();
     for (const auto& frame : frames) {
         if (frame->state != Frame::State::ready) {
             return nullptr;
         }
+        mappings->push_back(frame->buffer->mapping);
         copies.push_back({.area = frame->area,
                           .pixelWidth = frame->offer->width,
                           .pixelHeight = frame->offer->height,
-                          .pixels = frame->buffer->bytes(),
+                          .pixels = frame->buffer->mapping->bytes(),
                           .layout = *layoutOfShmFormat(
                               frame->offer->format, static_cast<std::size_t>(frame->offer->stride)),
                           .yInverted = frame->yInverted});
     }
-    return composeOutputs(region, copies);
+    return composeOutputs(region, copies, std::move(mappings));
 }
 
 ImageRef copyFromCompositor(const std::optional<LogicalBox>& region) {
