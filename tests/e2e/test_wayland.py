@@ -1,12 +1,11 @@
 """The binary under a headless sway: screen copy for the desktop, sway's tree for windows."""
 
-import json
 import os
 import signal
 import unittest
 import uuid
 
-from harness import Agent, Jpeg, run_binary, stop_process, wait_until
+from harness import COLOURS, Agent, Jpeg, colour_distance, stop_process, wait_until
 from wayland_session import SwayTestCase, give_to
 
 BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
@@ -36,6 +35,24 @@ class OneOutput(SwayTestCase):
                 jpeg = self.capture_when_drawn("window.jpg", CORNERS_640_400, colour)
                 self.assertEqual(jpeg.size, (640, 400))
                 self.session.close_all_windows()
+
+    def test_without_sways_tree_only_xwayland_windows_are_found(self):
+        # As on compositors that offer no window list: XWayland's windows through X11.
+        no_tree = {"SWAYSOCK": ""}
+        native = self.session.start_foot("tavik", "native", "ff0000")
+        self.session.float_at(native, width=640, height=400)
+        self.assertFailedWith(self.capture("w.jpg", env=no_tree), 5)
+        xterm = self.session.start_xterm("Tavik", "under X", "yellow")
+        self.session.float_at(xterm, width=500, height=300)
+
+        def drawn():
+            self.assertSucceeded(self.capture("w.jpg", "0.9", "0", env=no_tree))
+            jpeg = Jpeg.from_file(self.sandbox.path("w.jpg"))
+            return jpeg if jpeg.size == (500, 300) and colour_distance(
+                jpeg.pixel(494, 294), COLOURS["yellow"]) <= 48 else None
+
+        jpeg = wait_until(drawn, timeout=20, interval=0.2, what="the xterm at its new size")
+        self.assertColour(jpeg, 250, 150, "yellow")
 
     def test_a_floating_window_comes_before_the_tiled_one_under_it(self):
         self.session.start_foot("tavik-tiled", "big tiled", "0000ff")

@@ -5,7 +5,6 @@ unprivileged user made for the purpose. Every process is started and stopped by 
 """
 
 import glob
-import grp
 import json
 import os
 import pwd
