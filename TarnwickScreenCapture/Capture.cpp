@@ -7,12 +7,6 @@
 namespace tarnwick {
 namespace {
 
-constexpr std::uint32_t kDesktopImageOptions =
-    kCGWindowImageBestResolution | kCGWindowImageNominalResolution;
-constexpr std::uint32_t kWindowImageOptions = kCGWindowImageBoundsIgnoreFraming |
-                                              kCGWindowImageBestResolution |
-                                              kCGWindowImageNominalResolution;
-
 // Writes the image as the request's JPEG. A failure to read a lazily read image means there was
 // no image after all; any other failure sets the error to report.
 enum class WriteOutcome { kWritten, kImageUnreadable, kFailed };
@@ -44,19 +38,19 @@ WriteOutcome writeJpeg(const ImageRef& image, const CaptureRequest& request,
 }  // namespace
 
 std::optional<CaptureError> capture(const CaptureRequest& request, const Platform& platform) {
+    const WindowSystem windowSystem = platform.openWindowSystem();
     std::optional<CGWindowID> windowID;
     ImageRef image;
     if (request.target == kTargetDesktop) {
-        image = platform.createWindowListImage(kCGWindowListOptionOnScreenOnly, kCGNullWindowID,
-                                               kDesktopImageOptions);
+        image = windowSystem.images.desktop();
     } else {
-        const auto selection = findTavikWindowID(platform);
+        const auto selection = findTavikWindow(windowSystem.windows);
         if (const auto* selectionError = std::get_if<CaptureError>(&selection)) {
             return *selectionError;
         }
-        windowID = std::get<CGWindowID>(selection);
-        image = platform.createWindowListImage(kCGWindowListOptionIncludingWindow, *windowID,
-                                               kWindowImageOptions);
+        const auto& window = std::get<WindowDescription>(selection);
+        windowID = window.number;
+        image = windowSystem.images.window(window);
     }
 
     // The screenshot tool runs at most once: when the image service gives no image, or when its

@@ -8,7 +8,7 @@
 #include "TarnwickScreenCapture/ImageScaling.hpp"
 #include "TarnwickScreenCapture/platform/JpegFiles.hpp"
 #include "TarnwickScreenCapture/platform/PixelConversion.hpp"
-#include "TarnwickScreenCapture/platform/X11Images.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Images.hpp"
 
 namespace tarnwick {
 namespace {
@@ -53,8 +53,7 @@ void BM_Grab(benchmark::State& state) {
     }
     std::vector<std::uint8_t> band;
     for (auto _ : state) {
-        const auto image =
-            createX11WindowListImage(kCGWindowListOptionOnScreenOnly, kCGNullWindowID, 24);
+        const auto image = x11DesktopImage();
         if (!image) {
             state.SkipWithError("no desktop image");
             return;

@@ -57,7 +57,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${TARNWICK_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "TarnwickScreenCapture")
 set(CPACK_PACKAGE_CONTACT "${TARNWICK_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "JPEG screenshot of the Tavik or Brevant window or of the X11 desktop")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "JPEG screenshot of the Tavik or Brevant window or of the desktop")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -67,8 +67,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "TarnwickScreenCapture takes one JPEG screenshot of the on-screen window of the
-Tavik or Brevant application, or of the whole X11 desktop, scales it down to a
-maximum width and writes it to a file. It runs once from the command line, or
+Tavik or Brevant application, or of the whole desktop (X11, or Wayland on sway
+and other wlroots compositors), scales it down to a maximum width and writes it
+to a file. It runs once from the command line, or
 as a per-user agent (a systemd user unit is included) that answers JSON
 requests written to a file under the home directory.")
 include(CPack)

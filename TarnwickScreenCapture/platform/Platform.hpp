@@ -7,31 +7,10 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "TarnwickScreenCapture/platform/Image.hpp"
+#include "TarnwickScreenCapture/platform/WindowDescription.hpp"
 
 namespace tarnwick {
-
-using CGWindowID = std::uint32_t;
-inline constexpr CGWindowID kCGNullWindowID = 0;
-
-// Raw option values of the window-list services.
-inline constexpr std::uint32_t kCGWindowListOptionOnScreenOnly = 1;
-inline constexpr std::uint32_t kCGWindowListOptionIncludingWindow = 8;
-inline constexpr std::uint32_t kCGWindowListExcludeDesktopElements = 16;
-inline constexpr std::uint32_t kCGWindowImageBoundsIgnoreFraming = 1;
-inline constexpr std::uint32_t kCGWindowImageBestResolution = 8;
-inline constexpr std::uint32_t kCGWindowImageNominalResolution = 16;
-
-// Keys of one window's information map.
-inline constexpr const char* kCGWindowNumber = "kCGWindowNumber";
-inline constexpr const char* kCGWindowLayer = "kCGWindowLayer";
-inline constexpr const char* kCGWindowAlpha = "kCGWindowAlpha";
-inline constexpr const char* kCGWindowBounds = "kCGWindowBounds";
-inline constexpr const char* kCGWindowOwnerName = "kCGWindowOwnerName";
-inline constexpr const char* kCGWindowName = "kCGWindowName";
-inline constexpr const char* kCGWindowOwnerPID = "kCGWindowOwnerPID";
 
 // A JPEG file in the making: addImage queues the image, finalize writes it and reports success.
 // Dropping a destination that was never finalized leaves nothing behind.
@@ -43,17 +22,27 @@ struct JpegDestination {
     std::function<bool()> imageWasUnreadable;
 };
 
+// The on-screen windows, front to back; none when the window system cannot be reached.
+using WindowSource = std::function<std::optional<std::vector<WindowDescription>>()>;
+
+// Pictures of the screen; null when they cannot be had.
+struct ImageSource {
+    std::function<ImageRef()> desktop;
+    // One window of the source's list, as the window system shows it.
+    std::function<ImageRef(const WindowDescription& window)> window;
+};
+
+// What one window system (X11, a Wayland compositor) offers the capture.
+struct WindowSystem {
+    WindowSource windows;
+    ImageSource images;
+};
+
 // The one seam between the capture logic and the system. The program fills it with the real
 // services (systemPlatform); unit tests fill it with fakes.
 struct Platform {
-    // The on-screen windows, front to back, as an array of window-information maps; none when
-    // the window system cannot be reached.
-    std::function<std::optional<nlohmann::json>(std::uint32_t listOptions, CGWindowID relativeTo)>
-        copyWindowInfo;
-    // The image of the desktop or of one window; null when it cannot be had.
-    std::function<ImageRef(std::uint32_t listOption, CGWindowID windowID,
-                           std::uint32_t imageOptions)>
-        createWindowListImage;
+    // The window system of one capture, chosen afresh for each.
+    std::function<WindowSystem()> openWindowSystem;
     // None when the output cannot be opened for writing.
     std::function<std::optional<JpegDestination>(const std::filesystem::path& output)>
         createJpegDestination;

@@ -1,17 +1,36 @@
+#include <cstdlib>
+
+#include "TarnwickScreenCapture/platform/BackendChoice.hpp"
 #include "TarnwickScreenCapture/platform/Files.hpp"
 #include "TarnwickScreenCapture/platform/JpegFiles.hpp"
 #include "TarnwickScreenCapture/platform/Platform.hpp"
 #include "TarnwickScreenCapture/platform/Process.hpp"
 #include "TarnwickScreenCapture/platform/Uuid.hpp"
-#include "TarnwickScreenCapture/platform/X11Images.hpp"
-#include "TarnwickScreenCapture/platform/X11WindowList.hpp"
+#include "TarnwickScreenCapture/platform/wayland/WaylandScreenCopy.hpp"
+#include "TarnwickScreenCapture/platform/wayland/WaylandWindowSystem.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11WindowSystem.hpp"
 
 namespace tarnwick {
+namespace {
+
+WindowSystem openWindowSystem() {
+    switch (chooseBackend(std::getenv("TARNWICK_CAPTURE_BACKEND"), waylandCompositorReachable)) {
+        case Backend::x11:
+            return x11WindowSystem();
+        case Backend::wlroots:
+            return waylandWindowSystem(true);
+        case Backend::portal:
+            // The desktop portal is not spoken yet: windows as on any Wayland session, no desktop.
+            return waylandWindowSystem(false);
+    }
+    return x11WindowSystem();
+}
+
+}  // namespace
 
 Platform systemPlatform() {
     Platform platform;
-    platform.copyWindowInfo = copyX11WindowInfo;
-    platform.createWindowListImage = createX11WindowListImage;
+    platform.openWindowSystem = openWindowSystem;
     platform.createJpegDestination = createJpegFileDestination;
     platform.temporaryDirectory = temporaryDirectory;
     platform.runProcess = runProcessAndWait;

@@ -26,20 +26,24 @@ AgentState testState(std::filesystem::path requestFile, std::filesystem::path re
 class AgentPassTest : public ::testing::Test {
 protected:
     AgentPassTest() {
-        platform_.copyWindowInfo = [](std::uint32_t, CGWindowID) {
-            return std::optional<nlohmann::json>(nlohmann::json::array());
-        };
-        platform_.createWindowListImage = [this](std::uint32_t, CGWindowID,
-                                                 std::uint32_t) -> ImageRef {
-            if (throwFromCapture_) {
-                throwFromCapture_();
-            }
-            auto image = std::make_shared<Image>();
-            image->width = 2;
-            image->height = 2;
-            image->bytesPerRow = 2 * kBytesPerPixel;
-            image->pixels.assign(image->bytesPerRow * 2, 0xff);
-            return image;
+        platform_.openWindowSystem = [this] {
+            WindowSystem system;
+            system.windows = [] {
+                return std::optional<std::vector<WindowDescription>>(std::in_place);
+            };
+            system.images.desktop = [this]() -> ImageRef {
+                if (throwFromCapture_) {
+                    throwFromCapture_();
+                }
+                auto image = std::make_shared<Image>();
+                image->width = 2;
+                image->height = 2;
+                image->bytesPerRow = 2 * kBytesPerPixel;
+                image->pixels.assign(image->bytesPerRow * 2, 0xff);
+                return image;
+            };
+            system.images.window = [](const WindowDescription&) { return ImageRef(); };
+            return system;
         };
         platform_.createJpegDestination =
             [this](const std::filesystem::path& output) -> std::optional<JpegDestination> {

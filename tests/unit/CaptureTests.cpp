@@ -21,18 +21,17 @@ CaptureRequest request(std::string target, std::int64_t maxWidth = 0, double qua
     return CaptureRequest{"id", "/out/shot.jpg", quality, maxWidth, std::move(target)};
 }
 
-nlohmann::json tavikWindow(std::uint32_t number) {
-    return {{"kCGWindowNumber", number},
-            {"kCGWindowName", "Tavik"},
-            {"kCGWindowBounds", {{"X", 0}, {"Y", 0}, {"Width", 800}, {"Height", 600}}}};
+WindowDescription tavikWindow(CGWindowID number) {
+    return {
+        .number = number, .bounds = WindowBounds{.width = 800, .height = 600}, .title = "Tavik"};
 }
 
 TEST(Capture, DesktopUsesTheImageServiceAloneWhenItGivesAnImage) {
     FakePlatform fake;
     fake.windowListImage = solidImage(1920, 1080);
     EXPECT_FALSE(capture(request("desktop", 1280, 0.8), fake.platform()).has_value());
-    EXPECT_THAT(fake.calls, ElementsAre("image 1 0 24", "destination /out/shot.jpg", "add 1280x720",
-                                        "finalize"));
+    EXPECT_THAT(fake.calls, ElementsAre("desktop image", "destination /out/shot.jpg",
+                                        "add 1280x720", "finalize"));
     EXPECT_EQ(fake.addedQuality, 0.8);
 }
 
@@ -42,7 +41,7 @@ TEST(Capture, DesktopFallsBackToTheScreenshotToolForTheWholeScreen) {
     fake.toolImage = solidImage(640, 480);
     EXPECT_FALSE(capture(request("desktop"), fake.platform()).has_value());
     EXPECT_THAT(fake.calls,
-                ElementsAre("image 1 0 24", kTool, "decode " + kToolFile, "remove " + kToolFile,
+                ElementsAre("desktop image", kTool, "decode " + kToolFile, "remove " + kToolFile,
                             "destination /out/shot.jpg", "add 640x480", "finalize"));
 }
 
@@ -51,28 +50,28 @@ TEST(Capture, DesktopNeverConsultsWindowSelection) {
     fake.windowList = std::nullopt;  // would be code 2 on the window path
     fake.windowListImage = solidImage(10, 10);
     EXPECT_FALSE(capture(request("desktop"), fake.platform()).has_value());
-    EXPECT_EQ(fake.calls.front(), "image 1 0 24");
+    EXPECT_EQ(fake.calls.front(), "desktop image");
 }
 
 TEST(Capture, AnyOtherTargetTakesTheWindowPathWithTheSelectedWindow) {
     for (const std::string target : {"tavik", "Desktop", "desktop ", ""}) {
         FakePlatform fake;
-        fake.windowList = nlohmann::json::array({tavikWindow(77)});
+        fake.windowList = std::vector{tavikWindow(77)};
         fake.windowListImage = solidImage(800, 600);
         EXPECT_FALSE(capture(request(target), fake.platform()).has_value()) << target;
-        EXPECT_THAT(fake.calls, ElementsAre("list 17 0", "image 8 77 25",
-                                            "destination /out/shot.jpg", "add 800x600", "finalize"))
+        EXPECT_THAT(fake.calls, ElementsAre("list", "window image 77", "destination /out/shot.jpg",
+                                            "add 800x600", "finalize"))
             << target;
     }
 }
 
 TEST(Capture, WindowFallsBackToTheScreenshotToolForThatWindow) {
     FakePlatform fake;
-    fake.windowList = nlohmann::json::array({tavikWindow(4294967295u)});
+    fake.windowList = std::vector{tavikWindow(4294967295u)};
     fake.toolExitStatus = 0;
     fake.toolImage = solidImage(800, 600);
     EXPECT_FALSE(capture(request("tavik"), fake.platform()).has_value());
-    EXPECT_EQ(fake.calls[1], "image 8 4294967295 25");
+    EXPECT_EQ(fake.calls[1], "window image 4294967295");
     EXPECT_EQ(fake.calls[2], "tool /usr/sbin/screencapture -x -t jpg -l 4294967295 " + kToolFile);
 }
 
@@ -83,14 +82,14 @@ TEST(Capture, WindowSelectionErrorsPassThroughUnchangedAndNothingElseRuns) {
     ASSERT_TRUE(listError.has_value());
     EXPECT_EQ(listError->code, 2);
     EXPECT_EQ(listError->message, "failed to list on-screen windows");
-    EXPECT_THAT(noList.calls, ElementsAre("list 17 0"));
+    EXPECT_THAT(noList.calls, ElementsAre("list"));
 
     FakePlatform noWindow;
     const auto notFound = capture(request("tavik"), noWindow.platform());
     ASSERT_TRUE(notFound.has_value());
     EXPECT_EQ(notFound->code, 5);
     EXPECT_EQ(notFound->message, "Tavik or Brevant window was not found on screen.");
-    EXPECT_THAT(noWindow.calls, ElementsAre("list 17 0"));
+    EXPECT_THAT(noWindow.calls, ElementsAre("list"));
 }
 
 TEST(Capture, NoImageFromEitherSourceIsCodeSixAndNothingIsWritten) {
@@ -116,7 +115,7 @@ TEST(Capture, UnopenableDestinationIsCodeThreeBeforeAnyScaling) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, 3);
     EXPECT_EQ(error->message, "failed to create JPEG destination");
-    EXPECT_THAT(fake.calls, ElementsAre("image 1 0 24", "destination /out/shot.jpg"));
+    EXPECT_THAT(fake.calls, ElementsAre("desktop image", "destination /out/shot.jpg"));
 }
 
 TEST(Capture, FailedFinalizeIsCodeFour) {
@@ -142,7 +141,7 @@ TEST(Capture, AScaledImageThatCannotBeMadeIsCodeFourAndNothingIsWritten) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, 4);
     EXPECT_EQ(error->message, "failed to finalize JPEG");
-    EXPECT_THAT(fake.calls, ElementsAre("image 1 0 24", "destination /out/shot.jpg"));
+    EXPECT_THAT(fake.calls, ElementsAre("desktop image", "destination /out/shot.jpg"));
 }
 
 TEST(Capture, AnImageThatCannotBeReadWhileWrittenCountsAsNoImage) {
@@ -154,7 +153,7 @@ TEST(Capture, AnImageThatCannotBeReadWhileWrittenCountsAsNoImage) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, 6);
     EXPECT_THAT(toolFails.calls,
-                ElementsAre("image 1 0 24", "destination /out/shot.jpg", "add 100x100", "finalize",
+                ElementsAre("desktop image", "destination /out/shot.jpg", "add 100x100", "finalize",
                             "unreadable?", kTool, "remove " + kToolFile));
 
     FakePlatform toolWorks;

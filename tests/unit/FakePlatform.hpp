@@ -20,8 +20,8 @@ inline ImageRef solidImage(std::int64_t width, std::int64_t height, std::uint8_t
 // A platform whose every service records its call in `calls` and answers as configured.
 struct FakePlatform {
     std::vector<std::string> calls;
-    std::optional<nlohmann::json> windowList = nlohmann::json::array();
-    ImageRef windowListImage;
+    std::optional<std::vector<WindowDescription>> windowList = std::vector<WindowDescription>{};
+    ImageRef windowListImage;           // what the desktop and every window show
     std::optional<int> toolExitStatus;  // none: the tool cannot be started
     ImageRef toolImage;
     bool destinationOpens = true;
@@ -32,15 +32,24 @@ struct FakePlatform {
 
     Platform platform() {
         Platform p;
-        p.copyWindowInfo = [this](std::uint32_t options, CGWindowID relativeTo) {
-            calls.push_back("list " + std::to_string(options) + " " + std::to_string(relativeTo));
-            return windowList;
-        };
-        p.createWindowListImage = [this](std::uint32_t listOption, CGWindowID window,
-                                         std::uint32_t imageOptions) {
-            calls.push_back("image " + std::to_string(listOption) + " " + std::to_string(window) +
-                            " " + std::to_string(imageOptions));
-            return windowListImage;
+        p.openWindowSystem = [this] {
+            return WindowSystem{
+                .windows =
+                    [this] {
+                        calls.push_back("list");
+                        return windowList;
+                    },
+                .images = {.desktop =
+                               [this] {
+                                   calls.push_back("desktop image");
+                                   return windowListImage;
+                               },
+                           .window =
+                               [this](const WindowDescription& window) {
+                                   calls.push_back("window image " + std::to_string(window.number));
+                                   return windowListImage;
+                               }},
+            };
         };
         p.createJpegDestination =
             [this](const std::filesystem::path& output) -> std::optional<JpegDestination> {

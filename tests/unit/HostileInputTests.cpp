@@ -207,18 +207,17 @@ TEST(HostileInput, PathsTooLongForTheSystemMakeARequestThatTheDestinationRefuses
     EXPECT_TRUE(std::filesystem::is_empty(folder.path));
 }
 
-Json windowTitled(const std::string& title, CGWindowID number) {
-    return {{kCGWindowNumber, number},
-            {kCGWindowLayer, 0},
-            {kCGWindowBounds, {{"Width", 800}, {"Height", 600}}},
-            {kCGWindowOwnerName, "xterm"},
-            {kCGWindowName, title}};
+WindowDescription windowTitled(const std::string& title, CGWindowID number) {
+    return {.number = number,
+            .bounds = WindowBounds{.width = 800, .height = 600},
+            .ownerName = "xterm",
+            .title = title};
 }
 
-CGWindowID selectedAmong(const std::vector<Json>& windows) {
-    const auto result = selectTavikWindow(Json(windows));
-    return std::holds_alternative<CGWindowID>(result)
-               ? std::get<CGWindowID>(result)
+CGWindowID selectedAmong(const std::vector<WindowDescription>& windows) {
+    const auto result = selectTavikWindow(windows);
+    return std::holds_alternative<WindowDescription>(result)
+               ? std::get<WindowDescription>(result).number
                : static_cast<CGWindowID>(1000 + std::get<CaptureError>(result).code);
 }
 

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "TarnwickScreenCapture/platform/X11Text.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Text.hpp"
 
 namespace tarnwick {
 namespace {

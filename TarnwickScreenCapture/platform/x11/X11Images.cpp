@@ -1,4 +1,4 @@
-#include "TarnwickScreenCapture/platform/X11Images.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Images.hpp"
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/platform/PixelConversion.hpp"
-#include "TarnwickScreenCapture/platform/X11Connection.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Connection.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Server.hpp"
 
 namespace tarnwick {
 namespace {
@@ -557,21 +558,8 @@ ImageRef lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
     return image;
 }
 
-}  // namespace
-
-ImageRef createX11WindowListImage(std::uint32_t listOption, CGWindowID windowID, std::uint32_t) {
-    xcb_window_t window = XCB_NONE;
-    auto display = openX11Display();
-    if (!display) {
-        return nullptr;
-    }
-    if (listOption == kCGWindowListOptionOnScreenOnly && windowID == kCGNullWindowID) {
-        window = display->screen->root;
-    } else if (listOption == kCGWindowListOptionIncludingWindow && windowID != kCGNullWindowID) {
-        window = windowID;
-    } else {
-        return nullptr;
-    }
+// The image of the root window or of one window, read when its rows are.
+ImageRef imageOfWindow(std::unique_ptr<X11Display> display, xcb_window_t window) {
     std::optional<PixelSource> source;
     {
         const auto busy = display->busy();
@@ -584,6 +572,25 @@ ImageRef createX11WindowListImage(std::uint32_t listOption, CGWindowID windowID,
         return nullptr;
     }
     return lazyImage(std::move(display), window, *source);
+}
+
+}  // namespace
+
+ImageRef x11DesktopImage() {
+    auto display = openX11Display();
+    if (!display || isXWayland(*display)) {
+        return nullptr;
+    }
+    const xcb_window_t root = display->screen->root;
+    return imageOfWindow(std::move(display), root);
+}
+
+ImageRef x11WindowImage(CGWindowID windowID) {
+    auto display = openX11Display();
+    if (!display || windowID == kCGNullWindowID) {
+        return nullptr;
+    }
+    return imageOfWindow(std::move(display), windowID);
 }
 
 }  // namespace tarnwick

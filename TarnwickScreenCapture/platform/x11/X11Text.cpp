@@ -1,4 +1,4 @@
-#include "TarnwickScreenCapture/platform/X11Text.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Text.hpp"
 
 #include <cstdint>
 

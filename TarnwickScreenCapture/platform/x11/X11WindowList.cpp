@@ -1,11 +1,11 @@
-#include "TarnwickScreenCapture/platform/X11WindowList.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11WindowList.hpp"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "TarnwickScreenCapture/platform/X11Connection.hpp"
-#include "TarnwickScreenCapture/platform/X11Text.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Connection.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -30,7 +30,6 @@ enum Atom : std::size_t {
     stateAbove,
     windowOpacity,
     wmName,
-    wmPid,
     utf8String,
     compoundText,
     atomCount,
@@ -46,7 +45,6 @@ constexpr std::array<std::string_view, atomCount> kAtomNames = {
     "_NET_WM_STATE_ABOVE",
     "_NET_WM_WINDOW_OPACITY",
     "_NET_WM_NAME",
-    "_NET_WM_PID",
     "UTF8_STRING",
     "COMPOUND_TEXT",
 };
@@ -178,7 +176,6 @@ struct WindowRequests {
     xcb_get_property_cookie_t wmClass{};
     xcb_get_property_cookie_t netName{};
     xcb_get_property_cookie_t name{};
-    xcb_get_property_cookie_t pid{};
 };
 
 WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t window, xcb_window_t root,
@@ -199,7 +196,6 @@ WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t window, 
                                    kMaximumTitleUnits),
         .name = requestProperty(connection, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY,
                                 kMaximumTitleUnits),
-        .pid = requestProperty(connection, window, atoms[wmPid], XCB_ATOM_CARDINAL, 1),
     };
 }
 
@@ -209,11 +205,11 @@ bool onScreen(std::int64_t x, std::int64_t y, std::int64_t width, std::int64_t h
     return x < root.width && y < root.height && x + width > 0 && y + height > 0;
 }
 
-// The window's information map; none when it is not listed (gone, not viewable, wholly off the
+// The window's description; none when it is not listed (gone, not viewable, wholly off the
 // screen, desktop).
-std::optional<nlohmann::json> windowInfo(const X11Display& display, const WindowRequests& requests,
-                                         const Atoms& atoms,
-                                         const xcb_get_geometry_reply_t& rootGeometry) {
+std::optional<WindowDescription> describeWindow(const X11Display& display,
+                                                const WindowRequests& requests, const Atoms& atoms,
+                                                const xcb_get_geometry_reply_t& rootGeometry) {
     // Every reply is taken, listed or not, so none is left waiting.
     const auto attributes =
         takeReply(xcb_get_window_attributes_reply, display, requests.attributes);
@@ -225,7 +221,6 @@ std::optional<nlohmann::json> windowInfo(const X11Display& display, const Window
     const auto wmClass = takeProperty(display, requests.wmClass);
     const auto netName = takeProperty(display, requests.netName);
     const auto name = takeProperty(display, requests.name);
-    const auto pid = takeProperty(display, requests.pid);
 
     if (!attributes || !geometry || !position || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
         !onScreen(position->dst_x, position->dst_y, geometry->width, geometry->height,
@@ -243,35 +238,31 @@ std::optional<nlohmann::json> windowInfo(const X11Display& display, const Window
         layer = kLayerAbove;
     }
 
-    nlohmann::json info = nlohmann::json::object();
-    info[kCGWindowNumber] = std::uint32_t{requests.window};
-    info[kCGWindowLayer] = layer;
-    info[kCGWindowBounds] = {
-        {"X", std::int64_t{position->dst_x}},
-        {"Y", std::int64_t{position->dst_y}},
-        {"Width", std::int64_t{geometry->width}},
-        {"Height", std::int64_t{geometry->height}},
+    WindowDescription window{
+        .number = requests.window,
+        .layer = layer,
+        .bounds = WindowBounds{.x = static_cast<double>(position->dst_x),
+                               .y = static_cast<double>(position->dst_y),
+                               .width = static_cast<double>(geometry->width),
+                               .height = static_cast<double>(geometry->height)},
     };
     if (const auto value = cardinalProperty(opacity.get())) {
-        info[kCGWindowAlpha] = *value / 4294967295.0;
+        window.alpha = *value / 4294967295.0;
     }
     if (auto owner = ownerName(wmClass.get())) {
-        info[kCGWindowOwnerName] = std::move(*owner);
+        window.ownerName = std::move(*owner);
     }
     if (auto title = textProperty(netName.get(), atoms)) {
-        info[kCGWindowName] = std::move(*title);
+        window.title = std::move(*title);
     } else if (auto oldTitle = textProperty(name.get(), atoms)) {
-        info[kCGWindowName] = std::move(*oldTitle);
+        window.title = std::move(*oldTitle);
     }
-    if (const auto value = cardinalProperty(pid.get())) {
-        info[kCGWindowOwnerPID] = std::int64_t{*value};
-    }
-    return info;
+    return window;
 }
 
 }  // namespace
 
-std::optional<nlohmann::json> copyX11WindowInfo(std::uint32_t, CGWindowID) {
+std::optional<std::vector<WindowDescription>> x11Windows() {
     const auto display = openX11Display();
     if (!display) {
         return std::nullopt;
@@ -298,10 +289,10 @@ std::optional<nlohmann::json> copyX11WindowInfo(std::uint32_t, CGWindowID) {
     for (const xcb_window_t window : *candidates) {
         requests.push_back(requestWindow(connection, window, root, atoms));
     }
-    nlohmann::json list = nlohmann::json::array();
+    std::vector<WindowDescription> list;
     for (const auto& request : requests) {
-        if (auto info = windowInfo(*display, request, atoms, *rootGeometry)) {
-            list.push_back(std::move(*info));
+        if (auto window = describeWindow(*display, request, atoms, *rootGeometry)) {
+            list.push_back(std::move(*window));
         }
     }
     if (display->failed()) {

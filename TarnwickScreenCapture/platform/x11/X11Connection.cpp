@@ -1,4 +1,4 @@
-#include "TarnwickScreenCapture/platform/X11Connection.hpp"
+#include "TarnwickScreenCapture/platform/x11/X11Connection.hpp"
 
 #include <dirent.h>
 #include <netinet/in.h>

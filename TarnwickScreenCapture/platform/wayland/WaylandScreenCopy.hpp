@@ -1,0 +1,20 @@
+#pragma once
+
+#include "TarnwickScreenCapture/platform/Image.hpp"
+#include "TarnwickScreenCapture/platform/WindowDescription.hpp"
+
+namespace tarnwick {
+
+// Whether WAYLAND_DISPLAY names a compositor that accepts a connection.
+bool waylandCompositorReachable();
+
+// Every output copied and drawn at its place in the layout, at the largest output scale; what no
+// output covers is black. Null when no compositor can be reached, it offers no screen copy, a
+// copy fails or the compositor stays silent for 5 seconds.
+ImageRef waylandDesktopImage();
+
+// The same for one rectangle of the layout (logical coordinates), at the largest scale of the
+// outputs it touches.
+ImageRef waylandRegionImage(const WindowBounds& region);
+
+}  // namespace tarnwick

@@ -1,0 +1,33 @@
+// The reader of sway's window tree over arbitrary reply text: it must never crash, hang or
+// return a window it could not have read.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "FuzzChecks.hpp"
+#include "TarnwickScreenCapture/platform/wayland/SwayTree.hpp"
+
+using namespace tarnwick;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const auto windows = windowsOfSwayTree(text);
+    if (!windows) {
+        return 0;
+    }
+    const auto parsed = nlohmann::json::parse(text, nullptr, false);
+    fuzz::check(!parsed.is_discarded() && parsed.is_object(), "a list only from a JSON object");
+    for (const auto& window : *windows) {
+        fuzz::check(window.layer == 0 && window.alpha == 1.0, "layer 0 and opacity 1");
+        if (window.bounds) {
+            fuzz::check(std::isfinite(window.bounds->width) && std::isfinite(window.bounds->height),
+                        "finite bounds");
+        }
+        fuzz::check(text.find("\"visible\"") != std::string_view::npos,
+                    "a window only when some node says it is visible");
+    }
+    return 0;
+}

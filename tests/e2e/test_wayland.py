@@ -1,0 +1,159 @@
+"""The binary under a headless sway: screen copy for the desktop, sway's tree for windows."""
+
+import os
+import signal
+import unittest
+import uuid
+
+from harness import COLOURS, Agent, Jpeg, colour_distance, stop_process, wait_until
+from wayland_session import SwayTestCase, give_to
+
+BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
+CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
+
+
+class OneOutput(SwayTestCase):
+    outputs = (("1280x720", 1, "#3060c0"),)
+
+    def test_desktop_is_the_output_with_its_windows(self):
+        foot = self.session.start_foot("tavik", "tiled", "00ff00")
+        self.session.float_at(foot, 100, 50, 400, 300)
+        jpeg = self.capture_when_drawn("desktop.jpg", [(300, 200)], "green", "desktop")
+        self.assertEqual(jpeg.size, (1280, 720))
+        self.assertColour(jpeg, 10, 10, BLUE_BACKGROUND)
+        self.assertColour(jpeg, 1270, 710, BLUE_BACKGROUND)
+        self.assertColour(jpeg, 300, 200, "green")
+        self.assertColour(jpeg, 95, 200, BLUE_BACKGROUND)
+
+    def test_native_and_xwayland_windows_are_captured_at_their_client_size(self):
+        for start, colour in ((lambda: self.session.start_foot("tavik", "native", "ff0000"), "red"),
+                              (lambda: self.session.start_xterm("Tavik", "under X", "yellow"),
+                               "yellow")):
+            with self.subTest(colour=colour):
+                client = start()
+                self.session.float_at(client, width=640, height=400)
+                jpeg = self.capture_when_drawn("window.jpg", CORNERS_640_400, colour)
+                self.assertEqual(jpeg.size, (640, 400))
+                self.session.close_all_windows()
+
+    def test_without_sways_tree_only_xwayland_windows_are_found(self):
+        # As on compositors that offer no window list: XWayland's windows through X11.
+        no_tree = {"SWAYSOCK": ""}
+        native = self.session.start_foot("tavik", "native", "ff0000")
+        self.session.float_at(native, width=640, height=400)
+        self.assertFailedWith(self.capture("w.jpg", env=no_tree), 5)
+        xterm = self.session.start_xterm("Tavik", "under X", "yellow")
+        self.session.float_at(xterm, width=500, height=300)
+
+        def drawn():
+            self.assertSucceeded(self.capture("w.jpg", "0.9", "0", env=no_tree))
+            jpeg = Jpeg.from_file(self.sandbox.path("w.jpg"))
+            return jpeg if jpeg.size == (500, 300) and colour_distance(
+                jpeg.pixel(494, 294), COLOURS["yellow"]) <= 48 else None
+
+        jpeg = wait_until(drawn, timeout=20, interval=0.2, what="the xterm at its new size")
+        self.assertColour(jpeg, 250, 150, "yellow")
+
+    def test_a_floating_window_comes_before_the_tiled_one_under_it(self):
+        self.session.start_foot("tavik-tiled", "big tiled", "0000ff")
+        floating = self.session.start_xterm("Brevant", "floating", "red")
+        self.session.float_at(floating, width=500, height=300)
+        jpeg = self.capture_when_drawn("window.jpg", [(5, 5), (250, 150), (494, 294)], "red")
+        self.assertEqual(jpeg.size, (500, 300))
+
+    def test_no_qualifying_window_is_code_5(self):
+        self.session.start_foot("terminal", "just a terminal", "00ff00")
+        small = self.session.start_foot("tavik", "too small", "ff0000")
+        self.session.float_at(small, width=300, height=200)
+        self.assertFailedWith(self.capture("window.jpg"), 5)
+        self.assertFalse(os.path.exists(self.sandbox.path("window.jpg")))
+
+    def test_an_unreachable_compositor_is_code_2_for_windows_and_6_for_the_desktop(self):
+        gone = {"WAYLAND_DISPLAY": "wayland-gone", "SWAYSOCK": "/nonexistent/sway.sock",
+                "TARNWICK_CAPTURE_BACKEND": "wlroots"}
+        self.assertFailedWith(self.capture("d.jpg", "0.8", "0", "desktop", env=gone), 6)
+        self.assertFailedWith(self.capture("w.jpg", env=gone), 2)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+
+    def test_a_compositor_that_stops_answering_is_given_up_after_five_seconds(self):
+        os.kill(self.session.process.pid, signal.SIGSTOP)
+        try:
+            desktop = self.capture("d.jpg", "0.8", "0", "desktop")
+            window = self.capture("w.jpg")
+        finally:
+            os.kill(self.session.process.pid, signal.SIGCONT)
+        self.assertFailedWith(desktop, 6)
+        self.assertFailedWith(window, 2)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+
+    def test_xwaylands_root_never_stands_for_the_desktop(self):
+        # Its root window shows nothing of the Wayland desktop: no image rather than black.
+        run = self.capture("d.jpg", "0.8", "0", "desktop",
+                           env={"TARNWICK_CAPTURE_BACKEND": "x11"})
+        self.assertFailedWith(run, 6)
+        self.assertFalse(os.path.exists(self.sandbox.path("d.jpg")))
+
+    def test_an_unknown_backend_name_is_ignored(self):
+        run = self.capture("d.jpg", "0.8", "0", "desktop",
+                           env={"TARNWICK_CAPTURE_BACKEND": "mir"})
+        self.assertSucceeded(run)
+        self.assertColour(Jpeg.from_file(self.sandbox.path("d.jpg")), 640, 360, BLUE_BACKGROUND)
+
+    def test_the_agent_answers_under_wayland(self):
+        self.session.start_foot("tavik", "agent target", "ff00ff")
+        self.sandbox.make_agent_folder()
+        give_to(self.sandbox.home, self.session.uid, self.session.gid)
+        agent = Agent(self.sandbox, env=self.session.binary_environment(),
+                      **self.session.as_user())
+        self.addCleanup(stop_process, agent.process)
+        for target, expected in (("desktop", (1280, 720)), ("tavik", None)):
+            request_id = str(uuid.uuid4())
+            output = self.sandbox.path(target + ".jpg")
+            self.sandbox.write_agent_request({"id": request_id, "output": output,
+                                              "quality": 0.8, "maxWidth": 0, "target": target})
+            give_to(self.sandbox.home, self.session.uid, self.session.gid)
+            response = self.sandbox.wait_for_agent_response(request_id, timeout=30)
+            self.assertTrue(response["ok"], response)
+            jpeg = Jpeg.from_file(output)
+            if expected:
+                self.assertEqual(jpeg.size, expected)
+            else:
+                self.assertColour(jpeg, jpeg.width // 2, jpeg.height // 2, "magenta")
+
+
+class TwoOutputsSideBySide(SwayTestCase):
+    outputs = (("1280x720", 1, "#ff0000"), ("640x480", 1, "#0000ff"))
+
+    def test_the_desktop_covers_both_with_black_where_neither_is(self):
+        run = self.capture("desktop.jpg", "0.9", "0", "desktop")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("desktop.jpg"))
+        self.assertEqual(jpeg.size, (1920, 720))
+        self.assertColour(jpeg, 640, 360, "red")
+        self.assertColour(jpeg, 1270, 710, "red")
+        self.assertColour(jpeg, 1600, 240, "blue")
+        self.assertColour(jpeg, 1600, 600, (0, 0, 0))
+
+
+class ScaleTwoOutput(SwayTestCase):
+    # 640×360 logical beside a 1280×720 output at scale 1: the image is drawn at scale 2.
+    outputs = (("1280x720", 1, "#ff0000"), ("1280x720", 2, "#0000ff"))
+
+    def test_the_desktop_is_drawn_at_the_largest_scale(self):
+        run = self.capture("desktop.jpg", "0.9", "0", "desktop")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("desktop.jpg"))
+        self.assertEqual(jpeg.size, ((1280 + 640) * 2, 720 * 2))
+        self.assertColour(jpeg, 1280, 720, "red")
+        self.assertColour(jpeg, 2560 + 640, 360, "blue")
+        self.assertColour(jpeg, 2560 + 640, 1080, (0, 0, 0))
+
+    def test_a_window_on_it_has_twice_its_logical_size(self):
+        foot = self.session.start_foot("tavik", "scaled", "00ff00")
+        self.session.float_at(foot, 1400, 50, 400, 250)  # on the scale-2 output
+        jpeg = self.capture_when_drawn("window.jpg", [(5, 5), (400, 250), (794, 494)], "green")
+        self.assertEqual(jpeg.size, (800, 500))
+
+
+if __name__ == "__main__":
+    unittest.main()

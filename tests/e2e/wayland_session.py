@@ -1,0 +1,313 @@
+"""A private headless sway for end-to-end tests, with native and XWayland clients.
+
+sway will not run as root: when the tests do, sway, its clients and the binary run as an
+unprivileged user made for the purpose. Every process is started and stopped by PID.
+"""
+
+import glob
+import json
+import os
+import pwd
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness import (COLOURS, Jpeg, JpegAssertions, Sandbox, colour_distance, require_binary, require_tools, run_binary,
+                     start_process, stop_process, wait_until)
+
+SESSION_USER = "tarnwick-e2e-wl"
+
+
+def session_user():
+    """(uid, gid) of the user the session runs as: this process's own unless it is root."""
+    if os.getuid() != 0:
+        return os.getuid(), os.getgid()
+    try:
+        entry = pwd.getpwnam(SESSION_USER)
+    except KeyError:
+        require_tools("useradd")
+        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                        "--shell", "/usr/sbin/nologin", SESSION_USER], check=True,
+                       capture_output=True, timeout=30)
+        entry = pwd.getpwnam(SESSION_USER)
+    return entry.pw_uid, entry.pw_gid
+
+
+def give_to(path, uid, gid):
+    for folder, folders, files in os.walk(path):
+        os.chown(folder, uid, gid)
+        for name in files:
+            os.chown(os.path.join(folder, name), uid, gid)
+
+
+class SwaySession:
+    """sway with the headless backend; outputs are (mode, scale, background colour) laid out left
+    to right from the origin, in logical pixels."""
+
+    def __init__(self, outputs=(("1280x720", 1, "#3060c0"),), xwayland=True):
+        self.outputs = outputs
+        self.xwayland = xwayland
+        self.uid, self.gid = session_user()
+        self.root = tempfile.mkdtemp(prefix="tarnwick-e2e-sway-")
+        os.chmod(self.root, 0o755)
+        self.runtime = os.path.join(self.root, "runtime")
+        self.home = os.path.join(self.root, "home")
+        self.process = None
+        self.wayland_display = None
+        self.swaysock = None
+        self.display = None
+        self._clients = []
+
+    # -- life cycle
+
+    def start(self, timeout=30.0):
+        require_tools("sway", "swaymsg")
+        os.makedirs(self.runtime, mode=0o700)
+        os.makedirs(self.home)
+        lines = ["xwayland %s" % ("force" if self.xwayland else "disable"),
+                 "default_border none", "default_floating_border none",
+                 "focus_follows_mouse no", "focus_on_window_activation focus"]
+        x = 0
+        for number, (mode, scale, colour) in enumerate(self.outputs, start=1):
+            lines.append("output HEADLESS-%d mode %s position %d 0 scale %s bg %s solid_color"
+                         % (number, mode, x, scale, colour))
+            x += int(mode.split("x")[0]) // scale
+        if self.xwayland:
+            lines.append('exec printf %%s "$DISPLAY" > %s/display' % self.runtime)
+        config = os.path.join(self.root, "config")
+        with open(config, "w") as stream:
+            stream.write("\n".join(lines) + "\n")
+        give_to(self.root, self.uid, self.gid)
+        environment = self._base_environment()
+        environment.update({"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+                            "WLR_LIBINPUT_NO_DEVICES": "1",
+                            "WLR_HEADLESS_OUTPUTS": str(len(self.outputs))})
+        with open(os.path.join(self.root, "sway.log"), "wb") as log:
+            self.process = start_process(["sway", "-c", config], env=environment,
+                                         cwd=self.home, stdout=subprocess.DEVNULL, stderr=log,
+                                         **self.as_user())
+        try:
+            self._wait_ready(timeout)
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _wait_ready(self, timeout):
+        def alive():
+            if self.process.poll() is not None:
+                with open(os.path.join(self.root, "sway.log"), errors="replace") as log:
+                    raise AssertionError("sway ended early (%d): %s" % (
+                        self.process.returncode, log.read()[-2000:]))
+            return True
+
+        def sockets():
+            alive()
+            ipc = glob.glob(os.path.join(self.runtime, "sway-ipc.*.sock"))
+            wayland = [path for path in glob.glob(os.path.join(self.runtime, "wayland-*"))
+                       if not path.endswith(".lock")]
+            if ipc and wayland:
+                self.swaysock, self.wayland_display = ipc[0], os.path.basename(wayland[0])
+                return True
+            return False
+
+        wait_until(sockets, timeout=timeout, interval=0.05, what="sway's sockets")
+        wait_until(lambda: alive() and self.swaymsg("-t", "get_version", check=False)
+                   .returncode == 0, timeout=timeout, what="sway's IPC")
+        wait_until(lambda: alive() and len(self.output_names()) == len(self.outputs),
+                   timeout=timeout, what="the outputs")
+        if self.xwayland:
+            published = os.path.join(self.runtime, "display")
+
+            def display():
+                alive()
+                if not os.path.exists(published):
+                    return None
+                with open(published) as stream:
+                    return stream.read().strip()
+
+            self.display = wait_until(display, timeout=timeout, what="XWayland's DISPLAY")
+            require_tools("xdpyinfo")
+            wait_until(lambda: alive() and self.run(["xdpyinfo"]).returncode == 0,
+                       timeout=timeout, what="XWayland to accept clients")
+
+    def stop(self):
+        try:
+            self.close_all_windows()
+            # sway takes its XWayland with it.
+            stop_process(self.process, grace=10.0)
+        finally:
+            self.process = None
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    # -- environment and helpers
+
+    def as_user(self):
+        if os.getuid() != 0:
+            return {}
+        return {"user": self.uid, "group": self.gid, "extra_groups": []}
+
+    def _base_environment(self):
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
+                "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime}
+
+    def environment(self):
+        """What a client of the session needs."""
+        environment = self._base_environment()
+        environment.update({"WAYLAND_DISPLAY": self.wayland_display, "SWAYSOCK": self.swaysock})
+        if self.display:
+            environment["DISPLAY"] = self.display
+        return environment
+
+    def binary_environment(self, extra=None):
+        """For the binary: the session without HOME and PATH, which the sandbox sets."""
+        environment = {key: value for key, value in self.environment().items()
+                       if key not in ("HOME", "PATH", "LANG")}
+        environment.update(extra or {})
+        return environment
+
+    def run(self, args, check=False, timeout=20):
+        return subprocess.run(args, env=self.environment(), cwd=self.home,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=timeout, **self.as_user())
+
+    def swaymsg(self, *args, check=True):
+        completed = self.run(["swaymsg", *args])
+        if check and completed.returncode != 0:
+            raise AssertionError("swaymsg %s failed: %s %s" % (args, completed.stdout,
+                                                              completed.stderr))
+        return completed
+
+    def tree(self):
+        return json.loads(self.swaymsg("-t", "get_tree", "-r").stdout)
+
+    def output_names(self):
+        completed = self.swaymsg("-t", "get_outputs", "-r", check=False)
+        if completed.returncode != 0:
+            return []
+        return [output["name"] for output in json.loads(completed.stdout)]
+
+    def windows(self):
+        found = []
+
+        def walk(node):
+            if node.get("type") in ("con", "floating_con") and not node.get("nodes") and \
+                    not node.get("floating_nodes"):
+                found.append(node)
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                walk(child)
+
+        walk(self.tree())
+        return found
+
+    def window(self, pid):
+        """sway's node of the mapped window of this process, or None."""
+        for node in self.windows():
+            if node.get("pid") == pid and node.get("visible"):
+                return node
+        return None
+
+    @staticmethod
+    def client_area(node):
+        rect, inner = node["rect"], node["window_rect"]
+        return (rect["x"] + inner["x"], rect["y"] + inner["y"], inner["width"], inner["height"])
+
+    def _start_client(self, args, what):
+        process = start_process(args, env=self.environment(), cwd=self.home,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                **self.as_user())
+        self._clients.append(process)
+
+        def mapped():
+            if process.poll() is not None:
+                raise AssertionError("%s ended early with status %d" % (what, process.returncode))
+            return self.window(process.pid)
+
+        wait_until(mapped, timeout=20, what="%s to map its window" % what)
+        return process
+
+    def start_foot(self, app_id, title, colour):
+        """A native client whose window is all `colour` (hex RRGGBB)."""
+        require_tools("foot")
+        return self._start_client(
+            ["foot", "--app-id", app_id, "--title", title, "-o", "colors.background=" + colour,
+             "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
+             "sleep", "100000"], "foot %r" % app_id)
+
+    def start_xterm(self, owner, title, colour):
+        """An X client under XWayland whose window is all `colour` (a colour name)."""
+        require_tools("xterm")
+        return self._start_client(
+            ["xterm", "-class", owner, "-title", title, "-bg", colour, "-fg", colour,
+             "-cr", colour, "+sb", "-bw", "0", "-e", "sleep", "100000"], "xterm %r" % owner)
+
+    def command(self, process, *words):
+        """A sway command for the window of that process."""
+        self.swaymsg("[pid=%d]" % process.pid, *words)
+
+    def float_at(self, process, x=None, y=None, width=None, height=None):
+        """Makes the window floating with that client area (logical pixels); commands are sent
+        again until sway shows it there, since a busy client may answer the first late."""
+        def placed():
+            self.command(process, "floating", "enable")
+            if width is not None:
+                self.command(process, "resize", "set", str(width), str(height))
+            if x is not None:
+                self.command(process, "move", "absolute", "position", str(x), str(y))
+            node = self.window(process.pid)
+            if node is None or node.get("type") != "floating_con":
+                return None
+            area = self.client_area(node)
+            wanted = (x if x is not None else area[0], y if y is not None else area[1],
+                      width or area[2], height or area[3])
+            return area if area == wanted else None
+
+        return wait_until(placed, timeout=20, interval=0.2, what="the window to be placed")
+
+    def close_all_windows(self):
+        for process in self._clients:
+            stop_process(process)
+        self._clients.clear()
+        if self.process is not None and self.process.poll() is None:
+            wait_until(lambda: not self.windows(), timeout=20, what="windows to close")
+
+
+class SwayTestCase(unittest.TestCase, JpegAssertions):
+    """One sway per class; a fresh sandbox owned by the session user and no windows per test."""
+
+    outputs = (("1280x720", 1, "#3060c0"),)
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("sway", "swaymsg", "identify", "djpeg")
+        cls.session = SwaySession(cls.outputs)
+        cls.session.start()
+        cls.addClassCleanup(cls.session.stop)
+
+    def setUp(self):
+        self.sandbox = Sandbox()
+        self.addCleanup(self.sandbox.cleanup)
+        self.addCleanup(self.session.close_all_windows)
+        os.chmod(self.sandbox.root, 0o755)
+        give_to(self.sandbox.root, self.session.uid, self.session.gid)
+
+    def capture(self, *args, env=None, timeout=60):
+        return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
+                          timeout=timeout, **self.session.as_user())
+
+    def capture_when_drawn(self, name, points, colour, target="tavik"):
+        """Captures until the JPEG shows `colour` at every point: a client redraws a window that
+        changed size in its own time. A capture of the wrong place never gets there."""
+        def drawn():
+            run = self.capture(name, "0.9", "0", target)
+            self.assertSucceeded(run)
+            jpeg = Jpeg.from_file(self.sandbox.path(name))
+            expected = COLOURS.get(colour, colour)
+            if all(x < jpeg.width and y < jpeg.height and
+                   colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
+                return jpeg
+            return None
+
+        return wait_until(drawn, timeout=20, interval=0.2, what="the window drawn in " + str(colour))
