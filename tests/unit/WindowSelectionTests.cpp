@@ -120,37 +120,6 @@ TEST(SelectTavikWindow, TheFirstQualifyingWindowWinsWhateverComesLater) {
     EXPECT_EQ(selected({rejected, small, large}), 3u);
 }
 
-TEST(WindowVerdict, NamesTheFirstRuleFailedAndWhereTheNeedleWasFound) {
-    const auto verdictWith = [](const std::function<void(WindowDescription&)>& change) {
-        auto window = qualifyingWindow(kPassed);
-        change(window);
-        return windowVerdict(window);
-    };
-    const auto tinyTransparentAbove = verdictWith([](auto& w) {
-        w.layer = 3;
-        w.alpha = 0;
-        w.bounds = WindowBounds{};
-    });
-    EXPECT_EQ(tinyTransparentAbove.failedRule, WindowRule::kLayer);
-    EXPECT_EQ(verdictWith([](auto& w) { w.alpha = 0; }).failedRule, WindowRule::kOpacity);
-    EXPECT_EQ(verdictWith([](auto& w) { w.bounds.reset(); }).failedRule, WindowRule::kBounds);
-    EXPECT_EQ(verdictWith([](auto& w) { w.bounds->height = 100; }).failedRule, WindowRule::kSize);
-    EXPECT_EQ(verdictWith([](auto& w) { w.ownerName = "XTerm"; }).failedRule, WindowRule::kNeedle);
-
-    // Needles in their order, the owner name before the title for each.
-    const auto inTitle = verdictWith([](auto& w) {
-        w.ownerName = "Zorvel";
-        w.title = "man tavik";
-    });
-    EXPECT_TRUE(inTitle.qualifies());
-    EXPECT_EQ(inTitle.needle, "tavik");
-    EXPECT_FALSE(inTitle.needleInOwnerName);
-    const auto unnumbered = verdictWith([](auto& w) { w.number = kCGNullWindowID; });
-    EXPECT_EQ(unnumbered.failedRule, WindowRule::kNumber);
-    EXPECT_EQ(unnumbered.needle, "tavik");
-    EXPECT_TRUE(unnumbered.needleInOwnerName);
-}
-
 TEST(FindTavikWindow, ListsOnceAndReturnsTheWholeDescription) {
     int calls = 0;
     const WindowSource source = [&] {
