@@ -78,7 +78,27 @@ bool holdsFolderLock(AgentState& state, OpenedFile& folder) {
     return true;
 }
 
+void reportProblem(AgentState& state, const std::string& line) {
+    if (line != state.problem) {
+        state.report(line);
+        state.problem = line;
+    }
+}
+
+std::string folderMissingLine(const std::filesystem::path& folder, OpenOutcome outcome) {
+    const std::string quoted = "'" + folder.native() + "'";
+    if (outcome == OpenOutcome::kMissing) {
+        return "waiting for " + quoted + " to exist; run: mkdir -p " + quoted + " && chmod 700 " +
+               quoted;
+    }
+    return "waiting for " + quoted + " to become a folder this user can open";
+}
+
 }  // namespace
+
+std::string agentStartLine(const std::filesystem::path& folder, const std::string& windowSystem) {
+    return "serving " + folder.native() + " with " + windowSystem;
+}
 
 AgentState agentState(std::filesystem::path requestFile, std::filesystem::path responseFile) {
     AgentState state;
@@ -99,8 +119,9 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
         if (folder.outcome == OpenOutcome::kSymbolicLink) {
             refusal = symbolicLinkRefusal(folderPath, true);
         } else if (folder.outcome != OpenOutcome::kOpened || !folder.facts.isFolder) {
-            // No folder (yet): nothing to read and nothing wrong.
-            state.refusal.reset();
+            // No folder (yet): nothing to read and nothing wrong, but a reason why nothing
+            // happens that the user may be looking for.
+            reportProblem(state, folderMissingLine(folderPath, folder.outcome));
             return AgentPassOutcome::kGoOn;
         } else {
             refusal = distrustOf(folderPath, folder.facts, state.trust);
@@ -118,13 +139,13 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
             refusal = read.refusal;
         }
         if (refusal) {
-            if (refusal != state.refusal) {
-                state.report("ignoring requests: " + *refusal);
-                state.refusal = refusal;
-            }
+            reportProblem(state, "ignoring requests: " + *refusal);
             return AgentPassOutcome::kGoOn;
         }
-        state.refusal.reset();
+        if (state.problem) {
+            state.report("answering requests in " + folderPath.native());
+            state.problem.reset();
+        }
 
         const auto& request = read.request;
         if (!request || request->id == state.lastHandledID) {
@@ -154,6 +175,8 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
 
 void runAgent(const Platform& platform) {
     AgentState state = agentState(defaultAgentRequestURL(), defaultAgentResponseURL());
+    state.report(
+        agentStartLine(state.requestFile.parent_path(), platform.openWindowSystem().description));
     for (;;) {
         if (runAgentPass(state, platform) == AgentPassOutcome::kAnotherAgentServesTheFolder) {
             std::exit(kAnotherAgentExitStatus);

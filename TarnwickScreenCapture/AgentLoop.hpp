@@ -37,8 +37,9 @@ struct AgentState {
     std::string lastHandledID;
     std::optional<AgentAnswer> unsentAnswer;
     std::optional<RequestFileMemo> requestMemo;
-    // The refusal last reported, while it lasts: each reason is reported once when it begins.
-    std::optional<std::string> refusal;
+    // Why requests are not answered (the folder is missing, or not trusted), as last reported,
+    // while it lasts: each reason is reported once when it begins, and its end once.
+    std::optional<std::string> problem;
     // The folder this agent serves, locked against a second agent, and its (device, inode).
     FileDescriptor lockedFolder;
     std::optional<std::pair<std::uint64_t, std::uint64_t>> lockedFolderIdentity;
@@ -52,6 +53,9 @@ enum class AgentPassOutcome { kGoOn, kAnotherAgentServesTheFolder };
 // One pass: read the request, perform it when its id is new and answer it; or write an answer
 // that could not be written before.
 AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform);
+
+// The line the agent starts with: the folder it serves and the window system a capture would use.
+std::string agentStartLine(const std::filesystem::path& folder, const std::string& windowSystem);
 
 // Polls the request file until another agent is found serving the same folder.
 [[noreturn]] void runAgent(const Platform& platform);

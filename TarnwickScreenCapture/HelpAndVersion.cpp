@@ -12,6 +12,9 @@ std::string helpText(const std::filesystem::path& agentFolder) {
     text += R"(
        TarnwickScreenCapture            perform the agent request file's request once
        TarnwickScreenCapture --agent    answer requests in the agent folder until stopped
+       TarnwickScreenCapture --list-windows
+                                        list the windows, front to back, and the one a
+                                        window capture takes, with the rule for each
 
 Takes one JPEG screenshot of the Tavik or Brevant window, or of the whole desktop,
 scales it down to maxWidth and writes it to output.jpg.
@@ -31,7 +34,8 @@ Agent files, in )";
     text += R"(  answers, written by the agent
 
 Exit status: 0 written; 2 to 6 capture failed (one line on standard error);
-64 no output path and no usable request file.
+64 no output path and no usable request file. --list-windows exits 0, or 2 when
+no window system can be reached.
 More in the manual page: man TarnwickScreenCapture
 )";
     return text;

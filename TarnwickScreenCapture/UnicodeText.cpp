@@ -1,6 +1,7 @@
 #include "TarnwickScreenCapture/UnicodeText.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -10,7 +11,9 @@
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/stringpiece.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/utf8.h>
 
 namespace tarnwick {
 
@@ -97,6 +100,58 @@ bool containsCanonically(std::string_view haystackUtf8, std::string_view needleU
         }
     }
     return false;
+}
+
+std::string quotedForTerminal(std::string_view utf8) {
+    std::string quoted = "\"";
+    const auto length = static_cast<std::int64_t>(utf8.size());
+    std::int64_t offset = 0;
+    while (offset < length) {
+        const std::int64_t start = offset;
+        UChar32 character = 0;
+// ICU's decoding macro narrows ints internally.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wconversion"
+        U8_NEXT(utf8.data(), offset, length, character);
+#pragma GCC diagnostic pop
+        char escape[16] = {};
+        if (character < 0) {
+            for (auto byte = start; byte < offset; ++byte) {
+                std::snprintf(escape, sizeof escape, "\\x%02X",
+                              static_cast<unsigned char>(utf8[static_cast<std::size_t>(byte)]));
+                quoted += escape;
+            }
+            continue;
+        }
+        switch (character) {
+            case '"':
+                quoted += "\\\"";
+                continue;
+            case '\\':
+                quoted += "\\\\";
+                continue;
+            case '\n':
+                quoted += "\\n";
+                continue;
+            case '\t':
+                quoted += "\\t";
+                continue;
+            default:
+                break;
+        }
+        const auto type = u_charType(character);
+        if (type == U_CONTROL_CHAR || type == U_FORMAT_CHAR || type == U_LINE_SEPARATOR ||
+            type == U_PARAGRAPH_SEPARATOR) {
+            std::snprintf(escape, sizeof escape, character < 0x80 ? "\\x%02X" : "\\u{%X}",
+                          static_cast<unsigned>(character));
+            quoted += escape;
+        } else {
+            quoted.append(utf8.substr(static_cast<std::size_t>(start),
+                                      static_cast<std::size_t>(offset - start)));
+        }
+    }
+    quoted += '"';
+    return quoted;
 }
 
 }  // namespace tarnwick

@@ -13,4 +13,9 @@ std::string lowercased(std::string_view utf8);
 // match must not split a user-perceived character. An empty needle is never contained.
 bool containsCanonically(std::string_view haystackUtf8, std::string_view needleUtf8);
 
+// The text between double quotes, safe to print on a terminal: control, format and separator
+// characters (escape sequences, bidirectional overrides, line breaks), quotes and backslashes
+// are written as escapes, and bytes that are not UTF-8 as \xNN.
+std::string quotedForTerminal(std::string_view utf8);
+
 }  // namespace tarnwick

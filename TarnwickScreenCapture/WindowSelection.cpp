@@ -6,36 +6,42 @@
 
 namespace tarnwick {
 
-namespace {
-
-inline constexpr double kMinimumAlpha = 0.01;
-inline constexpr double kMinimumWidth = 320.0;
-inline constexpr double kMinimumHeight = 240.0;
-
-bool matchesNeedle(const std::string& owner, const std::string& title) {
+// Only an opacity or size below its minimum rejects: NaN passes.
+WindowVerdict windowVerdict(const WindowDescription& window) {
+    WindowVerdict verdict;
+    if (window.layer != 0) {
+        verdict.failedRule = WindowRule::kLayer;
+    } else if (window.alpha <= kMinimumWindowAlpha) {
+        verdict.failedRule = WindowRule::kOpacity;
+    } else if (!window.bounds) {
+        verdict.failedRule = WindowRule::kBounds;
+    } else if (window.bounds->width < kMinimumWindowWidth ||
+               window.bounds->height < kMinimumWindowHeight) {
+        verdict.failedRule = WindowRule::kSize;
+    }
+    if (verdict.failedRule) {
+        return verdict;
+    }
+    const std::string owner = lowercased(window.ownerName);
+    const std::string title = lowercased(window.title);
     for (const auto needle : ownerNeedles) {
-        if (containsCanonically(owner, needle) || containsCanonically(title, needle)) {
-            return true;
+        if (containsCanonically(owner, needle)) {
+            verdict.needle = needle;
+            verdict.needleInOwnerName = true;
+            break;
+        }
+        if (containsCanonically(title, needle)) {
+            verdict.needle = needle;
+            break;
         }
     }
-    return false;
+    if (verdict.needle.empty()) {
+        verdict.failedRule = WindowRule::kNeedle;
+    } else if (window.number == kCGNullWindowID) {
+        verdict.failedRule = WindowRule::kNumber;
+    }
+    return verdict;
 }
-
-// Only an opacity or size below its minimum rejects: NaN passes.
-bool qualifies(const WindowDescription& window) {
-    if (window.layer != 0 || window.alpha <= kMinimumAlpha || !window.bounds) {
-        return false;
-    }
-    if (window.bounds->width < kMinimumWidth || window.bounds->height < kMinimumHeight) {
-        return false;
-    }
-    if (!matchesNeedle(lowercased(window.ownerName), lowercased(window.title))) {
-        return false;
-    }
-    return window.number != kCGNullWindowID;
-}
-
-}  // namespace
 
 ErrorOr<WindowDescription> selectTavikWindow(
     const std::optional<std::vector<WindowDescription>>& windows) {
@@ -43,7 +49,7 @@ ErrorOr<WindowDescription> selectTavikWindow(
         return makeError(messages::kListWindowsFailed, codes::kListWindowsFailed);
     }
     for (const auto& window : *windows) {
-        if (qualifies(window)) {
+        if (windowVerdict(window).qualifies()) {
             return window;
         }
     }

@@ -11,6 +11,7 @@
 #include "TarnwickScreenCapture/CaptureRequest.hpp"
 #include "TarnwickScreenCapture/Error.hpp"
 #include "TarnwickScreenCapture/HelpAndVersion.hpp"
+#include "TarnwickScreenCapture/WindowListing.hpp"
 #include "TarnwickScreenCapture/platform/JpegFiles.hpp"
 #include "TarnwickScreenCapture/platform/TerminationCleanup.hpp"
 
@@ -63,6 +64,17 @@ int main(int argc, char** argv) {
 
     if (const auto text = informationFromArguments(arguments)) {
         if (!writeToStandardOutput(*text)) {
+            fail(messages::kStandardOutputFailed, codes::kStandardOutputExitStatus);
+        }
+        return 0;
+    }
+
+    if (arguments.size() == 2 && arguments[1] == "--list-windows") {
+        const auto listing = listWindows(platform);
+        if (const auto* error = std::get_if<CaptureError>(&listing)) {
+            fail(error->message, exitStatusForErrorCode(error->code));
+        }
+        if (!writeToStandardOutput(std::get<std::string>(listing))) {
             fail(messages::kStandardOutputFailed, codes::kStandardOutputExitStatus);
         }
         return 0;

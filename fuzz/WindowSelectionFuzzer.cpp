@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FuzzChecks.hpp"
+#include "TarnwickScreenCapture/WindowListing.hpp"
 #include "TarnwickScreenCapture/WindowSelection.hpp"
 
 using namespace tarnwick;
@@ -120,6 +121,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     const auto result = selectTavikWindow(list);
+    if (list) {
+        // The listing marks the window selection takes, and nothing in it acts on a terminal.
+        const auto listing = windowListingText("fuzz", *list);
+        std::size_t marks = 0;
+        for (std::size_t at = 0; at < listing.size(); at = listing.find('\n', at) + 1) {
+            marks += listing[at] == '*' ? 1 : 0;
+        }
+        fuzz::check(marks == (std::holds_alternative<CaptureError>(result) ? 0u : 1u),
+                    "one mark exactly when a window is selected");
+        fuzz::check(std::none_of(listing.begin(), listing.end(),
+                                 [](char c) {
+                                     const auto byte = static_cast<unsigned char>(c);
+                                     return (byte < 0x20 && c != '\n') || byte == 0x7F;
+                                 }),
+                    "no control characters but line feeds");
+    }
     if (const auto* error = std::get_if<CaptureError>(&result)) {
         fuzz::check(error->code == (list ? 5 : 2), "code 2 without a list, else 5");
         return 0;

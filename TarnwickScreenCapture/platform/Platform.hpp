@@ -36,6 +36,8 @@ struct ImageSource {
 struct WindowSystem {
     WindowSource windows;
     ImageSource images;
+    // Which system this is and where, as a person reads it: "X11 on :0".
+    std::string description;
 };
 
 // The one seam between the capture logic and the system. The program fills it with the real

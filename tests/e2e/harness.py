@@ -286,6 +286,12 @@ def start_binary(args, sandbox, display=None, env=None, argv0=None, **popen_argu
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
 
 
+def agent_start_line(sandbox, display):
+    """The line the agent starts with on standard error, under X11."""
+    window_system = "X11 on %s" % display if display else "X11, but DISPLAY is not set"
+    return "serving %s with %s" % (os.path.join(sandbox.home, AGENT_DATA_FOLDER), window_system)
+
+
 class Agent:
     """A running `--agent` process, its passes counted from outside, its output kept for stop()."""
 

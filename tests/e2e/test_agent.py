@@ -6,7 +6,7 @@ import time
 import unittest
 
 import harness
-from harness import (AGENT_DATA_FOLDER, MESSAGES, Agent, Jpeg, wait_until)
+from harness import (AGENT_DATA_FOLDER, MESSAGES, Agent, Jpeg, agent_start_line, wait_until)
 
 NOBODY = 65534
 NOT_FOUND = MESSAGES[5]
@@ -20,11 +20,13 @@ class AgentTestCase(harness.ServerTestCase):
         self.addCleanup(agent.stop)  # every path; a second stop is harmless
         return agent
 
-    def stop_agent(self, agent):
-        """Stops the agent and checks that it was still running and wrote nothing to its streams."""
+    def stop_agent(self, agent, display=None, lines=()):
+        """Stops the agent and checks that it was still running and wrote nothing but its start
+        line and these lines, on standard error."""
         was_running, stdout, stderr = agent.stop()
         self.assertTrue(was_running, "the agent ended by itself: %r" % stderr)
-        self.assertEqual((stdout, stderr), (b"", b""), "the agent must write to no stream")
+        start = agent_start_line(self.sandbox, display or self.server.display)
+        self.assertEqual((stdout, stderr.decode().splitlines()), (b"", [start, *lines]))
 
     def request(self, request_id, name, target="desktop", **fields):
         """Writes a request for the output name in the work folder; returns that path."""
@@ -139,8 +141,8 @@ class RequestAndResponseTests(AgentTestCase):
         self.stop_agent(agent)
 
     def test_request_written_in_two_halves_is_performed_once_and_whole(self):
-        agent = self.start_agent()
         self.sandbox.make_agent_folder()
+        agent = self.start_agent()
         output = self.sandbox.path("whole.jpg")
         # A reader that took the first half would see a width of 3.
         text = ('{"output":"%s","id":"halves","target":"desktop","maxWidth":320}' % output).encode()
@@ -175,7 +177,23 @@ class MissingAndUnwritableFolderTests(AgentTestCase):
         output = self.request("late", "late.jpg", maxWidth=64)
         self.assertAnswered(self.sandbox.wait_for_agent_response("late"), "late")
         self.assertEqual(Jpeg.from_file(output).size, (64, 40))
-        self.stop_agent(agent)
+        # Gone again: said once more, however many passes find it missing.
+        folder = os.path.join(self.sandbox.home, AGENT_DATA_FOLDER)
+        os.rename(folder, folder + ".old")
+        agent.wait_for_passes(6)
+        quoted = "'%s'" % folder
+        waiting = "waiting for %s to exist; run: mkdir -p %s && chmod 700 %s" % (quoted, quoted,
+                                                                                 quoted)
+        self.stop_agent(agent, lines=[waiting, "answering requests in " + folder, waiting])
+
+    def test_start_line_says_when_there_is_no_display(self):
+        self.sandbox.make_agent_folder()
+        agent = Agent(self.sandbox)
+        self.addCleanup(agent.stop)
+        agent.wait_for_passes(6)
+        was_running, stdout, stderr = agent.stop()
+        self.assertEqual((was_running, stdout, stderr.decode()),
+                         (True, b"", agent_start_line(self.sandbox, None) + "\n"))
 
     def test_answer_kept_while_the_data_folder_is_unwritable_until_a_newer_one(self):
         folder = self.sandbox.make_agent_folder()

@@ -47,10 +47,21 @@ class AgentCase(harness.ServerTestCase):
         self.assertEqual(response and response["id"], answered_id)
 
     def stderr_lines(self, agent):
+        """The lines after the start line."""
         was_running, stdout, stderr = agent.stop()
         self.assertTrue(was_running, stderr)
         self.assertEqual(stdout, b"")
-        return stderr.decode().splitlines()
+        lines = stderr.decode().splitlines()
+        self.assertEqual(lines[:1], [harness.agent_start_line(self.sandbox, self.server.display)])
+        return lines[1:]
+
+    def answering(self):
+        return "answering requests in " + self.folder()
+
+    def waiting(self):
+        quoted = "'%s'" % self.folder()
+        return "waiting for %s to exist; run: mkdir -p %s && chmod 700 %s" % (quoted, quoted,
+                                                                              quoted)
 
 
 class SymbolicLinkTests(AgentCase):
@@ -66,7 +77,8 @@ class SymbolicLinkTests(AgentCase):
         os.symlink(elsewhere, folder)
         self.assertNotPerformed(agent, output)
         self.assertEqual(os.listdir(elsewhere), [REQUEST_NAME], "nothing written through the link")
-        lines = self.stderr_lines(agent)
+        # A pass between the removal and the link finds no folder.
+        lines = [line for line in self.stderr_lines(agent) if line != self.waiting()]
         self.assertEqual(len(lines), 2, lines)
         self.assertIn("%s' is a symbolic link" % os.path.join(folder, REQUEST_NAME), lines[0])
         self.assertIn("%s' is a symbolic link" % folder, lines[1])
@@ -116,21 +128,24 @@ class OtherUserTests(AgentCase):
         output = self.request("foreign-file", owner=other, mode=0o644)
         self.assertNotPerformed(agent, output, answered_id="foreign-group")
         lines = self.stderr_lines(agent)
-        self.assertEqual(len(lines), 2, lines)
+        self.assertEqual(len(lines), 3, lines)
         self.assertIn("group ID %d, which has other members, can write '%s'"
                       % (other[1], self.folder_path), lines[0])
+        self.assertEqual(lines[1], self.answering())
         self.assertIn("belongs to user ID %d, not to user ID %d" % (other[0], owner[0]),
-                      lines[1])
+                      lines[2])
 
 
 class OneAgentPerFolderTests(AgentCase):
 
-    def assertTurnedAway(self, agent):
+    def assertTurnedAway(self, agent, *lines):
         agent.process.wait(timeout=20)
         _, stdout, stderr = agent.stop()
-        self.assertEqual((agent.process.returncode, stdout, stderr.decode()),
-                         (75, b"", "another agent already serves %s; this one ends\n"
-                          % self.folder()))
+        self.assertEqual((agent.process.returncode, stdout, stderr.decode().splitlines()),
+                         (75, b"", [harness.agent_start_line(self.sandbox, self.server.display),
+                                    *lines,
+                                    "another agent already serves %s; this one ends"
+                                    % self.folder()]))
 
     def test_second_agent_says_so_and_ends_while_the_first_serves(self):
         self.sandbox.make_agent_folder()
@@ -144,17 +159,18 @@ class OneAgentPerFolderTests(AgentCase):
 
     def test_a_folder_made_after_the_start_goes_to_one_of_two_agents(self):
         agents = [self.start_agent(), self.start_agent()]
-        agents[0].wait_for_passes(2)
+        for agent in agents:
+            agent.wait_for_passes(2)
         self.sandbox.make_agent_folder()
         ended = wait_until(lambda: [a for a in agents if not a.running()], timeout=20,
                            what="one agent to end")
         self.assertEqual(len(ended), 1)
-        self.assertTurnedAway(ended[0])
+        self.assertTurnedAway(ended[0], self.waiting())
         survivor = agents[1 - agents.index(ended[0])]
         self.request("after")
         self.sandbox.wait_for_agent_response("after")
         # Its lock goes with it: a later agent serves the folder.
-        self.assertEqual(self.stderr_lines(survivor), [])
+        self.assertEqual(self.stderr_lines(survivor), [self.waiting(), self.answering()])
         self.request("later")
         replacement = self.start_agent()
         self.sandbox.wait_for_agent_response("later")

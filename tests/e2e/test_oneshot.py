@@ -195,7 +195,12 @@ class ModeSwitchTests(ServerTestCase):
         finally:
             stdout, stderr = stop_and_collect(process)
         self.assertIsNone(ended, "the agent ended by itself: %r" % stderr)
-        self.assertEqual((stdout, stderr), (b"", b""))
+        self.assertEqual(stdout, b"")
+        # Its start line, and that its folder does not exist.
+        lines = stderr.decode().splitlines()
+        self.assertEqual((len(lines), lines[0]),
+                         (2, harness.agent_start_line(self.sandbox, self.server.display)))
+        self.assertTrue(lines[1].startswith("waiting for "), lines)
         self.assertEqual(snapshot(self.sandbox.root), {})
 
     def test_agent_switch_anywhere_starts_the_agent(self):

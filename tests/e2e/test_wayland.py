@@ -61,6 +61,20 @@ class OneOutput(SwayTestCase):
         jpeg = self.capture_when_drawn("window.jpg", [(5, 5), (250, 150), (494, 294)], "red")
         self.assertEqual(jpeg.size, (500, 300))
 
+    def test_list_windows_shows_what_sway_sees(self):
+        self.session.start_foot("tavik", "the real one", "00ff00")
+        small = self.session.start_foot("tavik", "too small", "ff0000")
+        self.session.float_at(small, width=300, height=200)
+        run = self.capture("--list-windows")
+        self.assertEqual((run.returncode, run.stderr), (0, b""), run)
+        lines = run.stdout.decode().splitlines()
+        self.assertIn("(wlroots on wayland-", lines[0])
+        self.assertIn(", windows from sway)", lines[0])
+        self.assertEqual(len(lines), 3, lines)
+        self.assertTrue(lines[1].startswith("  ") and "too small" in lines[1] and
+                        lines[1].endswith("passed over: smaller than 320x240"), lines)
+        self.assertTrue(lines[2].startswith("* ") and "the real one" in lines[2], lines)
+
     def test_no_qualifying_window_is_code_5(self):
         self.session.start_foot("terminal", "just a terminal", "00ff00")
         small = self.session.start_foot("tavik", "too small", "ff0000")
@@ -119,6 +133,8 @@ class OneOutput(SwayTestCase):
                 self.assertEqual(jpeg.size, expected)
             else:
                 self.assertColour(jpeg, jpeg.width // 2, jpeg.height // 2, "magenta")
+        _, _, stderr = agent.stop()
+        self.assertIn(" with wlroots on wayland-", stderr.decode().splitlines()[0])
 
 
 class TwoOutputsSideBySide(SwayTestCase):

@@ -228,6 +228,8 @@ TEST_F(AgentPassTest, UntrustedFolderOrFileIsRefusedWithOneLineWhenThatBegins) {
     EXPECT_NE(reported_[1].find("which has other members"), std::string::npos) << reported_[1];
     groupIsPrivate = true;
     EXPECT_EQ(pass().value()["id"], "A");
+    ASSERT_EQ(reported_.size(), 3u) << "the end of the refusal";
+    EXPECT_EQ(reported_[2], "answering requests in " + folder_.path.native());
 
     // A symbolic link is refused even to a good request, and reported again after good times.
     writeTestFile(folder_ / "real.json", R"({"id":"L","output":"/tmp/l.jpg"})");
@@ -235,9 +237,39 @@ TEST_F(AgentPassTest, UntrustedFolderOrFileIsRefusedWithOneLineWhenThatBegins) {
     std::filesystem::create_symlink("real.json", requestFile_);
     EXPECT_FALSE(pass().has_value());
     EXPECT_FALSE(pass().has_value());
-    ASSERT_EQ(reported_.size(), 3u);
-    EXPECT_NE(reported_[2].find("is a symbolic link"), std::string::npos) << reported_[2];
+    ASSERT_EQ(reported_.size(), 4u);
+    EXPECT_NE(reported_[3].find("is a symbolic link"), std::string::npos) << reported_[3];
     EXPECT_EQ(captures(), 1u);
+}
+
+TEST_F(AgentPassTest, AMissingFolderIsReportedOnceUntilItIsUsable) {
+    const auto data = folder_ / "data";
+    state_ = testState(data / "request.json", data / "response.json", reported_);
+    const auto passes = [this](int count) {
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        }
+    };
+    const std::string quoted = "'" + data.native() + "'";
+    const std::vector<std::string> missing = {
+        "waiting for " + quoted + " to exist; run: mkdir -p " + quoted + " && chmod 700 " + quoted};
+    passes(3);
+    EXPECT_EQ(reported_, missing);
+
+    std::filesystem::create_directory(data);
+    std::filesystem::permissions(data, std::filesystem::perms::owner_all);
+    passes(3);
+    ASSERT_EQ(reported_.size(), 2u);
+    EXPECT_EQ(reported_[1], "answering requests in " + data.native());
+
+    std::filesystem::remove(data);
+    writeTestFile(data, "a file where the folder belongs");
+    passes(2);
+    ASSERT_EQ(reported_.size(), 3u);
+    EXPECT_EQ(reported_[2], "waiting for " + quoted + " to become a folder this user can open");
+    std::filesystem::remove(data);
+    passes(1);
+    EXPECT_EQ(reported_.back(), missing[0]);
 }
 
 TEST(TrustRules, OwnerAndWhoElseMayWrite) {

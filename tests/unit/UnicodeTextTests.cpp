@@ -57,5 +57,66 @@ TEST(ContainsCanonically, InvalidUtf8IsReplacementCharacters) {
     EXPECT_FALSE(containsCanonically("tavik", "\xFF"));
 }
 
+std::string utf8Of(char32_t c) {
+    std::string text;
+    if (c < 0x80) {
+        text += static_cast<char>(c);
+    } else if (c < 0x800) {
+        text += static_cast<char>(0xC0 | (c >> 6));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        text += static_cast<char>(0xE0 | (c >> 12));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (c >> 18));
+        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return text;
+}
+
+TEST(QuotedForTerminal, EscapesWhatATerminalWouldActOnAndKeepsText) {
+    EXPECT_EQ(quotedForTerminal(""), R"("")");
+    EXPECT_EQ(quotedForTerminal("man tavik \u00e9\u6771"), "\"man tavik \u00e9\u6771\"");
+    EXPECT_EQ(quotedForTerminal("a\"b\\c\nd\te\x1b[2J\x7f"), R"("a\"b\\c\nd\te\x1B[2J\x7F")");
+    EXPECT_EQ(quotedForTerminal("\u009b1m \u202eevil \u2028"),
+              R"("\u{9B}1m \u{202E}evil \u{2028}")");
+    EXPECT_EQ(quotedForTerminal("ta\xffvik\xe2\x80"), R"("ta\xFFvik\xE2\x80")");
+    EXPECT_EQ(quotedForTerminal(std::string("a\0b", 3)), R"("a\x00b")");
+}
+
+// Over every code point: nothing a terminal acts on passes unescaped, and the quotes stay the
+// only unescaped quotes.
+TEST(QuotedForTerminal, NoCodePointGetsThroughAsAControl) {
+    const auto isControl = [](char32_t c) {
+        return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
+               (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 ||
+               c == 0x2029 || c == 0xFEFF;
+    };
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            continue;
+        }
+        const auto text = utf8Of(c);
+        const auto quoted = quotedForTerminal(text);
+        const auto inner = quoted.substr(1, quoted.size() - 2);
+        if (c == '"' || c == '\\') {
+            ASSERT_EQ(inner, "\\" + text);
+        } else if (isControl(c)) {
+            ASSERT_EQ(inner[0], '\\') << std::hex << static_cast<unsigned>(c);
+            ASSERT_EQ(inner.find(text), std::string::npos) << std::hex << static_cast<unsigned>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            ASSERT_EQ(inner, text);
+        }
+        for (const char byte : inner) {
+            ASSERT_GE(static_cast<unsigned char>(byte), 0x20)
+                << std::hex << static_cast<unsigned>(c);
+            ASSERT_NE(byte, 0x7F);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #include "TarnwickScreenCapture/platform/wayland/WaylandWindowSystem.hpp"
 
 #include <chrono>
+#include <cstdlib>
 
 #include "TarnwickScreenCapture/platform/wayland/SwayIpc.hpp"
 #include "TarnwickScreenCapture/platform/wayland/SwayTree.hpp"
@@ -17,6 +18,19 @@ std::optional<std::vector<WindowDescription>> swayWindows(const std::string& soc
     return reply ? windowsOfSwayTree(*reply) : std::nullopt;
 }
 
+std::string waylandDescription(bool screenCopy, bool fromSway) {
+    std::string text = screenCopy ? "wlroots" : "Wayland without desktop captures";
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        text += ", but WAYLAND_DISPLAY is not set";
+    } else {
+        text += std::string(" on ") + display;
+    }
+    text += ", windows from ";
+    text += fromSway ? "sway" : "XWayland (" + x11DisplayDescription() + ")";
+    return text;
+}
+
 }  // namespace
 
 WindowSystem waylandWindowSystem(bool screenCopy) {
@@ -24,7 +38,9 @@ WindowSystem waylandWindowSystem(bool screenCopy) {
     system.images.desktop = [screenCopy]() -> ImageRef {
         return screenCopy ? waylandDesktopImage() : nullptr;
     };
-    if (const auto socket = swaySocketPath()) {
+    const auto socket = swaySocketPath();
+    system.description = waylandDescription(screenCopy, socket.has_value());
+    if (socket) {
         system.windows = [socket = *socket] { return swayWindows(socket); };
         system.images.window = [](const WindowDescription& window) -> ImageRef {
             return window.bounds ? waylandRegionImage(*window.bounds) : nullptr;

@@ -1,0 +1,77 @@
+"""`--list-windows` against a private Xvfb with real xterms: the window it marks is the one a
+capture takes, and every other window shows the rule that passed it over."""
+
+import os
+import re
+
+import harness
+from harness import Jpeg, run_binary, unused_display
+
+HEADER = "on-screen windows (X11 on %s), front to back; * marks the one a window capture takes:"
+
+
+class ListWindowsTests(harness.ServerTestCase):
+
+    def list_windows(self, display=""):
+        """display None runs without DISPLAY; the default is this class's server."""
+        return run_binary(["--list-windows"], self.sandbox,
+                          display=self.server.display if display == "" else display)
+
+    def listing(self):
+        run = self.list_windows()
+        self.assertEqual((run.returncode, run.stderr), (0, b""), run)
+        self.assertEqual(os.listdir(self.sandbox.work), [], "a listing captures nothing")
+        return run.stdout.decode("utf-8").splitlines()
+
+    def line_of(self, lines, window):
+        found = [line for line in lines if re.match(r"[* ] %d " % window.id, line)]
+        self.assertEqual(len(found), 1, lines)
+        return found[0]
+
+    def test_the_marked_window_is_the_one_a_capture_takes(self):
+        # Front to back: a small Tavik window, a terminal whose title names Tavik, the real one.
+        real = self.server.start_xterm("Inbox", owner="Tavik", background="blue",
+                                       pixel_size=(700, 500))
+        decoy = self.server.start_xterm("man tavik - browser tab", background="red",
+                                        pixel_size=(400, 300))
+        small = self.server.start_xterm("Tavik palette", owner="Tavik", background="yellow",
+                                        pixel_size=(200, 150))
+        lines = self.listing()
+        self.assertEqual(lines[0], HEADER % self.server.display)
+        self.assertEqual([line[0] for line in lines[1:]].count("*"), 1, lines)
+        self.assertTrue(self.line_of(lines, small).endswith(
+            "passed over: smaller than 320x240"), lines)
+        taken = self.line_of(lines, decoy)
+        self.assertTrue(taken.startswith("* "), lines)
+        self.assertIn('title "man tavik - browser tab" bounds 400x300 at ', taken)
+        self.assertTrue(taken.endswith('taken: title holds "tavik"'), taken)
+        self.assertTrue(self.line_of(lines, real).endswith(
+            'qualifies, but one in front is taken: owner name holds "tavik"'), lines)
+        self.assertLess(lines.index(self.line_of(lines, small)), lines.index(taken))
+
+        # The capture agrees.
+        self.assertSucceeded(run_binary(["shot.jpg"], self.sandbox, display=self.server.display))
+        jpeg = Jpeg.from_file(self.sandbox.path("shot.jpg"))
+        self.assertEqual(jpeg.size, (400, 300))
+        self.assertColour(jpeg, 200, 150, "red")
+
+    def test_titles_are_printed_safely_and_no_match_is_said(self):
+        window = self.server.start_xterm("bash", background="blue")
+        title = "bash\x1b]2;owned\x07\u202eevil"
+        self.server.x(["xprop", "-id", str(window.id), "-f", "_NET_WM_NAME", "8u", "-set",
+                       "_NET_WM_NAME", title])
+        self.server.settle()
+        run = self.list_windows()
+        self.assertEqual((run.returncode, run.stderr), (0, b""), run)
+        self.assertFalse(re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", run.stdout), run.stdout)
+        lines = run.stdout.decode("utf-8").splitlines()
+        line = self.line_of(lines, window)
+        self.assertIn(r'title "bash\x1B]2;owned\x07\u{202E}evil"', line)
+        self.assertTrue(line.endswith(
+            "passed over: neither owner name nor title holds tavik, brevant or zorvel"), line)
+        self.assertEqual(lines[-1], "no window qualifies: a window capture fails with code 5")
+
+    def test_no_display_is_code_two(self):
+        for display in (None, unused_display()):
+            with self.subTest(display=display):
+                self.assertFailedWith(self.list_windows(display=display), 2)
