@@ -1,0 +1,230 @@
+#include "TarnwickScreenCapture/platform/portal/PortalScreenshot.hpp"
+
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <span>
+
+#include "TarnwickScreenCapture/platform/portal/PngImage.hpp"
+#include "TarnwickScreenCapture/platform/portal/PortalFile.hpp"
+
+namespace tarnwick {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
+constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
+constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
+
+struct BusDeleter {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct SlotDeleter {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+struct MessageDeleter {
+    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Bus = std::unique_ptr<sd_bus, BusDeleter>;
+using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
+using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+class BusError {
+public:
+    BusError() = default;
+    BusError(const BusError&) = delete;
+    BusError& operator=(const BusError&) = delete;
+    ~BusError() { sd_bus_error_free(&error_); }
+    sd_bus_error* get() { return &error_; }
+
+private:
+    sd_bus_error error_ = SD_BUS_ERROR_NULL;
+};
+
+struct Answer {
+    std::string portal;  // the unique name that took the call; only it may answer
+    bool received = false;
+    std::uint32_t response = 2;
+    std::optional<std::string> uri;
+};
+
+// The results of a Response: a{sv}, of which only a string "uri" matters.
+std::optional<std::string> uriOfResults(sd_bus_message* message) {
+    std::optional<std::string> uri;
+    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
+        return std::nullopt;
+    }
+    while (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv") > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(message, "s", &key) < 0) {
+            return std::nullopt;
+        }
+        const char* uriText = nullptr;
+        if (std::strcmp(key, "uri") == 0 &&
+            sd_bus_message_enter_container(message, SD_BUS_TYPE_VARIANT, "s") > 0) {
+            if (sd_bus_message_read(message, "s", &uriText) < 0 ||
+                sd_bus_message_exit_container(message) < 0) {
+                return std::nullopt;
+            }
+            uri = uriText;
+        } else if (sd_bus_message_skip(message, "v") < 0) {
+            return std::nullopt;
+        }
+        if (sd_bus_message_exit_container(message) < 0) {
+            return std::nullopt;
+        }
+    }
+    return uri;
+}
+
+int onResponse(sd_bus_message* message, void* data, sd_bus_error*) {
+    auto& answer = *static_cast<Answer*>(data);
+    const char* sender = sd_bus_message_get_sender(message);
+    if (answer.received || sender == nullptr || answer.portal != sender) {
+        return 0;
+    }
+    std::uint32_t response = 2;
+    if (sd_bus_message_read(message, "u", &response) < 0) {
+        return 0;
+    }
+    answer.received = true;
+    answer.response = response;
+    answer.uri = uriOfResults(message);
+    return 0;
+}
+
+// A fresh token per call: the request's object path is made of it and the connection's name.
+std::string newHandleToken() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    return "tarnwick_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + "_" +
+           std::to_string(random());
+}
+
+std::string requestPath(std::string_view uniqueName, const std::string& token) {
+    std::string sender(uniqueName.starts_with(':') ? uniqueName.substr(1) : uniqueName);
+    std::replace(sender.begin(), sender.end(), '.', '_');
+    return "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
+}
+
+std::uint64_t microsecondsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<std::uint64_t>(left) : 0;
+}
+
+}  // namespace
+
+std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
+    const auto deadline = Clock::now() + deadlineAfter;
+    sd_bus* opened = nullptr;
+    if (sd_bus_open_user(&opened) < 0) {
+        return std::nullopt;
+    }
+    Bus bus(opened);
+    if (sd_bus_set_method_call_timeout(bus.get(), microsecondsLeft(deadline)) < 0) {
+        return std::nullopt;
+    }
+    const char* uniqueName = nullptr;
+    if (sd_bus_get_unique_name(bus.get(), &uniqueName) < 0) {
+        return std::nullopt;
+    }
+    const std::string token = newHandleToken();
+    const std::string expectedHandle = requestPath(uniqueName, token);
+
+    // The answer goes to this connection alone, and may come before the call's own reply:
+    // listen first.
+    Answer answer;
+    sd_bus_slot* slot = nullptr;
+    if (sd_bus_match_signal(bus.get(), &slot, nullptr, expectedHandle.c_str(), kRequestInterface,
+                            "Response", onResponse, &answer) < 0) {
+        return std::nullopt;
+    }
+    Slot expectedSlot(slot);
+
+    sd_bus_message* created = nullptr;
+    if (sd_bus_message_new_method_call(bus.get(), &created, kPortalName, kPortalPath,
+                                       "org.freedesktop.portal.Screenshot", "Screenshot") < 0) {
+        return std::nullopt;
+    }
+    Message call(created);
+    if (sd_bus_message_append(call.get(), "sa{sv}", "", 2, "handle_token", "s", token.c_str(),
+                              "interactive", "b", 0) < 0) {
+        return std::nullopt;
+    }
+    BusError error;
+    sd_bus_message* received = nullptr;
+    if (sd_bus_call(bus.get(), call.get(), microsecondsLeft(deadline), error.get(), &received) <
+        0) {
+        return std::nullopt;
+    }
+    Message reply(received);
+    const char* handle = nullptr;
+    const char* portal = sd_bus_message_get_sender(reply.get());
+    if (sd_bus_message_read(reply.get(), "o", &handle) < 0 || portal == nullptr) {
+        return std::nullopt;
+    }
+    answer.portal = portal;
+    const std::string handlePath = handle;
+    Slot otherSlot;
+    if (handlePath != expectedHandle) {
+        // Portals older than handle tokens choose the path themselves.
+        if (sd_bus_match_signal(bus.get(), &slot, nullptr, handlePath.c_str(), kRequestInterface,
+                                "Response", onResponse, &answer) < 0) {
+            return std::nullopt;
+        }
+        otherSlot.reset(slot);
+    }
+
+    while (!answer.received) {
+        const int processed = sd_bus_process(bus.get(), nullptr);
+        if (processed < 0) {
+            return std::nullopt;
+        }
+        if (processed > 0) {
+            continue;
+        }
+        const std::uint64_t left = microsecondsLeft(deadline);
+        if (left == 0) {
+            // Closing the request takes down a dialog the portal may still show.
+            sd_bus_call_method_async(bus.get(), nullptr, kPortalName, handlePath.c_str(),
+                                     kRequestInterface, "Close", nullptr, nullptr, "");
+            return std::nullopt;
+        }
+        if (const int waited = sd_bus_wait(bus.get(), left); waited < 0 && waited != -EINTR) {
+            return std::nullopt;
+        }
+    }
+    if (answer.response != 0) {
+        return std::nullopt;
+    }
+    return answer.uri;
+}
+
+ImageRef portalDesktopImage() {
+    const auto uri = portalScreenshotUri(kPortalDeadline);
+    if (!uri) {
+        return nullptr;
+    }
+    const auto path = pathOfFileUri(*uri);
+    if (!path) {
+        return nullptr;
+    }
+    const auto bytes = takeOwnFile(*path, kMaximumPngBytes);
+    if (!bytes) {
+        return nullptr;
+    }
+    return imageFromPng(
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,90 @@
+"""The binary forced to the desktop portal under a headless sway with the real portal stack."""
+
+import os
+import unittest
+
+from harness import Jpeg, colour_distance, wait_until
+from portal_session import PORTAL_FILE, PortalStack
+from wayland_session import SwayTestCase
+
+BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
+PORTAL = {"TARNWICK_CAPTURE_BACKEND": "portal"}
+
+
+def differing_pixels(first, second, step=8, tolerance=40):
+    """How many pixels on a grid differ by more than JPEG noise."""
+    return sum(1 for y in range(0, first.height, step) for x in range(0, first.width, step)
+               if colour_distance(first.pixel(x, y), second.pixel(x, y)) > tolerance)
+
+
+class ThroughThePortal(SwayTestCase):
+    outputs = (("1280x720", 1, "#3060c0"),)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if os.path.lexists(PORTAL_FILE):
+            if os.lstat(PORTAL_FILE).st_uid != cls.session.uid:
+                raise unittest.SkipTest(PORTAL_FILE + " belongs to another user: the portal "
+                                        "cannot write its screenshot")
+            os.unlink(PORTAL_FILE)
+        cls.portal = PortalStack(cls.session).start()
+        cls.addClassCleanup(cls.portal.stop)
+
+    def capture_portal(self, name, target="desktop", env=None):
+        environment = dict(PORTAL, **self.portal.environment())
+        environment.update(env or {})
+        return self.capture(name, "0.9", "0", target, env=environment)
+
+    def test_the_desktop_matches_the_screen_and_the_portals_file_is_gone(self):
+        foot = self.session.start_foot("terminal", "on the desktop", "00ff00")
+        self.session.float_at(foot, 100, 50, 400, 300)
+
+        def drawn():
+            self.assertSucceeded(self.capture_portal("portal.jpg"))
+            jpeg = Jpeg.from_file(self.sandbox.path("portal.jpg"))
+            return jpeg if colour_distance(jpeg.pixel(300, 200), (0, 255, 0)) <= 48 else None
+
+        portal = wait_until(drawn, timeout=20, interval=0.2, what="the window in the portal's shot")
+        self.assertFalse(os.path.lexists(PORTAL_FILE))
+        self.assertEqual(portal.size, (1280, 720))
+        self.assertColour(portal, 10, 10, BLUE_BACKGROUND)
+        self.assertColour(portal, 1270, 710, BLUE_BACKGROUND)
+        self.assertColour(portal, 95, 200, BLUE_BACKGROUND)
+        # The same screen through screen copy, pixel for pixel up to JPEG's noise.
+        self.assertSucceeded(self.capture("copy.jpg", "0.9", "0", "desktop",
+                                          env={"TARNWICK_CAPTURE_BACKEND": "wlroots"}))
+        self.assertEqual(differing_pixels(portal, Jpeg.from_file(self.sandbox.path("copy.jpg"))),
+                         0)
+
+    def test_the_window_target_still_reads_sways_tree(self):
+        foot = self.session.start_foot("tavik", "window", "ff0000")
+        self.session.float_at(foot, width=640, height=400)
+        run = self.capture_portal("window.jpg", target="tavik")
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+        self.assertEqual(jpeg.size, (640, 400))
+
+    @unittest.skipUnless(os.getuid() == 0, "needs a file of another user")
+    def test_a_portal_that_answers_failure_is_code_6(self):
+        # The portal's fixed file name taken by another user: it cannot write and answers 2.
+        with open(PORTAL_FILE, "wb") as stream:
+            stream.write(b"someone else's")
+        self.addCleanup(os.unlink, PORTAL_FILE)
+        self.assertFailedWith(self.capture_portal("d.jpg"), 6)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+        with open(PORTAL_FILE, "rb") as stream:
+            self.assertEqual(stream.read(), b"someone else's")
+
+    def test_no_session_bus_and_no_portal_on_it_are_code_6(self):
+        bare = PortalStack(self.session, name="bare", portal=False).start()
+        self.addCleanup(bare.stop)
+        for environment in ({"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/bus"},
+                            bare.environment()):
+            with self.subTest(bus=environment["DBUS_SESSION_BUS_ADDRESS"]):
+                self.assertFailedWith(self.capture_portal("d.jpg", env=environment), 6)
+                self.assertEqual(os.listdir(self.sandbox.work), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
