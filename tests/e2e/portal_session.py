@@ -114,6 +114,9 @@ class PortalStack:
                     process.name, process.returncode, self.log(process.name)[-2000:]))
         return True
 
+    def process(self, name):
+        return next(process for process in self.processes if process.name == name)
+
     def log(self, name):
         try:
             with open(os.path.join(self.root, name + ".log"), errors="replace") as stream:

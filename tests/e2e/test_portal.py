@@ -1,6 +1,8 @@
 """The binary forced to the desktop portal under a headless sway with the real portal stack."""
 
 import os
+import signal
+import time
 import unittest
 
 from harness import Jpeg, colour_distance, wait_until
@@ -75,6 +77,25 @@ class ThroughThePortal(SwayTestCase):
         self.assertEqual(os.listdir(self.sandbox.work), [])
         with open(PORTAL_FILE, "rb") as stream:
             self.assertEqual(stream.read(), b"someone else's")
+
+    def test_a_portal_that_never_answers_is_given_up_after_30_seconds(self):
+        # As with a permission dialog nobody answers: the frontend takes the call, its
+        # screenshot backend stays silent.
+        backend = self.portal.process("xdg-desktop-portal-wlr")
+        os.kill(backend.pid, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            run = self.capture_portal("d.jpg")
+            waited = time.monotonic() - started
+        finally:
+            os.kill(backend.pid, signal.SIGCONT)
+            # The backend now takes the call it held and leaves its file, which nobody reads.
+            wait_until(lambda: os.path.lexists(PORTAL_FILE), timeout=20,
+                       what="the late screenshot")
+            os.unlink(PORTAL_FILE)
+        self.assertFailedWith(run, 6)
+        self.assertGreaterEqual(waited, 29)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
 
     def test_no_session_bus_and_no_portal_on_it_are_code_6(self):
         bare = PortalStack(self.session, name="bare", portal=False).start()
