@@ -2,10 +2,12 @@
 
 import os
 import signal
+import subprocess
 import time
 import unittest
 
-from harness import Jpeg, colour_distance, wait_until
+from harness import (Jpeg, colour_distance, require_tools, start_process, stop_process,
+                     wait_until)
 from portal_session import PORTAL_FILE, PortalStack
 from wayland_session import SwayTestCase
 
@@ -96,6 +98,26 @@ class ThroughThePortal(SwayTestCase):
         self.assertFailedWith(run, 6)
         self.assertGreaterEqual(waited, 29)
         self.assertEqual(os.listdir(self.sandbox.work), [])
+
+    def test_a_compositor_without_screen_copy_takes_the_portal_for_the_desktop(self):
+        # weston offers no screen copy; the portal on the bus shoots sway's screen.
+        require_tools("weston")
+        socket = "tarnwick-weston"
+        weston = start_process(["weston", "--backend=headless-backend.so", "--socket=" + socket,
+                                "--no-config", "--idle-time=0"],
+                               env=self.session.environment(), cwd=self.session.home,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               **self.session.as_user())
+        self.addCleanup(stop_process, weston)
+        wait_until(lambda: weston.poll() is None and
+                   os.path.exists(os.path.join(self.session.runtime, socket)),
+                   timeout=20, what="weston's socket")
+        environment = dict(self.portal.environment(), WAYLAND_DISPLAY=socket)
+        self.assertSucceeded(self.capture("d.jpg", "0.9", "0", "desktop", env=environment))
+        jpeg = Jpeg.from_file(self.sandbox.path("d.jpg"))
+        self.assertEqual(jpeg.size, (1280, 720))
+        self.assertColour(jpeg, 640, 360, BLUE_BACKGROUND)
+        self.assertFalse(os.path.lexists(PORTAL_FILE))
 
     def test_no_session_bus_and_no_portal_on_it_are_code_6(self):
         bare = PortalStack(self.session, name="bare", portal=False).start()

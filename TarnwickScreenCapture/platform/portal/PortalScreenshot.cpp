@@ -4,12 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <span>
 
 #include "TarnwickScreenCapture/platform/portal/PngImage.hpp"
@@ -104,10 +102,8 @@ int onResponse(sd_bus_message* message, void* data, sd_bus_error*) {
 
 // A fresh token per call: the request's object path is made of it and the connection's name.
 std::string newHandleToken() {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    return "tarnwick_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + "_" +
-           std::to_string(random());
+    static unsigned counter = 0;
+    return "tarnwick_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
 }
 
 std::string requestPath(std::string_view uniqueName, const std::string& token) {
