@@ -119,6 +119,20 @@ class ThroughThePortal(SwayTestCase):
         self.assertColour(jpeg, 640, 360, BLUE_BACKGROUND)
         self.assertFalse(os.path.lexists(PORTAL_FILE))
 
+    def test_a_session_bus_that_stops_answering_is_given_up_after_30_seconds(self):
+        bare = PortalStack(self.session, name="silent", portal=False).start()
+        self.addCleanup(bare.stop)
+        daemon = bare.process("dbus-daemon")
+        os.kill(daemon.pid, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            run = self.capture_portal("d.jpg", env=bare.environment())
+            waited = time.monotonic() - started
+        finally:
+            os.kill(daemon.pid, signal.SIGCONT)
+        self.assertFailedWith(run, 6)
+        self.assertLess(waited, 45)  # not sd-bus's own 90 s for a connection to be set up
+
     def test_no_session_bus_and_no_portal_on_it_are_code_6(self):
         bare = PortalStack(self.session, name="bare", portal=False).start()
         self.addCleanup(bare.stop)

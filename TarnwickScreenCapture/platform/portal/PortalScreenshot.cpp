@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -23,8 +24,9 @@ constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
 
+// Without flushing: sd-bus would wait for a silent bus daemon to finish authentication.
 struct BusDeleter {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
 };
 struct SlotDeleter {
     void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
@@ -118,6 +120,27 @@ std::uint64_t microsecondsLeft(Clock::time_point deadline) {
     return left > 0 ? static_cast<std::uint64_t>(left) : 0;
 }
 
+// Processes the bus until `done` holds; false on a broken connection or at the deadline.
+bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<bool()>& done) {
+    while (!done()) {
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0) {
+            return false;
+        }
+        if (processed > 0) {
+            continue;
+        }
+        const std::uint64_t left = microsecondsLeft(deadline);
+        if (left == 0) {
+            return false;
+        }
+        if (const int waited = sd_bus_wait(bus, left); waited < 0 && waited != -EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
@@ -128,6 +151,11 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
     }
     Bus bus(opened);
     if (sd_bus_set_method_call_timeout(bus.get(), microsecondsLeft(deadline)) < 0) {
+        return std::nullopt;
+    }
+    // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
+    if (!processUntil(bus.get(), deadline, [&] { return sd_bus_is_ready(bus.get()) != 0; }) ||
+        sd_bus_is_ready(bus.get()) <= 0) {
         return std::nullopt;
     }
     const char* uniqueName = nullptr;
@@ -181,24 +209,13 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         otherSlot.reset(slot);
     }
 
-    while (!answer.received) {
-        const int processed = sd_bus_process(bus.get(), nullptr);
-        if (processed < 0) {
-            return std::nullopt;
+    if (!processUntil(bus.get(), deadline, [&] { return answer.received; })) {
+        // Closing the request takes down a dialog the portal may still show.
+        if (sd_bus_call_method_async(bus.get(), nullptr, kPortalName, handlePath.c_str(),
+                                     kRequestInterface, "Close", nullptr, nullptr, "") >= 0) {
+            sd_bus_flush(bus.get());
         }
-        if (processed > 0) {
-            continue;
-        }
-        const std::uint64_t left = microsecondsLeft(deadline);
-        if (left == 0) {
-            // Closing the request takes down a dialog the portal may still show.
-            sd_bus_call_method_async(bus.get(), nullptr, kPortalName, handlePath.c_str(),
-                                     kRequestInterface, "Close", nullptr, nullptr, "");
-            return std::nullopt;
-        }
-        if (const int waited = sd_bus_wait(bus.get(), left); waited < 0 && waited != -EINTR) {
-            return std::nullopt;
-        }
+        return std::nullopt;
     }
     if (answer.response != 0) {
         return std::nullopt;
