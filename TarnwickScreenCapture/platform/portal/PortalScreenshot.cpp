@@ -38,18 +38,6 @@ using Bus = std::unique_ptr<sd_bus, BusDeleter>;
 using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
 using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
 
-class BusError {
-public:
-    BusError() = default;
-    BusError(const BusError&) = delete;
-    BusError& operator=(const BusError&) = delete;
-    ~BusError() { sd_bus_error_free(&error_); }
-    sd_bus_error* get() { return &error_; }
-
-private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
-
 struct Answer {
     std::string portal;  // the unique name that took the call; only it may answer
     bool received = false;
@@ -185,10 +173,8 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
                               "interactive", "b", 0) < 0) {
         return std::nullopt;
     }
-    BusError error;
     sd_bus_message* received = nullptr;
-    if (sd_bus_call(bus.get(), call.get(), microsecondsLeft(deadline), error.get(), &received) <
-        0) {
+    if (sd_bus_call(bus.get(), call.get(), microsecondsLeft(deadline), nullptr, &received) < 0) {
         return std::nullopt;
     }
     Message reply(received);
