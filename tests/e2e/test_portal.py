@@ -68,6 +68,9 @@ class ThroughThePortal(SwayTestCase):
         self.assertSucceeded(run)
         jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
         self.assertEqual(jpeg.size, (640, 400))
+        listing = self.capture("--list-windows", env=dict(PORTAL, **self.portal.environment()))
+        self.assertEqual(listing.returncode, 0, listing)
+        self.assertIn("(desktop portal on wayland-", listing.stdout.decode().splitlines()[0])
 
     @unittest.skipUnless(os.getuid() == 0, "needs a file of another user")
     def test_a_portal_that_answers_failure_is_code_6(self):
