@@ -65,11 +65,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNWICK_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The desktop of GNOME and KDE sessions comes through it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS xdg-desktop-portal)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "TarnwickScreenCapture takes one JPEG screenshot of the on-screen window of the
 Tavik or Brevant application, or of the whole desktop (X11, or Wayland on sway
-and other wlroots compositors), scales it down to a maximum width and writes it
-to a file. It runs once from the command line, or
-as a per-user agent (a systemd user unit is included) that answers JSON
-requests written to a file under the home directory.")
+and other wlroots compositors, and on GNOME and KDE through the desktop
+portal), scales it down to a maximum width and writes it to a file. It runs
+once from the command line, or as a per-user agent (a systemd user unit is
+included) that answers JSON requests written to a file under the home
+directory.")
 include(CPack)

@@ -172,8 +172,15 @@ std::optional<std::string> readFileBounded(const std::filesystem::path& file,
     // Non-blocking, so that a FIFO put at the path cannot stall the caller.
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat status {};
-    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::uint64_t>(status.st_size) > maxBytes) {
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return readRegularFileBounded(fd.get(), status, maxBytes);
+}
+
+std::optional<std::string> readRegularFileBounded(int fd, const struct stat& status,
+                                                  std::size_t maxBytes) {
+    if (static_cast<std::uint64_t>(status.st_size) > maxBytes) {
         return std::nullopt;
     }
     std::string bytes;
@@ -186,7 +193,7 @@ std::optional<std::string> readFileBounded(const std::filesystem::path& file,
             }
             bytes.resize(std::min(maxBytes + 1, used * 2 + 1));
         }
-        const ssize_t count = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
+        const ssize_t count = ::read(fd, bytes.data() + used, bytes.size() - used);
         if (count < 0) {
             if (errno == EINTR) {
                 continue;

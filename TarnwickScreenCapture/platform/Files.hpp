@@ -23,6 +23,10 @@ std::filesystem::path temporaryDirectory();
 // maxBytes; never holds more than maxBytes (plus one) in memory.
 std::optional<std::string> readFileBounded(const std::filesystem::path& file, std::size_t maxBytes);
 
+// The same for a regular file already open as `fd` (`status` from fstat), read from its position.
+std::optional<std::string> readRegularFileBounded(int fd, const struct stat& status,
+                                                  std::size_t maxBytes);
+
 // Writes a new file beside the target and puts it in the target's place (a symbolic link there
 // is replaced, not followed); never creates the folder. On failure nothing at the target changes
 // and no auxiliary file is left.

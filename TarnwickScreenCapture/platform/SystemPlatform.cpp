@@ -6,6 +6,7 @@
 #include "TarnwickScreenCapture/platform/Platform.hpp"
 #include "TarnwickScreenCapture/platform/Process.hpp"
 #include "TarnwickScreenCapture/platform/Uuid.hpp"
+#include "TarnwickScreenCapture/platform/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/platform/wayland/WaylandScreenCopy.hpp"
 #include "TarnwickScreenCapture/platform/wayland/WaylandWindowSystem.hpp"
 #include "TarnwickScreenCapture/platform/x11/X11WindowSystem.hpp"
@@ -17,11 +18,18 @@ WindowSystem openWindowSystem() {
     switch (chooseBackend(std::getenv("TARNWICK_CAPTURE_BACKEND"), waylandCompositorReachable)) {
         case Backend::x11:
             return x11WindowSystem();
-        case Backend::wlroots:
-            return waylandWindowSystem(true);
-        case Backend::portal:
-            // The desktop portal is not spoken yet: windows as on any Wayland session, no desktop.
-            return waylandWindowSystem(false);
+        case Backend::wlroots: {
+            // GNOME and KDE offer ordinary clients no screen copy: there the portal has the
+            // desktop.
+            WindowSystem system = waylandWindowSystem("wlroots");
+            system.images.desktop = [] { return waylandDesktopImage(portalDesktopImage); };
+            return system;
+        }
+        case Backend::portal: {
+            WindowSystem system = waylandWindowSystem("desktop portal");
+            system.images.desktop = portalDesktopImage;
+            return system;
+        }
     }
     return x11WindowSystem();
 }

@@ -69,7 +69,7 @@ class DebianPackageTest(unittest.TestCase, JpegAssertions):
         depends = [entry.strip().split(" ")[0] for entry in self.field("Depends").split(",")]
         # The libraries the binary links against dynamically, each through its package.
         for package in ("libc6", "libstdc++6", "libxcb1", "libxcb-shm0", "libxcb-composite0",
-                        "libturbojpeg0", "libuuid1"):
+                        "libturbojpeg0", "libuuid1", "libsystemd0", "libspng0"):
             self.assertIn(package, depends)
         self.assertTrue(any(name.startswith("libicu") for name in depends), depends)
 

@@ -485,8 +485,17 @@ bool waylandCompositorReachable() {
     return connect() != nullptr;
 }
 
-ImageRef waylandDesktopImage() {
-    return copyFromCompositor(std::nullopt);
+ImageRef waylandDesktopImage(const std::function<ImageRef()>& withoutScreenCopy) {
+    {
+        const auto session = connect();
+        if (!session || !discover(*session)) {
+            return nullptr;
+        }
+        if (session->screenCopy != nullptr || !withoutScreenCopy) {
+            return copyRegion(*session, std::nullopt);
+        }
+    }
+    return withoutScreenCopy();
 }
 
 ImageRef waylandRegionImage(const WindowBounds& region) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "TarnwickScreenCapture/platform/Image.hpp"
 #include "TarnwickScreenCapture/platform/WindowDescription.hpp"
 
@@ -9,9 +11,10 @@ namespace tarnwick {
 bool waylandCompositorReachable();
 
 // Every output copied and drawn at its place in the layout, at the largest output scale; what no
-// output covers is black. Null when no compositor can be reached, it offers no screen copy, a
-// copy fails or the compositor stays silent for 5 seconds.
-ImageRef waylandDesktopImage();
+// output covers is black. Null when no compositor can be reached, a copy fails or the compositor
+// stays silent for 5 seconds. A compositor that offers no screen copy is let go and
+// `withoutScreenCopy` asked instead (when set).
+ImageRef waylandDesktopImage(const std::function<ImageRef()>& withoutScreenCopy = {});
 
 // The same for one rectangle of the layout (logical coordinates), at the largest scale of the
 // outputs it touches.

@@ -18,8 +18,8 @@ std::optional<std::vector<WindowDescription>> swayWindows(const std::string& soc
     return reply ? windowsOfSwayTree(*reply) : std::nullopt;
 }
 
-std::string waylandDescription(bool screenCopy, bool fromSway) {
-    std::string text = screenCopy ? "wlroots" : "Wayland without desktop captures";
+std::string waylandDescription(std::string_view desktopSource, bool fromSway) {
+    std::string text(desktopSource);
     const char* display = std::getenv("WAYLAND_DISPLAY");
     if (display == nullptr || *display == '\0') {
         text += ", but WAYLAND_DISPLAY is not set";
@@ -33,13 +33,11 @@ std::string waylandDescription(bool screenCopy, bool fromSway) {
 
 }  // namespace
 
-WindowSystem waylandWindowSystem(bool screenCopy) {
+WindowSystem waylandWindowSystem(std::string_view desktopSource) {
     WindowSystem system = x11WindowSystem();
-    system.images.desktop = [screenCopy]() -> ImageRef {
-        return screenCopy ? waylandDesktopImage() : nullptr;
-    };
+    system.images.desktop = [] { return waylandDesktopImage(); };
     const auto socket = swaySocketPath();
-    system.description = waylandDescription(screenCopy, socket.has_value());
+    system.description = waylandDescription(desktopSource, socket.has_value());
     if (socket) {
         system.windows = [socket = *socket] { return swayWindows(socket); };
         system.images.window = [](const WindowDescription& window) -> ImageRef {

@@ -1,0 +1,75 @@
+#include "TarnwickScreenCapture/platform/portal/PngImage.hpp"
+
+#include <spng.h>
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+
+namespace tarnwick {
+namespace {
+
+// Screenshots carry few and small ancillary chunks; these bound what a hostile file can make
+// the decoder hold beside the image.
+constexpr std::size_t kMaximumChunkBytes = std::size_t{1} << 24;
+constexpr std::size_t kMaximumChunkCacheBytes = std::size_t{1} << 26;
+
+struct ContextDeleter {
+    void operator()(spng_ctx* context) const { spng_ctx_free(context); }
+};
+
+void premultiply(std::span<std::uint8_t> pixels) {
+    for (std::size_t i = 0; i + 3 < pixels.size(); i += 4) {
+        const std::uint8_t alpha = pixels[i + 3];
+        if (alpha != 255) {
+            pixels[i] = premultipliedChannel(pixels[i], alpha);
+            pixels[i + 1] = premultipliedChannel(pixels[i + 1], alpha);
+            pixels[i + 2] = premultipliedChannel(pixels[i + 2], alpha);
+        }
+    }
+}
+
+}  // namespace
+
+ImageRef imageFromPng(std::span<const std::uint8_t> bytes, std::int64_t maxPixels) {
+    // A file cut short anywhere, even in its last chunk, is no image: the portal may have been
+    // stopped while writing it.
+    static constexpr std::uint8_t kEnd[] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+    if (bytes.size() < sizeof kEnd ||
+        !std::equal(std::begin(kEnd), std::end(kEnd), bytes.end() - sizeof kEnd)) {
+        return nullptr;
+    }
+    std::unique_ptr<spng_ctx, ContextDeleter> context(spng_ctx_new(0));
+    if (!context ||
+        spng_set_image_limits(context.get(), static_cast<std::uint32_t>(kMaximumImageSide),
+                              static_cast<std::uint32_t>(kMaximumImageSide)) != 0 ||
+        spng_set_chunk_limits(context.get(), kMaximumChunkBytes, kMaximumChunkCacheBytes) != 0 ||
+        spng_set_png_buffer(context.get(), bytes.data(), bytes.size()) != 0) {
+        return nullptr;
+    }
+    spng_ihdr header{};
+    if (spng_get_ihdr(context.get(), &header) != 0) {
+        return nullptr;
+    }
+    const std::int64_t width = header.width;
+    const std::int64_t height = header.height;
+    if (width <= 0 || height <= 0 || width > kMaximumImageSide || height > kMaximumImageSide ||
+        width * height > maxPixels) {
+        return nullptr;
+    }
+    std::size_t size = 0;
+    if (spng_decoded_image_size(context.get(), SPNG_FMT_RGBA8, &size) != 0 ||
+        size != static_cast<std::size_t>(width * height) * kBytesPerPixel) {
+        return nullptr;
+    }
+    auto image = newImage(width, height);
+    if (spng_decode_image(context.get(), image->pixels.data(), size, SPNG_FMT_RGBA8,
+                          SPNG_DECODE_TRNS) != 0 ||
+        spng_decode_chunks(context.get()) != 0) {
+        return nullptr;
+    }
+    premultiply(image->pixels);
+    return image;
+}
+
+}  // namespace tarnwick

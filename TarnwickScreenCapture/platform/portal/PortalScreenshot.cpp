@@ -1,0 +1,229 @@
+#include "TarnwickScreenCapture/platform/portal/PortalScreenshot.hpp"
+
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "TarnwickScreenCapture/platform/portal/PngImage.hpp"
+#include "TarnwickScreenCapture/platform/portal/PortalFile.hpp"
+
+namespace tarnwick {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
+constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
+constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
+
+// Without flushing: sd-bus would wait for a silent bus daemon to finish authentication.
+struct BusDeleter {
+    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+};
+struct SlotDeleter {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+struct MessageDeleter {
+    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Bus = std::unique_ptr<sd_bus, BusDeleter>;
+using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
+using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+struct Answer {
+    std::string portal;  // the unique name that took the call; only it may answer
+    bool received = false;
+    std::uint32_t response = 2;
+    std::optional<std::string> uri;
+};
+
+// The results of a Response: a{sv}, of which only a string "uri" matters.
+std::optional<std::string> uriOfResults(sd_bus_message* message) {
+    std::optional<std::string> uri;
+    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
+        return std::nullopt;
+    }
+    while (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv") > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(message, "s", &key) < 0) {
+            return std::nullopt;
+        }
+        const char* uriText = nullptr;
+        if (std::strcmp(key, "uri") == 0 &&
+            sd_bus_message_enter_container(message, SD_BUS_TYPE_VARIANT, "s") > 0) {
+            if (sd_bus_message_read(message, "s", &uriText) < 0 ||
+                sd_bus_message_exit_container(message) < 0) {
+                return std::nullopt;
+            }
+            uri = uriText;
+        } else if (sd_bus_message_skip(message, "v") < 0) {
+            return std::nullopt;
+        }
+        if (sd_bus_message_exit_container(message) < 0) {
+            return std::nullopt;
+        }
+    }
+    return uri;
+}
+
+int onResponse(sd_bus_message* message, void* data, sd_bus_error*) {
+    auto& answer = *static_cast<Answer*>(data);
+    const char* sender = sd_bus_message_get_sender(message);
+    if (answer.received || sender == nullptr || answer.portal != sender) {
+        return 0;
+    }
+    std::uint32_t response = 2;
+    if (sd_bus_message_read(message, "u", &response) < 0) {
+        return 0;
+    }
+    answer.received = true;
+    answer.response = response;
+    answer.uri = uriOfResults(message);
+    return 0;
+}
+
+// A fresh token per call: the request's object path is made of it and the connection's name.
+std::string newHandleToken() {
+    static unsigned counter = 0;
+    return "tarnwick_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+std::string requestPath(std::string_view uniqueName, const std::string& token) {
+    std::string sender(uniqueName.starts_with(':') ? uniqueName.substr(1) : uniqueName);
+    std::replace(sender.begin(), sender.end(), '.', '_');
+    return "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
+}
+
+std::uint64_t microsecondsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<std::uint64_t>(left) : 0;
+}
+
+// Processes the bus until `done` holds; false on a broken connection or at the deadline.
+bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<bool()>& done) {
+    while (!done()) {
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0) {
+            return false;
+        }
+        if (processed > 0) {
+            continue;
+        }
+        const std::uint64_t left = microsecondsLeft(deadline);
+        if (left == 0) {
+            return false;
+        }
+        if (const int waited = sd_bus_wait(bus, left); waited < 0 && waited != -EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
+    const auto deadline = Clock::now() + deadlineAfter;
+    sd_bus* opened = nullptr;
+    if (sd_bus_open_user(&opened) < 0) {
+        return std::nullopt;
+    }
+    Bus bus(opened);
+    if (sd_bus_set_method_call_timeout(bus.get(), microsecondsLeft(deadline)) < 0) {
+        return std::nullopt;
+    }
+    // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
+    if (!processUntil(bus.get(), deadline, [&] { return sd_bus_is_ready(bus.get()) != 0; }) ||
+        sd_bus_is_ready(bus.get()) <= 0) {
+        return std::nullopt;
+    }
+    const char* uniqueName = nullptr;
+    if (sd_bus_get_unique_name(bus.get(), &uniqueName) < 0) {
+        return std::nullopt;
+    }
+    const std::string token = newHandleToken();
+    const std::string expectedHandle = requestPath(uniqueName, token);
+
+    // The answer goes to this connection alone, and may come before the call's own reply:
+    // listen first.
+    Answer answer;
+    sd_bus_slot* slot = nullptr;
+    if (sd_bus_match_signal(bus.get(), &slot, nullptr, expectedHandle.c_str(), kRequestInterface,
+                            "Response", onResponse, &answer) < 0) {
+        return std::nullopt;
+    }
+    Slot expectedSlot(slot);
+
+    sd_bus_message* created = nullptr;
+    if (sd_bus_message_new_method_call(bus.get(), &created, kPortalName, kPortalPath,
+                                       "org.freedesktop.portal.Screenshot", "Screenshot") < 0) {
+        return std::nullopt;
+    }
+    Message call(created);
+    if (sd_bus_message_append(call.get(), "sa{sv}", "", 2, "handle_token", "s", token.c_str(),
+                              "interactive", "b", 0) < 0) {
+        return std::nullopt;
+    }
+    sd_bus_message* received = nullptr;
+    if (sd_bus_call(bus.get(), call.get(), microsecondsLeft(deadline), nullptr, &received) < 0) {
+        return std::nullopt;
+    }
+    Message reply(received);
+    const char* handle = nullptr;
+    const char* portal = sd_bus_message_get_sender(reply.get());
+    if (sd_bus_message_read(reply.get(), "o", &handle) < 0 || portal == nullptr) {
+        return std::nullopt;
+    }
+    answer.portal = portal;
+    const std::string handlePath = handle;
+    Slot otherSlot;
+    if (handlePath != expectedHandle) {
+        // Portals older than handle tokens choose the path themselves.
+        if (sd_bus_match_signal(bus.get(), &slot, nullptr, handlePath.c_str(), kRequestInterface,
+                                "Response", onResponse, &answer) < 0) {
+            return std::nullopt;
+        }
+        otherSlot.reset(slot);
+    }
+
+    if (!processUntil(bus.get(), deadline, [&] { return answer.received; })) {
+        // Closing the request takes down a dialog the portal may still show.
+        if (sd_bus_call_method_async(bus.get(), nullptr, kPortalName, handlePath.c_str(),
+                                     kRequestInterface, "Close", nullptr, nullptr, "") >= 0) {
+            sd_bus_flush(bus.get());
+        }
+        return std::nullopt;
+    }
+    if (answer.response != 0) {
+        return std::nullopt;
+    }
+    return answer.uri;
+}
+
+ImageRef portalDesktopImage() {
+    const auto uri = portalScreenshotUri(kPortalDeadline);
+    if (!uri) {
+        return nullptr;
+    }
+    const auto path = pathOfFileUri(*uri);
+    if (!path) {
+        return nullptr;
+    }
+    const auto bytes = takeOwnFile(*path, kMaximumPngBytes);
+    if (!bytes) {
+        return nullptr;
+    }
+    return imageFromPng(
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
+}
+
+}  // namespace tarnwick
