@@ -24,7 +24,11 @@ constexpr std::uint32_t kPathEvents = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | 
 FolderWatch::FolderWatch(std::filesystem::path folder, std::string fileName)
     : folder_(std::move(folder)),
       fileName_(std::move(fileName)),
-      notifications_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+      notifications_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (notifications_) {
+        arm();
+    }
+}
 
 void FolderWatch::arm() {
     const int fd = notifications_.get();
@@ -85,7 +89,13 @@ bool FolderWatch::waitForChange(std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(timeout);
         return false;
     }
+    const bool changed = waitForNotifications(timeout);
+    // Armed again before the caller looks, so that a change while it looks wakes the next wait.
     arm();
+    return changed;
+}
+
+bool FolderWatch::waitForNotifications(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

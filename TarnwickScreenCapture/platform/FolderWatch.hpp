@@ -20,7 +20,8 @@ public:
     FolderWatch& operator=(const FolderWatch&) = delete;
     ~FolderWatch() = default;
 
-    // Waits until a change is noticed (true) or the time is up (false).
+    // Waits until a change is noticed (true) or the time is up (false). Changes since the watch
+    // was made or the last wait returned count.
     bool waitForChange(std::chrono::milliseconds timeout);
 
 private:
@@ -32,6 +33,7 @@ private:
     std::string ancestorChild_;  // the name there that leads to the folder
 
     void arm();
+    bool waitForNotifications(std::chrono::milliseconds timeout);
     bool takeNotifications();
 };
 

@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import time
 import unittest
 
@@ -194,6 +195,21 @@ class MissingAndUnwritableFolderTests(AgentTestCase):
         was_running, stdout, stderr = agent.stop()
         self.assertEqual((was_running, stdout, stderr.decode()),
                          (True, b"", agent_start_line(self.sandbox, None) + "\n"))
+
+    def test_a_replaced_data_folder_is_watched_anew(self):
+        agent = self.start_agent()
+        self.request("old", "old.jpg", maxWidth=64)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("old"), "old")
+        # Another folder renamed into its place; a request renamed into that one is answered.
+        folder = self.sandbox.make_agent_folder()
+        replacement = folder + ".new"
+        os.mkdir(replacement, 0o700)
+        shutil.rmtree(folder)
+        os.rename(replacement, folder)
+        output = self.request("new", "new.jpg", maxWidth=64)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("new"), "new")
+        self.assertEqual(Jpeg.from_file(output).size, (64, 40))
+        self.stop_agent(agent)
 
     def test_answer_kept_while_the_data_folder_is_unwritable_until_a_newer_one(self):
         folder = self.sandbox.make_agent_folder()
