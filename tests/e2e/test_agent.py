@@ -282,6 +282,8 @@ class MalformedRequestTests(AgentTestCase):
             "NUL bytes": b"\0" * 4096,
             "empty": b"",
         }
+        # Made first: an agent quick to start would otherwise say it waits for the folder.
+        self.sandbox.make_agent_folder()
         agent = self.start_agent()
         for name, content in contents.items():
             with self.subTest(content=name):
