@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <thread>
 
 #include "TarnwickScreenCapture/AgentResponseFile.hpp"
 #include "TarnwickScreenCapture/Capture.hpp"
+#include "TarnwickScreenCapture/platform/FolderWatch.hpp"
 
 namespace tarnwick {
 namespace {
@@ -177,11 +177,17 @@ void runAgent(const Platform& platform) {
     AgentState state = agentState(defaultAgentRequestURL(), defaultAgentResponseURL());
     state.report(
         agentStartLine(state.requestFile.parent_path(), platform.openWindowSystem().description));
+    // The poll still runs, for file systems that tell of no changes; a request written where
+    // they do is taken up at once.
+    FolderWatch watch(state.requestFile.has_parent_path() ? state.requestFile.parent_path() : ".",
+                      state.requestFile.filename().string());
+    const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(kAgentPollIntervalSeconds));
     for (;;) {
         if (runAgentPass(state, platform) == AgentPassOutcome::kAnotherAgentServesTheFolder) {
             std::exit(kAnotherAgentExitStatus);
         }
-        std::this_thread::sleep_for(std::chrono::duration<double>(kAgentPollIntervalSeconds));
+        watch.waitForChange(interval);
     }
 }
 

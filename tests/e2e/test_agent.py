@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import time
 import unittest
 
@@ -195,6 +196,23 @@ class MissingAndUnwritableFolderTests(AgentTestCase):
         self.assertEqual((was_running, stdout, stderr.decode()),
                          (True, b"", agent_start_line(self.sandbox, None) + "\n"))
 
+    def test_a_replaced_data_folder_is_watched_anew(self):
+        agent = self.start_agent()
+        self.request("old", "old.jpg", maxWidth=64)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("old"), "old")
+        # Another folder renamed into its place; a request renamed into that one is answered.
+        folder = self.sandbox.make_agent_folder()
+        replacement = folder + ".new"
+        os.mkdir(replacement, 0o700)
+        shutil.rmtree(folder)
+        os.rename(replacement, folder)
+        output = self.request("new", "new.jpg", maxWidth=64)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("new"), "new")
+        self.assertEqual(Jpeg.from_file(output).size, (64, 40))
+        # It may have said it waits for the folder while none stood at the path.
+        was_running, stdout, _ = agent.stop()
+        self.assertEqual((was_running, stdout), (True, b""))
+
     def test_answer_kept_while_the_data_folder_is_unwritable_until_a_newer_one(self):
         folder = self.sandbox.make_agent_folder()
         outputs = self.sandbox.make_folder("work/out")
@@ -264,6 +282,8 @@ class MalformedRequestTests(AgentTestCase):
             "NUL bytes": b"\0" * 4096,
             "empty": b"",
         }
+        # Made first: an agent quick to start would otherwise say it waits for the folder.
+        self.sandbox.make_agent_folder()
         agent = self.start_agent()
         for name, content in contents.items():
             with self.subTest(content=name):

@@ -42,5 +42,31 @@ class SnapshotTest(unittest.TestCase, JpegAssertions):
                          "the screen did not change during the captures; the test proves nothing")
 
 
+class BandReaderTest(unittest.TestCase, JpegAssertions):
+    """The bands read ahead through shared memory give the same picture as image replies."""
+
+    def test_shared_memory_and_plain_image_requests_give_the_same_jpeg(self):
+        require_binary()
+        # 1000 rows: the last band is partial. A plaid root puts edges across band boundaries.
+        server = XServer(1000, 1000, tcp=True)
+        self.addCleanup(server.stop)
+        server.start()
+        server.x(["xsetroot", "-mod", "5", "3", "-fg", "#3070c0", "-bg", "#f0e010"])
+        sandbox = Sandbox()
+        self.addCleanup(sandbox.cleanup)
+        number = server.display[1:]
+        for max_width in ("0", "333"):
+            outputs = []
+            # A TCP connection is never offered shared memory.
+            for display in (server.display, "127.0.0.1:" + number):
+                outputs.append(sandbox.path("%s-%d.jpg" % (max_width, len(outputs))))
+                self.assertSucceeded(run_binary([outputs[-1], "0.9", max_width, "desktop"],
+                                                sandbox, display=display))
+            with open(outputs[0], "rb") as shared, open(outputs[1], "rb") as plain:
+                self.assertEqual(shared.read(), plain.read(), "maxWidth " + max_width)
+        jpeg = Jpeg.from_file(outputs[0])
+        self.assertEqual(jpeg.size, (333, 333))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,12 +1,15 @@
 #include "TarnwickScreenCapture/platform/x11/X11Images.hpp"
 
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/shm.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <vector>
 
@@ -153,23 +156,110 @@ bool isLocalConnection(xcb_connection_t* connection) {
            address.ss_family == AF_UNIX;
 }
 
+// How the server can be handed a shared segment: none (it may be on another machine), by System
+// V id, or by file descriptor.
+enum class SharedMemory { none, systemV, descriptor };
+
 // A segment the server can write into only exists on the same machine.
-bool offersSharedMemory(const X11Display& display) {
+SharedMemory sharedMemoryOffered(const X11Display& display) {
     xcb_connection_t* connection = display.get();
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_shm_id);
     display.watchdog->noteProgress();
     if (extension == nullptr || extension->present == 0 || !isLocalConnection(connection)) {
-        return false;
+        return SharedMemory::none;
     }
-    return takeReply(xcb_shm_query_version_reply, display, xcb_shm_query_version(connection)) !=
-           nullptr;
+    const auto version =
+        takeReply(xcb_shm_query_version_reply, display, xcb_shm_query_version(connection));
+    if (!version) {
+        return SharedMemory::none;
+    }
+    return version->major_version > 1 || version->minor_version >= 2 ? SharedMemory::descriptor
+                                                                     : SharedMemory::systemV;
 }
 
-// A System V segment attached both here and in the server, detached on every path. It is marked
-// for removal as soon as the server holds it, so nothing outlives the process.
+// A segment attached both here and in the server, detached on every path. Where the server takes
+// a file descriptor (MIT-SHM 1.2) it is an unnamed memory file whose pages are mapped in at once,
+// which spares a page fault per page on first reading; otherwise a System V segment, marked for
+// removal as soon as the server holds it. Nothing outlives the process either way.
 class SharedSegment {
 public:
-    SharedSegment(const X11Display& display, std::size_t size) : connection_(display.get()) {
+    SharedSegment(const X11Display& display, std::size_t size, bool passDescriptor)
+        : connection_(display.get()) {
+        if (passDescriptor) {
+            attachDescriptor(size);
+        } else {
+            attachSystemV(size);
+        }
+    }
+    SharedSegment(const SharedSegment&) = delete;
+    SharedSegment& operator=(const SharedSegment&) = delete;
+    ~SharedSegment() {
+        removeSystemV();
+        if (attached_ || attaching_) {
+            xcb_shm_detach(connection_, segment_);
+            xcb_flush(connection_);
+        }
+        if (mapped_) {
+            ::munmap(const_cast<std::uint8_t*>(address_), size_);
+        } else if (address_ != nullptr) {
+            ::shmdt(address_);
+        }
+    }
+
+    // Waits for the server's word on the attachment; asking for both segments first and then
+    // waiting costs one round trip, not two.
+    bool usable(const X11Display& display) {
+        if (attaching_) {
+            attached_ = requestSucceeded(display, *attaching_);
+            attaching_.reset();
+            removeSystemV();
+        }
+        return attached_;
+    }
+    xcb_shm_seg_t segment() const { return segment_; }
+    std::span<const std::uint8_t> bytes(std::size_t count) const {
+        return {address_, std::min(count, size_)};
+    }
+
+private:
+    xcb_connection_t* connection_;
+    const std::uint8_t* address_ = nullptr;
+    std::size_t size_ = 0;
+    xcb_shm_seg_t segment_ = 0;
+    std::optional<xcb_void_cookie_t> attaching_;
+    bool attached_ = false;
+    bool mapped_ = false;
+    std::optional<int> marked_;
+
+    void removeSystemV() {
+        if (marked_) {
+            ::shmctl(*marked_, IPC_RMID, nullptr);
+            marked_.reset();
+        }
+    }
+
+    void attachDescriptor(std::size_t size) {
+        const int fd = ::memfd_create("tarnwick-band", MFD_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        void* address = MAP_FAILED;
+        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+            address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+        }
+        if (address == MAP_FAILED) {
+            ::close(fd);
+            return;
+        }
+        address_ = static_cast<const std::uint8_t*>(address);
+        size_ = size;
+        mapped_ = true;
+        segment_ = xcb_generate_id(connection_);
+        // XCB closes the descriptor once it is sent.
+        attaching_ = xcb_shm_attach_fd_checked(connection_, segment_, fd, 0);
+    }
+
+    void attachSystemV(std::size_t size) {
         const int id = ::shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id < 0) {
             return;
@@ -182,35 +272,11 @@ public:
         address_ = static_cast<const std::uint8_t*>(address);
         size_ = size;
         segment_ = xcb_generate_id(connection_);
-        attached_ = requestSucceeded(
-            display,
-            xcb_shm_attach_checked(connection_, segment_, static_cast<std::uint32_t>(id), 0));
-        ::shmctl(id, IPC_RMID, nullptr);
+        attaching_ =
+            xcb_shm_attach_checked(connection_, segment_, static_cast<std::uint32_t>(id), 0);
+        // Removed once the server has attached it too.
+        marked_ = id;
     }
-    SharedSegment(const SharedSegment&) = delete;
-    SharedSegment& operator=(const SharedSegment&) = delete;
-    ~SharedSegment() {
-        if (attached_) {
-            xcb_shm_detach(connection_, segment_);
-            xcb_flush(connection_);
-        }
-        if (address_ != nullptr) {
-            ::shmdt(address_);
-        }
-    }
-
-    bool usable() const { return attached_; }
-    xcb_shm_seg_t segment() const { return segment_; }
-    std::span<const std::uint8_t> bytes(std::size_t count) const {
-        return {address_, std::min(count, size_)};
-    }
-
-private:
-    xcb_connection_t* connection_;
-    const std::uint8_t* address_ = nullptr;
-    std::size_t size_ = 0;
-    xcb_shm_seg_t segment_ = 0;
-    bool attached_ = false;
 };
 
 // Keeps other clients from changing the window between reading its geometry and its pixels.
@@ -388,8 +454,10 @@ bool sameShape(const PixelSource& a, const PixelSource& b) {
            a.visual == b.visual;
 }
 
-// Rows read from the server at a time: one small shared segment serves the whole image.
+// Rows read from the server at a time. Two bands are in flight: the server copies the next one
+// while this one is converted and scaled.
 constexpr std::int64_t kBandRows = 64;
+constexpr int kBands = 2;
 
 // A screen image read lazily, band by band, as the scaler or encoder asks for rows. Making it
 // holds no grab, so the caller can open its output meanwhile. The first row read grabs the
@@ -397,17 +465,27 @@ constexpr std::int64_t kBandRows = 64;
 // read); the grab lasts until the last row is read, so every band belongs to one consistent
 // picture, and is let go at once then, on any failure and when the image is dropped.
 struct ScreenReader {
+    // A band asked for and not yet taken: its reply is waited for when its rows are needed.
+    struct Request {
+        std::int64_t first = 0;
+        int slot = 0;
+        unsigned int sequence = 0;
+        bool shared = false;
+    };
+
     std::unique_ptr<X11Display> display;
     xcb_window_t window = XCB_NONE;
     PixelSource source;  // as found when the image was made, then as found under the grab
     PixelLayout layout;
     std::unique_ptr<ServerGrab> serverGrab;
     std::unique_ptr<NamedPixmap> pixmap;
-    std::unique_ptr<SharedSegment> segment;       // null: plain GetImage
+    std::array<std::unique_ptr<SharedSegment>, kBands> segments;  // null: plain GetImage
+    std::optional<Request> pending;
     XcbPointer<xcb_get_image_reply_t> bandReply;  // the band, when it came without shared memory
     std::span<const std::uint8_t> bandBytes;
     std::int64_t bandFirst = 0;
     std::int64_t bandRows = 0;
+    int bandSlot = 0;
 
     ~ScreenReader() { release(); }
 
@@ -417,10 +495,16 @@ struct ScreenReader {
     }
 
     void letServerGo() {
+        if (pending && display) {
+            xcb_discard_reply(display->get(), pending->sequence);
+        }
+        pending.reset();
         bandRows = 0;
         bandBytes = {};
         bandReply.reset();
-        segment.reset();
+        for (auto& segment : segments) {
+            segment.reset();
+        }
         pixmap.reset();
         serverGrab.reset();
     }
@@ -436,30 +520,55 @@ struct ScreenReader {
         return loadColormap(*display, source, layout);
     }
 
-    // Fetches the band of up to kBandRows rows that starts at `first` into the shared segment
-    // (or a GetImage reply), where it stays until a row outside it is asked for.
-    bool fetchBand(std::int64_t first) {
+    std::int64_t rowsOfBand(std::int64_t first) const {
+        return std::min(kBandRows, source.area.height - first);
+    }
+
+    // Asks for the band that starts at `first`, into the shared segment of `slot` (or a GetImage
+    // reply), and sends the request at once so that the server works on it meanwhile.
+    Request ask(std::int64_t first, int slot) {
         xcb_connection_t* connection = display->get();
-        const std::int64_t rows = std::min(kBandRows, source.area.height - first);
         const auto x = static_cast<std::int16_t>(source.area.x);
         const auto y = static_cast<std::int16_t>(source.area.y + first);
         const auto width = static_cast<std::uint16_t>(source.area.width);
-        const auto height = static_cast<std::uint16_t>(rows);
+        const auto height = static_cast<std::uint16_t>(rowsOfBand(first));
+        Request request{.first = first, .slot = slot, .shared = segments[slot] != nullptr};
+        if (request.shared) {
+            request.sequence =
+                xcb_shm_get_image(connection, source.drawable, x, y, width, height, ~0u,
+                                  XCB_IMAGE_FORMAT_Z_PIXMAP, segments[slot]->segment(), 0)
+                    .sequence;
+        } else {
+            request.sequence = xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source.drawable,
+                                             x, y, width, height, ~0u)
+                                   .sequence;
+        }
+        xcb_flush(connection);
+        return request;
+    }
+
+    // Makes the band that starts at `first` the current one, and asks for the band after it into
+    // the other slot before this one is converted.
+    bool fetchBand(std::int64_t first) {
+        if (pending && pending->first != first) {
+            xcb_discard_reply(display->get(), pending->sequence);
+            pending.reset();
+        }
+        // The current band's slot is free again: its rows have all been taken.
+        const Request request = pending ? *pending : ask(first, 1 - bandSlot);
+        pending.reset();
         bandRows = 0;
         bandReply.reset();
-        if (segment) {
-            const auto reply =
-                takeReply(xcb_shm_get_image_reply, *display,
-                          xcb_shm_get_image(connection, source.drawable, x, y, width, height, ~0u,
-                                            XCB_IMAGE_FORMAT_Z_PIXMAP, segment->segment(), 0));
+        if (request.shared) {
+            const auto reply = takeReply(xcb_shm_get_image_reply, *display,
+                                         xcb_shm_get_image_cookie_t{request.sequence});
             if (!reply || reply->depth != source.depth) {
                 return false;
             }
-            bandBytes = segment->bytes(reply->size);
+            bandBytes = segments[request.slot]->bytes(reply->size);
         } else {
-            bandReply = takeReply(xcb_get_image_reply, *display,
-                                  xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                                                source.drawable, x, y, width, height, ~0u));
+            bandReply =
+                takeReply(xcb_get_image_reply, *display, xcb_get_image_cookie_t{request.sequence});
             if (!bandReply || bandReply->depth != source.depth) {
                 return false;
             }
@@ -469,7 +578,12 @@ struct ScreenReader {
             bandBytes = {xcb_get_image_data(bandReply.get()), std::min(received, claimed)};
         }
         bandFirst = first;
-        bandRows = rows;
+        bandRows = rowsOfBand(first);
+        bandSlot = request.slot;
+        const std::int64_t next = first + bandRows;
+        if (next < source.area.height) {
+            pending = ask(next, 1 - bandSlot);
+        }
         return true;
     }
 
@@ -535,12 +649,20 @@ ImageRef lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
     reader->layout = std::move(*layout);
     const X11Display& connection = *reader->display;
     const auto busy = connection.busy();
-    if (offersSharedMemory(connection)) {
-        auto segment = std::make_unique<SharedSegment>(
-            connection, reader->layout.bytesPerRow *
-                            static_cast<std::size_t>(std::min(kBandRows, area.height)));
-        if (segment->usable()) {
-            reader->segment = std::move(segment);
+    const SharedMemory sharedMemory = sharedMemoryOffered(connection);
+    if (sharedMemory != SharedMemory::none) {
+        const std::size_t size =
+            reader->layout.bytesPerRow * static_cast<std::size_t>(std::min(kBandRows, area.height));
+        for (auto& segment : reader->segments) {
+            segment = std::make_unique<SharedSegment>(connection, size,
+                                                      sharedMemory == SharedMemory::descriptor);
+        }
+        // Both or neither: a band's request says where its pixels go.
+        const bool first = reader->segments[0]->usable(connection);
+        if (!reader->segments[1]->usable(connection) || !first) {
+            for (auto& segment : reader->segments) {
+                segment.reset();
+            }
         }
     }
     if (connection.failed()) {

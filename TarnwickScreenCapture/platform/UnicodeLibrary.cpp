@@ -1,0 +1,54 @@
+#include "TarnwickScreenCapture/platform/UnicodeLibrary.hpp"
+
+#include <dlfcn.h>
+#include <unicode/urename.h>
+#include <unicode/uvernum.h>
+
+#include <optional>
+#include <string>
+
+// ICU's entry points carry its major version: the headers rename each function to its versioned
+// name, which the argument expands to before it is quoted.
+#define TARNWICK_ICU_NAME(name) TARNWICK_ICU_QUOTE(name)
+#define TARNWICK_ICU_QUOTE(name) #name
+
+namespace tarnwick {
+namespace {
+
+template <typename Function>
+bool resolve(void* library, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+std::optional<UnicodeLibrary> load() {
+    const std::string file = "libicuuc.so." + std::to_string(U_ICU_VERSION_MAJOR_NUM);
+    // Kept loaded for the life of the process.
+    void* library = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        return std::nullopt;
+    }
+    UnicodeLibrary functions{};
+    if (!resolve(library, TARNWICK_ICU_NAME(u_strFromUTF8WithSub), functions.strFromUTF8WithSub) ||
+        !resolve(library, TARNWICK_ICU_NAME(u_strToUTF8WithSub), functions.strToUTF8WithSub) ||
+        !resolve(library, TARNWICK_ICU_NAME(u_strToLower), functions.strToLower) ||
+        !resolve(library, TARNWICK_ICU_NAME(unorm2_getNFDInstance), functions.getNFDInstance) ||
+        !resolve(library, TARNWICK_ICU_NAME(unorm2_normalize), functions.normalize) ||
+        !resolve(library, TARNWICK_ICU_NAME(ubrk_open), functions.openBreakIterator) ||
+        !resolve(library, TARNWICK_ICU_NAME(ubrk_first), functions.first) ||
+        !resolve(library, TARNWICK_ICU_NAME(ubrk_next), functions.next) ||
+        !resolve(library, TARNWICK_ICU_NAME(ubrk_close), functions.close) ||
+        !resolve(library, TARNWICK_ICU_NAME(u_charType), functions.charType)) {
+        return std::nullopt;
+    }
+    return functions;
+}
+
+}  // namespace
+
+const UnicodeLibrary* unicodeLibrary() {
+    static const std::optional<UnicodeLibrary> library = load();
+    return library ? &*library : nullptr;
+}
+
+}  // namespace tarnwick
