@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "TarnwickScreenCapture/platform/Files.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -101,38 +103,10 @@ OpenedFile openInFolderNoFollow(int folderFd, const std::string& name) {
 
 std::optional<std::string> readOpenFile(int fd, std::size_t maxBytes) {
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::uint64_t>(status.st_size) > maxBytes) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
-    std::string bytes;
-    bytes.resize(static_cast<std::size_t>(status.st_size) + 1);
-    std::size_t used = 0;
-    for (;;) {
-        if (used == bytes.size()) {
-            if (used > maxBytes) {
-                return std::nullopt;  // grew while being read
-            }
-            bytes.resize(std::min(maxBytes + 1, used * 2 + 1));
-        }
-        const ssize_t count =
-            ::pread(fd, bytes.data() + used, bytes.size() - used, static_cast<off_t>(used));
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (count == 0) {
-            break;
-        }
-        used += static_cast<std::size_t>(count);
-    }
-    if (used > maxBytes) {
-        return std::nullopt;
-    }
-    bytes.resize(used);
-    return bytes;
+    return readRegularFileBounded(fd, status, maxBytes);
 }
 
 LockOutcome lockExclusively(int fd) {

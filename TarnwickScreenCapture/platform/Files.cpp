@@ -193,7 +193,8 @@ std::optional<std::string> readRegularFileBounded(int fd, const struct stat& sta
             }
             bytes.resize(std::min(maxBytes + 1, used * 2 + 1));
         }
-        const ssize_t count = ::read(fd, bytes.data() + used, bytes.size() - used);
+        const ssize_t count =
+            ::pread(fd, bytes.data() + used, bytes.size() - used, static_cast<off_t>(used));
         if (count < 0) {
             if (errno == EINTR) {
                 continue;

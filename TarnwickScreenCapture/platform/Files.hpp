@@ -23,7 +23,8 @@ std::filesystem::path temporaryDirectory();
 // maxBytes; never holds more than maxBytes (plus one) in memory.
 std::optional<std::string> readFileBounded(const std::filesystem::path& file, std::size_t maxBytes);
 
-// The same for a regular file already open as `fd` (`status` from fstat), read from its position.
+// The same for a regular file already open as `fd` (`status` from fstat), read from its start
+// whatever its position.
 std::optional<std::string> readRegularFileBounded(int fd, const struct stat& status,
                                                   std::size_t maxBytes);
 
