@@ -16,7 +16,11 @@ NOT_FOUND = MESSAGES[5]
 class AgentTestCase(harness.ServerTestCase):
     """A fresh home per test; agents stopped by PID."""
 
-    def start_agent(self, **keywords):
+    def start_agent(self, folder=True, **keywords):
+        """Starts an agent, by default on a data folder that exists, so that it has nothing to
+        say about a missing one."""
+        if folder:
+            self.sandbox.make_agent_folder()
         agent = Agent(self.sandbox, display=self.server.display, **keywords)
         self.addCleanup(agent.stop)  # every path; a second stop is harmless
         return agent
@@ -169,7 +173,7 @@ class RequestAndResponseTests(AgentTestCase):
 class MissingAndUnwritableFolderTests(AgentTestCase):
 
     def test_home_without_the_data_folder(self):
-        agent = self.start_agent()
+        agent = self.start_agent(folder=False)
         agent.wait_for_passes(6)
         # No folder is made, nothing is written.
         self.assertEqual(os.listdir(self.sandbox.home), [])
