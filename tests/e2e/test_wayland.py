@@ -18,8 +18,7 @@ class OneOutput(SwayTestCase):
     def test_desktop_is_the_output_with_its_windows(self):
         foot = self.session.start_foot("tavik", "tiled", "00ff00")
         self.session.float_at(foot, 100, 50, 400, 300)
-        jpeg = self.capture_when_drawn("desktop.jpg", [(300, 200)], "green", "desktop")
-        self.assertEqual(jpeg.size, (1280, 720))
+        jpeg = self.capture_when_drawn("desktop.jpg", (1280, 720), [(300, 200)], "green", "desktop")
         self.assertColour(jpeg, 10, 10, BLUE_BACKGROUND)
         self.assertColour(jpeg, 1270, 710, BLUE_BACKGROUND)
         self.assertColour(jpeg, 300, 200, "green")
@@ -31,9 +30,8 @@ class OneOutput(SwayTestCase):
                                "yellow")):
             with self.subTest(colour=colour):
                 client = start()
-                self.session.float_at(client, width=640, height=400)
-                jpeg = self.capture_when_drawn("window.jpg", CORNERS_640_400, colour)
-                self.assertEqual(jpeg.size, (640, 400))
+                self.session.float_at(client, 100, 100, 640, 400)
+                self.capture_when_drawn("window.jpg", (640, 400), CORNERS_640_400, colour)
                 self.session.close_all_windows()
 
     def test_without_sways_tree_only_xwayland_windows_are_found(self):
@@ -43,7 +41,7 @@ class OneOutput(SwayTestCase):
         self.session.float_at(native, width=640, height=400)
         self.assertFailedWith(self.capture("w.jpg", env=no_tree), 5)
         xterm = self.session.start_xterm("Tavik", "under X", "yellow")
-        self.session.float_at(xterm, width=500, height=300)
+        self.session.float_at(xterm, 100, 100, 500, 300)
 
         def drawn():
             self.assertSucceeded(self.capture("w.jpg", "0.9", "0", env=no_tree))
@@ -57,9 +55,9 @@ class OneOutput(SwayTestCase):
     def test_a_floating_window_comes_before_the_tiled_one_under_it(self):
         self.session.start_foot("tavik-tiled", "big tiled", "0000ff")
         floating = self.session.start_xterm("Brevant", "floating", "red")
-        self.session.float_at(floating, width=500, height=300)
-        jpeg = self.capture_when_drawn("window.jpg", [(5, 5), (250, 150), (494, 294)], "red")
-        self.assertEqual(jpeg.size, (500, 300))
+        self.session.float_at(floating, 200, 100, 500, 300)
+        self.capture_when_drawn("window.jpg", (500, 300), [(5, 5), (250, 150), (494, 294)],
+                                "red")
 
     def test_list_windows_shows_what_sway_sees(self):
         self.session.start_foot("tavik", "the real one", "00ff00")
@@ -167,8 +165,8 @@ class ScaleTwoOutput(SwayTestCase):
     def test_a_window_on_it_has_twice_its_logical_size(self):
         foot = self.session.start_foot("tavik", "scaled", "00ff00")
         self.session.float_at(foot, 1400, 50, 400, 250)  # on the scale-2 output
-        jpeg = self.capture_when_drawn("window.jpg", [(5, 5), (400, 250), (794, 494)], "green")
-        self.assertEqual(jpeg.size, (800, 500))
+        self.capture_when_drawn("window.jpg", (800, 500), [(5, 5), (400, 250), (794, 494)],
+                                "green")
 
 
 if __name__ == "__main__":

@@ -297,17 +297,27 @@ class SwayTestCase(unittest.TestCase, JpegAssertions):
         return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
                           timeout=timeout, **self.session.as_user())
 
-    def capture_when_drawn(self, name, points, colour, target="tavik"):
-        """Captures until the JPEG shows `colour` at every point: a client redraws a window that
-        changed size in its own time. A capture of the wrong place never gets there."""
+    def capture_when_drawn(self, name, size, points, colour, target="tavik"):
+        """Captures until the JPEG has `size` and shows `colour` at every point. A client redraws
+        a window that changed size in its own time, and a commit at its old size can make sway
+        report that size again for a moment. A capture of the wrong place never gets there."""
+        expected = COLOURS.get(colour, colour)
+        last = []
+
         def drawn():
-            run = self.capture(name, "0.9", "0", target)
-            self.assertSucceeded(run)
+            self.assertSucceeded(self.capture(name, "0.9", "0", target))
             jpeg = Jpeg.from_file(self.sandbox.path(name))
-            expected = COLOURS.get(colour, colour)
-            if all(x < jpeg.width and y < jpeg.height and
-                   colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
+            last[:] = [jpeg.size] + [jpeg.pixel(x, y) for x, y in points
+                                     if x < jpeg.width and y < jpeg.height]
+            if jpeg.size == size and all(
+                    colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
                 return jpeg
             return None
 
-        return wait_until(drawn, timeout=20, interval=0.2, what="the window drawn in " + str(colour))
+        try:
+            return wait_until(drawn, timeout=20, interval=0.2)
+        except AssertionError:
+            windows = [(node.get("name"), self.session.client_area(node))
+                       for node in self.session.windows()]
+            self.fail("the window never showed at %s in %s; last seen: %s; sway: %s"
+                      % (size, colour, last, windows))
