@@ -1,11 +1,12 @@
 #include "TarnwickScreenCapture/platform/UnicodeLibrary.hpp"
 
-#include <dlfcn.h>
 #include <unicode/urename.h>
 #include <unicode/uvernum.h>
 
 #include <optional>
 #include <string>
+
+#include "TarnwickScreenCapture/platform/LoadedLibrary.hpp"
 
 // ICU's entry points carry its major version: the headers rename each function to its versioned
 // name, which the argument expands to before it is quoted.
@@ -15,12 +16,6 @@
 namespace tarnwick {
 namespace {
 
-template <typename Function>
-bool resolve(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    return function != nullptr;
-}
-
 std::optional<UnicodeLibrary> load() {
     const std::string file = "libicuuc.so." + std::to_string(U_ICU_VERSION_MAJOR_NUM);
     // Kept loaded for the life of the process.
@@ -29,16 +24,19 @@ std::optional<UnicodeLibrary> load() {
         return std::nullopt;
     }
     UnicodeLibrary functions{};
-    if (!resolve(library, TARNWICK_ICU_NAME(u_strFromUTF8WithSub), functions.strFromUTF8WithSub) ||
-        !resolve(library, TARNWICK_ICU_NAME(u_strToUTF8WithSub), functions.strToUTF8WithSub) ||
-        !resolve(library, TARNWICK_ICU_NAME(u_strToLower), functions.strToLower) ||
-        !resolve(library, TARNWICK_ICU_NAME(unorm2_getNFDInstance), functions.getNFDInstance) ||
-        !resolve(library, TARNWICK_ICU_NAME(unorm2_normalize), functions.normalize) ||
-        !resolve(library, TARNWICK_ICU_NAME(ubrk_open), functions.openBreakIterator) ||
-        !resolve(library, TARNWICK_ICU_NAME(ubrk_first), functions.first) ||
-        !resolve(library, TARNWICK_ICU_NAME(ubrk_next), functions.next) ||
-        !resolve(library, TARNWICK_ICU_NAME(ubrk_close), functions.close) ||
-        !resolve(library, TARNWICK_ICU_NAME(u_charType), functions.charType)) {
+    if (!resolveSymbol(library, TARNWICK_ICU_NAME(u_strFromUTF8WithSub),
+                       functions.strFromUTF8WithSub) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(u_strToUTF8WithSub),
+                       functions.strToUTF8WithSub) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(u_strToLower), functions.strToLower) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(unorm2_getNFDInstance),
+                       functions.getNFDInstance) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(unorm2_normalize), functions.normalize) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_open), functions.openBreakIterator) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_first), functions.first) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_next), functions.next) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_close), functions.close) ||
+        !resolveSymbol(library, TARNWICK_ICU_NAME(u_charType), functions.charType)) {
         return std::nullopt;
     }
     return functions;

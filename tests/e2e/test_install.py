@@ -68,7 +68,7 @@ class DebianPackageTest(unittest.TestCase, JpegAssertions):
         self.assertTrue(self.field("Description"))
         depends = [entry.strip().split(" ")[0] for entry in self.field("Depends").split(",")]
         # The libraries the binary links against dynamically, each through its package, and
-        # ICU, which it loads when first needed (libstdc++ is linked in).
+        # those it loads when first needed (libstdc++ is linked in).
         for package in ("libc6", "libxcb1", "libxcb-shm0", "libxcb-composite0",
                         "libturbojpeg0", "libuuid1", "libsystemd0", "libspng0"):
             self.assertIn(package, depends)

@@ -1,10 +1,10 @@
 #include "TarnwickScreenCapture/platform/portal/PngImage.hpp"
 
-#include <spng.h>
-
 #include <algorithm>
 #include <iterator>
 #include <memory>
+
+#include "TarnwickScreenCapture/platform/portal/PngLibrary.hpp"
 
 namespace tarnwick {
 namespace {
@@ -15,7 +15,7 @@ constexpr std::size_t kMaximumChunkBytes = std::size_t{1} << 24;
 constexpr std::size_t kMaximumChunkCacheBytes = std::size_t{1} << 26;
 
 struct ContextDeleter {
-    void operator()(spng_ctx* context) const { spng_ctx_free(context); }
+    void operator()(spng_ctx* context) const { pngLibrary()->freeContext(context); }
 };
 
 void premultiply(std::span<std::uint8_t> pixels) {
@@ -39,16 +39,20 @@ ImageRef imageFromPng(std::span<const std::uint8_t> bytes, std::int64_t maxPixel
         !std::equal(std::begin(kEnd), std::end(kEnd), bytes.end() - sizeof kEnd)) {
         return nullptr;
     }
-    std::unique_ptr<spng_ctx, ContextDeleter> context(spng_ctx_new(0));
+    const PngLibrary* png = pngLibrary();
+    if (png == nullptr) {
+        return nullptr;
+    }
+    std::unique_ptr<spng_ctx, ContextDeleter> context(png->newContext(0));
     if (!context ||
-        spng_set_image_limits(context.get(), static_cast<std::uint32_t>(kMaximumImageSide),
-                              static_cast<std::uint32_t>(kMaximumImageSide)) != 0 ||
-        spng_set_chunk_limits(context.get(), kMaximumChunkBytes, kMaximumChunkCacheBytes) != 0 ||
-        spng_set_png_buffer(context.get(), bytes.data(), bytes.size()) != 0) {
+        png->setImageLimits(context.get(), static_cast<std::uint32_t>(kMaximumImageSide),
+                            static_cast<std::uint32_t>(kMaximumImageSide)) != 0 ||
+        png->setChunkLimits(context.get(), kMaximumChunkBytes, kMaximumChunkCacheBytes) != 0 ||
+        png->setBuffer(context.get(), bytes.data(), bytes.size()) != 0) {
         return nullptr;
     }
     spng_ihdr header{};
-    if (spng_get_ihdr(context.get(), &header) != 0) {
+    if (png->header(context.get(), &header) != 0) {
         return nullptr;
     }
     const std::int64_t width = header.width;
@@ -58,14 +62,14 @@ ImageRef imageFromPng(std::span<const std::uint8_t> bytes, std::int64_t maxPixel
         return nullptr;
     }
     std::size_t size = 0;
-    if (spng_decoded_image_size(context.get(), SPNG_FMT_RGBA8, &size) != 0 ||
+    if (png->decodedSize(context.get(), SPNG_FMT_RGBA8, &size) != 0 ||
         size != static_cast<std::size_t>(width * height) * kBytesPerPixel) {
         return nullptr;
     }
     auto image = newImage(width, height);
-    if (spng_decode_image(context.get(), image->pixels.data(), size, SPNG_FMT_RGBA8,
-                          SPNG_DECODE_TRNS) != 0 ||
-        spng_decode_chunks(context.get()) != 0) {
+    if (png->decodeImage(context.get(), image->pixels.data(), size, SPNG_FMT_RGBA8,
+                         SPNG_DECODE_TRNS) != 0 ||
+        png->decodeChunks(context.get()) != 0) {
         return nullptr;
     }
     premultiply(image->pixels);

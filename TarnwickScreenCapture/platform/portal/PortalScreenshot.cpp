@@ -1,6 +1,5 @@
 #include "TarnwickScreenCapture/platform/portal/PortalScreenshot.hpp"
 
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 
 #include "TarnwickScreenCapture/platform/portal/PngImage.hpp"
 #include "TarnwickScreenCapture/platform/portal/PortalFile.hpp"
+#include "TarnwickScreenCapture/platform/portal/SessionBusLibrary.hpp"
 
 namespace tarnwick {
 namespace {
@@ -24,15 +24,20 @@ constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
 
+// Only called once portalScreenshotUri has found the library loaded.
+const SessionBusLibrary& sdBus() {
+    return *sessionBusLibrary();
+}
+
 // Without flushing: sd-bus would wait for a silent bus daemon to finish authentication.
 struct BusDeleter {
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+    void operator()(sd_bus* bus) const { sdBus().closeUnref(bus); }
 };
 struct SlotDeleter {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+    void operator()(sd_bus_slot* slot) const { sdBus().slotUnref(slot); }
 };
 struct MessageDeleter {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+    void operator()(sd_bus_message* message) const { sdBus().messageUnref(message); }
 };
 using Bus = std::unique_ptr<sd_bus, BusDeleter>;
 using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
@@ -48,26 +53,25 @@ struct Answer {
 // The results of a Response: a{sv}, of which only a string "uri" matters.
 std::optional<std::string> uriOfResults(sd_bus_message* message) {
     std::optional<std::string> uri;
-    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
+    if (sdBus().enterContainer(message, SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
         return std::nullopt;
     }
-    while (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv") > 0) {
+    while (sdBus().enterContainer(message, SD_BUS_TYPE_DICT_ENTRY, "sv") > 0) {
         const char* key = nullptr;
-        if (sd_bus_message_read(message, "s", &key) < 0) {
+        if (sdBus().read(message, "s", &key) < 0) {
             return std::nullopt;
         }
         const char* uriText = nullptr;
         if (std::strcmp(key, "uri") == 0 &&
-            sd_bus_message_enter_container(message, SD_BUS_TYPE_VARIANT, "s") > 0) {
-            if (sd_bus_message_read(message, "s", &uriText) < 0 ||
-                sd_bus_message_exit_container(message) < 0) {
+            sdBus().enterContainer(message, SD_BUS_TYPE_VARIANT, "s") > 0) {
+            if (sdBus().read(message, "s", &uriText) < 0 || sdBus().exitContainer(message) < 0) {
                 return std::nullopt;
             }
             uri = uriText;
-        } else if (sd_bus_message_skip(message, "v") < 0) {
+        } else if (sdBus().skip(message, "v") < 0) {
             return std::nullopt;
         }
-        if (sd_bus_message_exit_container(message) < 0) {
+        if (sdBus().exitContainer(message) < 0) {
             return std::nullopt;
         }
     }
@@ -76,12 +80,12 @@ std::optional<std::string> uriOfResults(sd_bus_message* message) {
 
 int onResponse(sd_bus_message* message, void* data, sd_bus_error*) {
     auto& answer = *static_cast<Answer*>(data);
-    const char* sender = sd_bus_message_get_sender(message);
+    const char* sender = sdBus().messageSender(message);
     if (answer.received || sender == nullptr || answer.portal != sender) {
         return 0;
     }
     std::uint32_t response = 2;
-    if (sd_bus_message_read(message, "u", &response) < 0) {
+    if (sdBus().read(message, "u", &response) < 0) {
         return 0;
     }
     answer.received = true;
@@ -111,7 +115,7 @@ std::uint64_t microsecondsLeft(Clock::time_point deadline) {
 // Processes the bus until `done` holds; false on a broken connection or at the deadline.
 bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<bool()>& done) {
     while (!done()) {
-        const int processed = sd_bus_process(bus, nullptr);
+        const int processed = sdBus().process(bus, nullptr);
         if (processed < 0) {
             return false;
         }
@@ -122,7 +126,7 @@ bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<b
         if (left == 0) {
             return false;
         }
-        if (const int waited = sd_bus_wait(bus, left); waited < 0 && waited != -EINTR) {
+        if (const int waited = sdBus().wait(bus, left); waited < 0 && waited != -EINTR) {
             return false;
         }
     }
@@ -133,21 +137,24 @@ bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<b
 
 std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
     const auto deadline = Clock::now() + deadlineAfter;
+    if (sessionBusLibrary() == nullptr) {
+        return std::nullopt;
+    }
     sd_bus* opened = nullptr;
-    if (sd_bus_open_user(&opened) < 0) {
+    if (sdBus().openUser(&opened) < 0) {
         return std::nullopt;
     }
     Bus bus(opened);
-    if (sd_bus_set_method_call_timeout(bus.get(), microsecondsLeft(deadline)) < 0) {
+    if (sdBus().setMethodCallTimeout(bus.get(), microsecondsLeft(deadline)) < 0) {
         return std::nullopt;
     }
     // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
-    if (!processUntil(bus.get(), deadline, [&] { return sd_bus_is_ready(bus.get()) != 0; }) ||
-        sd_bus_is_ready(bus.get()) <= 0) {
+    if (!processUntil(bus.get(), deadline, [&] { return sdBus().isReady(bus.get()) != 0; }) ||
+        sdBus().isReady(bus.get()) <= 0) {
         return std::nullopt;
     }
     const char* uniqueName = nullptr;
-    if (sd_bus_get_unique_name(bus.get(), &uniqueName) < 0) {
+    if (sdBus().getUniqueName(bus.get(), &uniqueName) < 0) {
         return std::nullopt;
     }
     const std::string token = newHandleToken();
@@ -157,30 +164,30 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
     // listen first.
     Answer answer;
     sd_bus_slot* slot = nullptr;
-    if (sd_bus_match_signal(bus.get(), &slot, nullptr, expectedHandle.c_str(), kRequestInterface,
+    if (sdBus().matchSignal(bus.get(), &slot, nullptr, expectedHandle.c_str(), kRequestInterface,
                             "Response", onResponse, &answer) < 0) {
         return std::nullopt;
     }
     Slot expectedSlot(slot);
 
     sd_bus_message* created = nullptr;
-    if (sd_bus_message_new_method_call(bus.get(), &created, kPortalName, kPortalPath,
-                                       "org.freedesktop.portal.Screenshot", "Screenshot") < 0) {
+    if (sdBus().newMethodCall(bus.get(), &created, kPortalName, kPortalPath,
+                              "org.freedesktop.portal.Screenshot", "Screenshot") < 0) {
         return std::nullopt;
     }
     Message call(created);
-    if (sd_bus_message_append(call.get(), "sa{sv}", "", 2, "handle_token", "s", token.c_str(),
-                              "interactive", "b", 0) < 0) {
+    if (sdBus().append(call.get(), "sa{sv}", "", 2, "handle_token", "s", token.c_str(),
+                       "interactive", "b", 0) < 0) {
         return std::nullopt;
     }
     sd_bus_message* received = nullptr;
-    if (sd_bus_call(bus.get(), call.get(), microsecondsLeft(deadline), nullptr, &received) < 0) {
+    if (sdBus().call(bus.get(), call.get(), microsecondsLeft(deadline), nullptr, &received) < 0) {
         return std::nullopt;
     }
     Message reply(received);
     const char* handle = nullptr;
-    const char* portal = sd_bus_message_get_sender(reply.get());
-    if (sd_bus_message_read(reply.get(), "o", &handle) < 0 || portal == nullptr) {
+    const char* portal = sdBus().messageSender(reply.get());
+    if (sdBus().read(reply.get(), "o", &handle) < 0 || portal == nullptr) {
         return std::nullopt;
     }
     answer.portal = portal;
@@ -188,7 +195,7 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
     Slot otherSlot;
     if (handlePath != expectedHandle) {
         // Portals older than handle tokens choose the path themselves.
-        if (sd_bus_match_signal(bus.get(), &slot, nullptr, handlePath.c_str(), kRequestInterface,
+        if (sdBus().matchSignal(bus.get(), &slot, nullptr, handlePath.c_str(), kRequestInterface,
                                 "Response", onResponse, &answer) < 0) {
             return std::nullopt;
         }
@@ -197,9 +204,9 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
 
     if (!processUntil(bus.get(), deadline, [&] { return answer.received; })) {
         // Closing the request takes down a dialog the portal may still show.
-        if (sd_bus_call_method_async(bus.get(), nullptr, kPortalName, handlePath.c_str(),
-                                     kRequestInterface, "Close", nullptr, nullptr, "") >= 0) {
-            sd_bus_flush(bus.get());
+        if (sdBus().callMethodAsync(bus.get(), nullptr, kPortalName, handlePath.c_str(),
+                                    kRequestInterface, "Close", nullptr, nullptr, "") >= 0) {
+            sdBus().flush(bus.get());
         }
         return std::nullopt;
     }

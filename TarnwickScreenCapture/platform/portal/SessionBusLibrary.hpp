@@ -1,0 +1,43 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+namespace tarnwick {
+
+// The parts of libsystemd's sd-bus in use. The library is loaded when the portal is first asked
+// rather than at start: it brings a handful of libraries of its own, and loading them costs an
+// X11 or wlroots capture, which never needs them, more than its pixel work at small sizes.
+struct SessionBusLibrary {
+    int (*openUser)(sd_bus** bus);
+    sd_bus* (*closeUnref)(sd_bus* bus);
+    int (*setMethodCallTimeout)(sd_bus* bus, uint64_t microseconds);
+    int (*isReady)(sd_bus* bus);
+    int (*getUniqueName)(sd_bus* bus, const char** name);
+    int (*process)(sd_bus* bus, sd_bus_message** message);
+    int (*wait)(sd_bus* bus, uint64_t timeout);
+    int (*flush)(sd_bus* bus);
+    int (*matchSignal)(sd_bus* bus, sd_bus_slot** slot, const char* sender, const char* path,
+                       const char* interface, const char* member, sd_bus_message_handler_t callback,
+                       void* userdata);
+    sd_bus_slot* (*slotUnref)(sd_bus_slot* slot);
+    int (*newMethodCall)(sd_bus* bus, sd_bus_message** message, const char* destination,
+                         const char* path, const char* interface, const char* member);
+    int (*call)(sd_bus* bus, sd_bus_message* message, uint64_t timeout, sd_bus_error* error,
+                sd_bus_message** reply);
+    int (*callMethodAsync)(sd_bus* bus, sd_bus_slot** slot, const char* destination,
+                           const char* path, const char* interface, const char* member,
+                           sd_bus_message_handler_t callback, void* userdata, const char* types,
+                           ...);
+    sd_bus_message* (*messageUnref)(sd_bus_message* message);
+    const char* (*messageSender)(sd_bus_message* message);
+    int (*append)(sd_bus_message* message, const char* types, ...);
+    int (*read)(sd_bus_message* message, const char* types, ...);
+    int (*skip)(sd_bus_message* message, const char* types);
+    int (*enterContainer)(sd_bus_message* message, char type, const char* contents);
+    int (*exitContainer)(sd_bus_message* message);
+};
+
+// Null when the library cannot be loaded.
+const SessionBusLibrary* sessionBusLibrary();
+
+}  // namespace tarnwick
