@@ -138,15 +138,17 @@ struct RoundedDivision64 {
 constexpr std::int64_t kRowsPerPass = 4;
 
 template <class Accumulator, int kRows, bool kFirst>
-void accumulateRows(Accumulator* __restrict sum, const std::uint8_t* __restrict rows,
-                    std::size_t stride, const std::uint16_t* weights, std::size_t samples) {
+void accumulateRows(Accumulator* __restrict sum, const std::uint8_t* const* rowsOfPass,
+                    const std::uint16_t* weights, std::size_t samples) {
     std::uint16_t weight[kRows];
     std::copy_n(weights, kRows, weight);
+    const std::uint8_t* __restrict rows[kRows];
+    std::copy_n(rowsOfPass, kRows, rows);
     for (std::size_t i = 0; i < samples; ++i) {
         Accumulator total = kFirst ? 0 : sum[i];
         for (int k = 0; k < kRows; ++k) {
             // 16 x 16 -> 32 bits: a widening multiply the compiler vectorises with baseline SIMD.
-            const std::uint16_t sample = rows[k * stride + i];
+            const std::uint16_t sample = rows[k][i];
             total = static_cast<Accumulator>(total + Accumulator{sample} * Accumulator{weight[k]});
         }
         sum[i] = total;
@@ -154,17 +156,17 @@ void accumulateRows(Accumulator* __restrict sum, const std::uint8_t* __restrict 
 }
 
 template <class Accumulator, bool kFirst>
-void accumulateRows(Accumulator* sum, const std::uint8_t* rows, std::size_t stride,
-                    const std::uint16_t* weights, std::int64_t count) {
+void accumulateRows(Accumulator* sum, const std::uint8_t* const* rows, const std::uint16_t* weights,
+                    std::int64_t count, std::size_t samples) {
     switch (count) {
         case 1:
-            return accumulateRows<Accumulator, 1, kFirst>(sum, rows, stride, weights, stride);
+            return accumulateRows<Accumulator, 1, kFirst>(sum, rows, weights, samples);
         case 2:
-            return accumulateRows<Accumulator, 2, kFirst>(sum, rows, stride, weights, stride);
+            return accumulateRows<Accumulator, 2, kFirst>(sum, rows, weights, samples);
         case 3:
-            return accumulateRows<Accumulator, 3, kFirst>(sum, rows, stride, weights, stride);
+            return accumulateRows<Accumulator, 3, kFirst>(sum, rows, weights, samples);
         default:
-            return accumulateRows<Accumulator, 4, kFirst>(sum, rows, stride, weights, stride);
+            return accumulateRows<Accumulator, 4, kFirst>(sum, rows, weights, samples);
     }
 }
 
@@ -247,7 +249,8 @@ void reduceColumns(const Accumulator* sum, const ColumnTaps& columns, const Divi
     }
 }
 
-// Area-resamples premultiplied RGBA (so partly transparent pixels weigh by their coverage), one
+// Area-resamples four channels alike: premultiplied RGBA (so partly transparent pixels weigh by
+// their coverage) or opaque BGRX, whose fourth byte it averages as well and nobody reads. One
 // destination row at a time, reading the source rows it covers a few at a time: memory depends on
 // the widths alone, whatever the ratio, and a lazily read source is read top to bottom.
 template <class Accumulator, class Sum, class Division>
@@ -278,10 +281,10 @@ struct AreaScaler {
         started = false;
         wholeRowCount = 0;
         const auto addPending = [&] {
-            readable =
-                readable && readImageRows(*source, first, count, sourceRows.data(), sourceRowBytes);
+            const std::uint8_t* lent[kRowsPerPass];
+            readable = readable && lendImageRows(*source, first, count, lent, sourceRows);
             if (readable) {
-                addRows(sourceRows.data(), weights, count);
+                addRows(lent, weights, count);
             }
             count = 0;
         };
@@ -311,14 +314,16 @@ private:
     std::vector<std::uint16_t> wholeRows;
     std::int64_t wholeRowCount = 0;
 
-    void addWeighted(const std::uint8_t* pixels, const std::uint16_t* weights, std::int64_t count) {
+    void addWeighted(const std::uint8_t* const* pixels, const std::uint16_t* weights,
+                     std::int64_t count) {
         (started ? accumulateRows<Accumulator, false>
-                 : accumulateRows<Accumulator, true>)(sum.data(), pixels, sourceRowBytes, weights,
-                                                      count);
+                 : accumulateRows<Accumulator, true>)(sum.data(), pixels, weights, count,
+                                                      sourceRowBytes);
         started = true;
     }
 
-    void addRows(const std::uint8_t* pixels, const std::uint16_t* weights, std::int64_t count) {
+    void addRows(const std::uint8_t* const* pixels, const std::uint16_t* weights,
+                 std::int64_t count) {
         if (!sumWholeRows) {
             addWeighted(pixels, weights, count);
         } else {
@@ -330,17 +335,17 @@ private:
                 while (k + run < count && (weights[k + run] == wholeWeight) == whole) {
                     ++run;
                 }
-                const std::uint8_t* row = pixels + static_cast<std::size_t>(k) * sourceRowBytes;
+                const std::uint8_t* const* row = pixels + k;
                 if (!whole) {
                     addWeighted(row, weights + k, run);
                 } else {
                     if (wholeRowCount + run > kMostWholeRows) {
                         addWholeRows();
                     }
-                    (wholeRowCount == 0 ? accumulateRows<std::uint16_t, true>
-                                        : accumulateRows<std::uint16_t, false>)(wholeRows.data(),
-                                                                                row, sourceRowBytes,
-                                                                                kUnitWeights, run);
+                    (wholeRowCount == 0
+                         ? accumulateRows<std::uint16_t, true>
+                         : accumulateRows<std::uint16_t, false>)(wholeRows.data(), row,
+                                                                 kUnitWeights, run, sourceRowBytes);
                     wholeRowCount += run;
                 }
                 k += run;
@@ -371,6 +376,7 @@ ImageRef lazilyScaled(const ImageRef& image, std::int64_t width, std::int64_t he
     scaled->width = width;
     scaled->height = height;
     scaled->bytesPerRow = static_cast<std::size_t>(width) * kBytesPerPixel;
+    scaled->order = image->order;  // the channels are averaged alike, whatever they are
     scaled->readRows = [scaler](std::int64_t firstRow, std::int64_t rowCount, std::uint8_t* out,
                                 std::size_t stride) {
         for (std::int64_t row = 0; row < rowCount; ++row) {

@@ -34,4 +34,33 @@ bool readImageRows(const Image& image, std::int64_t firstRow, std::int64_t rowCo
     return true;
 }
 
+bool lendImageRows(const Image& image, std::int64_t firstRow, std::int64_t rowCount,
+                   const std::uint8_t** rows, std::span<std::uint8_t> buffer) {
+    if (firstRow < 0 || rowCount < 0 || firstRow > image.height - rowCount) {
+        return false;
+    }
+    if (image.lendRows) {
+        return image.lendRows(firstRow, rowCount, rows);
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * kBytesPerPixel;
+    if (image.readRows) {
+        if (buffer.size() / rowBytes < static_cast<std::size_t>(rowCount) ||
+            !image.readRows(firstRow, rowCount, buffer.data(), rowBytes)) {
+            return false;
+        }
+        for (std::int64_t row = 0; row < rowCount; ++row) {
+            rows[row] = buffer.data() + static_cast<std::size_t>(row) * rowBytes;
+        }
+        return true;
+    }
+    if (image.pixels.size() < static_cast<std::size_t>(firstRow + rowCount) * image.bytesPerRow) {
+        return false;
+    }
+    for (std::int64_t row = 0; row < rowCount; ++row) {
+        rows[row] =
+            image.pixels.data() + static_cast<std::size_t>(firstRow + row) * image.bytesPerRow;
+    }
+    return true;
+}
+
 }  // namespace tarnwick

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <vector>
 
 #include "TarnwickScreenCapture/platform/PixelConversion.hpp"
@@ -194,11 +195,7 @@ public:
     SharedSegment(const SharedSegment&) = delete;
     SharedSegment& operator=(const SharedSegment&) = delete;
     ~SharedSegment() {
-        removeSystemV();
-        if (attached_ || attaching_) {
-            xcb_shm_detach(connection_, segment_);
-            xcb_flush(connection_);
-        }
+        detach();
         if (mapped_) {
             ::munmap(const_cast<std::uint8_t*>(address_), size_);
         } else if (address_ != nullptr) {
@@ -215,6 +212,16 @@ public:
             removeSystemV();
         }
         return attached_;
+    }
+    // Lets the server go of the segment; its bytes stay readable here until destruction.
+    void detach() {
+        removeSystemV();
+        if (attached_ || attaching_) {
+            xcb_shm_detach(connection_, segment_);
+            xcb_flush(connection_);
+            attached_ = false;
+            attaching_.reset();
+        }
     }
     xcb_shm_seg_t segment() const { return segment_; }
     std::span<const std::uint8_t> bytes(std::size_t count) const {
@@ -449,6 +456,14 @@ std::optional<WindowPixels> windowPixels(const X11Display& display, xcb_window_t
                    .colormap = ownColormap ? attributes->colormap : screen->default_colormap}};
 }
 
+// The usual 24-bit TrueColor screen: 32-bit words, low byte first, no alpha.
+bool isOpaqueBgrx(const PixelLayout& layout) {
+    return layout.colours == PixelColours::masks && layout.bitsPerPixel == 32 &&
+           layout.byteOrder == PixelByteOrder::leastSignificantFirst &&
+           layout.redMask == 0xff0000u && layout.greenMask == 0xff00u && layout.blueMask == 0xffu &&
+           layout.alphaMask == 0;
+}
+
 bool sameShape(const PixelSource& a, const PixelSource& b) {
     return a.area.width == b.area.width && a.area.height == b.area.height && a.depth == b.depth &&
            a.visual == b.visual;
@@ -488,6 +503,8 @@ struct ScreenReader {
     std::int64_t bandFirst = 0;
     std::int64_t bandRows = 0;
     int bandSlot = 0;
+    bool asSent = false;  // the server's pixels are opaque BGRX already: passed on unconverted
+    std::vector<std::uint8_t> straddling;  // lent rows of a band whose slot is being reused
 
     ~ScreenReader() { release(); }
 
@@ -496,16 +513,28 @@ struct ScreenReader {
         display.reset();
     }
 
+    std::size_t pixelBytes() const {
+        return static_cast<std::size_t>(source.area.width) * kBytesPerPixel;
+    }
+
+    // Where `row` of the current band is, or null when the band is short of it.
+    const std::uint8_t* rowOfBand(std::int64_t row) const {
+        const auto offset = static_cast<std::size_t>(row - bandFirst) * layout.bytesPerRow;
+        return offset <= bandBytes.size() && bandBytes.size() - offset >= pixelBytes()
+                   ? bandBytes.data() + offset
+                   : nullptr;
+    }
+
     void letServerGo() {
         if (pending && display) {
             xcb_discard_reply(display->get(), pending->sequence);
         }
         pending.reset();
-        bandRows = 0;
-        bandBytes = {};
-        bandReply.reset();
+        // Rows lent last stay where they are until the image is dropped.
         for (auto& segment : segments) {
-            segment.reset();
+            if (segment) {
+                segment->detach();
+            }
         }
         pixmap.reset();
         serverGrab.reset();
@@ -599,9 +628,19 @@ struct ScreenReader {
             }
             const std::int64_t rows = std::min(first + count, bandFirst + bandRows) - row;
             const auto offset = static_cast<std::size_t>(row - bandFirst) * layout.bytesPerRow;
-            if (offset > bandBytes.size() ||
-                !convertPixelRows(bandBytes.subspan(offset), source.area.width, rows, layout,
-                                  out + static_cast<std::size_t>(row - first) * stride, stride)) {
+            std::uint8_t* target = out + static_cast<std::size_t>(row - first) * stride;
+            if (asSent) {
+                for (std::int64_t i = 0; i < rows; ++i) {
+                    const std::uint8_t* pixels = rowOfBand(row + i);
+                    if (pixels == nullptr) {
+                        return false;
+                    }
+                    std::memcpy(target + static_cast<std::size_t>(i) * stride, pixels,
+                                pixelBytes());
+                }
+            } else if (offset > bandBytes.size() ||
+                       !convertPixelRows(bandBytes.subspan(offset), source.area.width, rows, layout,
+                                         target, stride)) {
                 return false;
             }
             row += rows;
@@ -609,7 +648,38 @@ struct ScreenReader {
         return true;
     }
 
-    bool read(std::int64_t first, std::int64_t count, std::uint8_t* out, std::size_t stride) {
+    bool lendRows(std::int64_t first, std::int64_t count, const std::uint8_t** rows) {
+        if (!serverGrab && !grab()) {
+            return false;
+        }
+        // Sized before any row of this call points into it.
+        const std::size_t rowBytes = pixelBytes();
+        straddling.resize(std::max(straddling.size(), static_cast<std::size_t>(count) * rowBytes));
+        for (std::int64_t row = first; row < first + count; ++row) {
+            if (row < bandFirst || row >= bandFirst + bandRows) {
+                // The fetch lets the server reuse the current band's memory: rows this call has
+                // lent from it are copied out of the way first.
+                for (std::int64_t i = 0; i < row - first; ++i) {
+                    std::uint8_t* kept = straddling.data() + static_cast<std::size_t>(i) * rowBytes;
+                    if (rows[i] != kept) {
+                        std::memcpy(kept, rows[i], rowBytes);
+                        rows[i] = kept;
+                    }
+                }
+                if (!fetchBand(row)) {
+                    return false;
+                }
+            }
+            rows[row - first] = rowOfBand(row);
+            if (rows[row - first] == nullptr) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    template <class Take>
+    bool read(std::int64_t first, std::int64_t count, const Take& take) {
         if (!display) {
             return false;  // already read to the end, or failed
         }
@@ -617,7 +687,7 @@ struct ScreenReader {
         bool done = false;
         {
             const auto busy = display->busy();
-            succeeded = readRows(first, count, out, stride);
+            succeeded = take();
             done = !succeeded || first + count == source.area.height;
             if (done) {
                 letServerGo();  // the picture is complete (or lost): let the other clients go
@@ -649,6 +719,7 @@ ImageRef lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
     reader->window = window;
     reader->source = source;
     reader->layout = std::move(*layout);
+    reader->asSent = isOpaqueBgrx(reader->layout);
     const X11Display& connection = *reader->display;
     const auto busy = connection.busy();
     const SharedMemory sharedMemory = sharedMemoryOffered(connection);
@@ -677,8 +748,16 @@ ImageRef lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
     image->bytesPerRow = static_cast<std::size_t>(area.width) * kBytesPerPixel;
     image->readRows = [reader](std::int64_t first, std::int64_t count, std::uint8_t* out,
                                std::size_t stride) {
-        return reader->read(first, count, out, stride);
+        return reader->read(first, count,
+                            [&] { return reader->readRows(first, count, out, stride); });
     };
+    if (reader->asSent) {
+        image->order = PixelOrder::bgrx;
+        image->lendRows = [reader](std::int64_t first, std::int64_t count,
+                                   const std::uint8_t** rows) {
+            return reader->read(first, count, [&] { return reader->lendRows(first, count, rows); });
+        };
+    }
     return image;
 }
 
