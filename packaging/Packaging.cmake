@@ -67,9 +67,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The desktop of GNOME and KDE sessions comes through it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS xdg-desktop-portal)
-# ICU, sd-bus and libspng are loaded at run time, where the shared-library scan does not see them.
+# ICU, sd-bus, libspng and TurboJPEG are loaded at run time, where the shared-library scan does
+# not see them.
 string(REGEX MATCH "^[0-9]+" TARNWICK_ICU_MAJOR "${ICU_VERSION}")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libicu${TARNWICK_ICU_MAJOR}, libsystemd0, libspng0")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libicu${TARNWICK_ICU_MAJOR}, libsystemd0, libspng0, libturbojpeg0")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "TarnwickScreenCapture takes one JPEG screenshot of the on-screen window of the
 Tavik or Brevant application, or of the whole desktop (X11, or Wayland on sway

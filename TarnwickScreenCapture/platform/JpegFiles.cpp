@@ -19,17 +19,47 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "TarnwickScreenCapture/platform/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/platform/Files.hpp"
+#include "TarnwickScreenCapture/platform/LoadedLibrary.hpp"
 
 namespace tarnwick {
 namespace {
 
+// TurboJPEG decodes the JPEG a screenshot tool leaves, which few runs ever need: it is loaded then
+// rather than at every start.
+struct TurboJpegDecoder {
+    tjhandle (*initDecompress)();
+    int (*decompressHeader)(tjhandle handle, const unsigned char* jpeg, unsigned long size,
+                            int* width, int* height, int* subsampling, int* colorspace);
+    int (*decompress)(tjhandle handle, const unsigned char* jpeg, unsigned long size,
+                      unsigned char* out, int width, int pitch, int height, int format, int flags);
+    int (*destroy)(tjhandle handle);
+};
+
+const TurboJpegDecoder* turboJpegDecoder() {
+    static const std::optional<TurboJpegDecoder> decoder = []() -> std::optional<TurboJpegDecoder> {
+        // Kept loaded for the life of the process.
+        void* library = ::dlopen("libturbojpeg.so.0", RTLD_NOW | RTLD_LOCAL);
+        TurboJpegDecoder functions{};
+        if (library == nullptr ||
+            !resolveSymbol(library, "tjInitDecompress", functions.initDecompress) ||
+            !resolveSymbol(library, "tjDecompressHeader3", functions.decompressHeader) ||
+            !resolveSymbol(library, "tjDecompress2", functions.decompress) ||
+            !resolveSymbol(library, "tjDestroy", functions.destroy)) {
+            return std::nullopt;
+        }
+        return functions;
+    }();
+    return decoder ? &*decoder : nullptr;
+}
+
 struct TurboJpegHandleCloser {
-    void operator()(void* handle) const { tjDestroy(handle); }
+    void operator()(void* handle) const { turboJpegDecoder()->destroy(handle); }
 };
 using TurboJpegHandle = std::unique_ptr<void, TurboJpegHandleCloser>;
 
@@ -329,7 +359,11 @@ ImageRef decodeJpegFile(const std::filesystem::path& file) {
     if (!bytes || bytes->empty()) {
         return nullptr;
     }
-    TurboJpegHandle decompressor(tjInitDecompress());
+    const TurboJpegDecoder* decoder = turboJpegDecoder();
+    if (decoder == nullptr) {
+        return nullptr;
+    }
+    TurboJpegHandle decompressor(decoder->initDecompress());
     if (!decompressor) {
         return nullptr;
     }
@@ -338,15 +372,15 @@ ImageRef decodeJpegFile(const std::filesystem::path& file) {
     int height = 0;
     int subsampling = 0;
     int colorspace = 0;
-    if (tjDecompressHeader3(decompressor.get(), data, bytes->size(), &width, &height, &subsampling,
-                            &colorspace) != 0 ||
+    if (decoder->decompressHeader(decompressor.get(), data, bytes->size(), &width, &height,
+                                  &subsampling, &colorspace) != 0 ||
         width <= 0 || height <= 0 ||
         std::int64_t{width} * std::int64_t{height} > kMaximumDecodedPixels) {
         return nullptr;
     }
     auto image = newImage(width, height);
-    if (tjDecompress2(decompressor.get(), data, bytes->size(), image->pixels.data(), width,
-                      static_cast<int>(image->bytesPerRow), height, TJPF_RGBA, 0) != 0) {
+    if (decoder->decompress(decompressor.get(), data, bytes->size(), image->pixels.data(), width,
+                            static_cast<int>(image->bytesPerRow), height, TJPF_RGBA, 0) != 0) {
         return nullptr;
     }
     return image;

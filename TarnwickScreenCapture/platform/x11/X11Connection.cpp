@@ -6,6 +6,9 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <xcb/composite.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
 
 #include <algorithm>
 #include <cstring>
@@ -210,6 +213,10 @@ std::unique_ptr<X11Display> openX11Display(std::chrono::milliseconds stallLimit)
     }
     if (display->screen == nullptr) {
         return nullptr;
+    }
+    // Asked for together, the extensions a capture looks up cost one round trip, not three.
+    for (xcb_extension_t* extension : {&xcb_randr_id, &xcb_shm_id, &xcb_composite_id}) {
+        xcb_prefetch_extension_data(display->get(), extension);
     }
     return display;
 }

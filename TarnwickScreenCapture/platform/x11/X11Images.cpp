@@ -437,15 +437,18 @@ std::optional<WindowPixels> windowPixels(const X11Display& display, xcb_window_t
     // Not redirected: what the screen shows inside the window's rectangle, with the colours of
     // the window's colormap where it shares the screen's visual. The root's size is asked for,
     // since the screen may have been resized since the connection was made.
-    const auto positionCookie = xcb_translate_coordinates(connection, window, root, 0, 0);
-    const auto rootCookie = xcb_get_geometry(connection, root);
-    const auto position = takeReply(xcb_translate_coordinates_reply, display, positionCookie);
-    const auto rootGeometry = takeReply(xcb_get_geometry_reply, display, rootCookie);
-    if (!position || !rootGeometry) {
-        return std::nullopt;
+    Area area{0, 0, geometry->width, geometry->height};
+    if (window != root) {
+        const auto positionCookie = xcb_translate_coordinates(connection, window, root, 0, 0);
+        const auto rootCookie = xcb_get_geometry(connection, root);
+        const auto position = takeReply(xcb_translate_coordinates_reply, display, positionCookie);
+        const auto rootGeometry = takeReply(xcb_get_geometry_reply, display, rootCookie);
+        if (!position || !rootGeometry) {
+            return std::nullopt;
+        }
+        area = clipped({position->dst_x, position->dst_y, geometry->width, geometry->height},
+                       rootGeometry->width, rootGeometry->height);
     }
-    const Area area = clipped({position->dst_x, position->dst_y, geometry->width, geometry->height},
-                              rootGeometry->width, rootGeometry->height);
     const bool ownColormap =
         attributes->visual == screen->root_visual && attributes->colormap != XCB_NONE;
     return WindowPixels{
