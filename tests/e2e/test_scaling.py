@@ -1,6 +1,7 @@
 """Down-scaling a real screen: fine detail at large ratios averages out instead of turning to noise."""
 
 import os
+import random
 import unittest
 
 import harness
@@ -39,6 +40,33 @@ class FineDetailTests(harness.ServerTestCase):
                             for channel in jpeg.pixel(x, y))
                 self.assertLess(worst, 10, "a pixel strays %.1f levels from mid grey" % worst)
                 os.remove(self.sandbox.path("shot.jpg"))
+
+    def test_every_row_keeps_its_place_across_the_bands_the_screen_is_read_in(self):
+        # Rows of random black and white, repeating every 97 rows: a row taken from another
+        # band, or from a band the server was already refilling, shows in the average.
+        period = 97
+        pick = random.Random(period)
+        bits = [pick.randrange(2) for _ in range(period)]
+        bitmap = self.sandbox.path("rows.xbm")
+        with open(bitmap, "wb") as stream:
+            stream.write(b"#define rows_width 1\n#define rows_height %d\n"
+                         b"static unsigned char rows_bits[] = {\n%s};\n"
+                         % (period, b", ".join(b"0x%02x" % bit for bit in bits)))
+        self.server.x(["xsetroot", "-bitmap", bitmap, "-fg", "white", "-bg", "black"])
+        self.addCleanup(self.server.set_root_colour, self.root_colour)
+        # 1080 rows to 843: most output rows straddle two source rows, and some a band's end.
+        run = run_binary(["rows.jpg", "1", "3000", "desktop"], self.sandbox,
+                         display=self.server.display)
+        self.assertSucceeded(run)
+        jpeg = Jpeg.from_file(self.sandbox.path("rows.jpg"))
+        width, height = self.screen
+        self.assertEqual(jpeg.size, (3000, height * 3000 // width))
+        for row in range(jpeg.height):
+            top, bottom = row * height / jpeg.height, (row + 1) * height / jpeg.height
+            covered = [(min(bottom, y + 1) - max(top, y), bits[y % period])
+                       for y in range(int(top), min(height, int(bottom) + 1)) if y < bottom]
+            expected = 255 * sum(share * bit for share, bit in covered) / (bottom - top)
+            self.assertLess(abs(jpeg.pixel(1500, row)[1] - expected), 24, "row %d" % row)
 
 
 if __name__ == "__main__":
