@@ -42,20 +42,13 @@ struct TurboJpegDecoder {
 };
 
 const TurboJpegDecoder* turboJpegDecoder() {
-    static const std::optional<TurboJpegDecoder> decoder = []() -> std::optional<TurboJpegDecoder> {
-        // Kept loaded for the life of the process.
-        void* library = ::dlopen("libturbojpeg.so.0", RTLD_NOW | RTLD_LOCAL);
-        TurboJpegDecoder functions{};
-        if (library == nullptr ||
-            !resolveSymbol(library, "tjInitDecompress", functions.initDecompress) ||
-            !resolveSymbol(library, "tjDecompressHeader3", functions.decompressHeader) ||
-            !resolveSymbol(library, "tjDecompress2", functions.decompress) ||
-            !resolveSymbol(library, "tjDestroy", functions.destroy)) {
-            return std::nullopt;
-        }
-        return functions;
-    }();
-    return decoder ? &*decoder : nullptr;
+    return loadedOnce<TurboJpegDecoder>(
+        "libturbojpeg.so.0", [](void* library, TurboJpegDecoder& functions) {
+            return resolveSymbol(library, "tjInitDecompress", functions.initDecompress) &&
+                   resolveSymbol(library, "tjDecompressHeader3", functions.decompressHeader) &&
+                   resolveSymbol(library, "tjDecompress2", functions.decompress) &&
+                   resolveSymbol(library, "tjDestroy", functions.destroy);
+        });
 }
 
 struct TurboJpegHandleCloser {

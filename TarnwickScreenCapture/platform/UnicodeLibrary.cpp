@@ -3,7 +3,6 @@
 #include <unicode/urename.h>
 #include <unicode/uvernum.h>
 
-#include <optional>
 #include <string>
 
 #include "TarnwickScreenCapture/platform/LoadedLibrary.hpp"
@@ -14,39 +13,24 @@
 #define TARNWICK_ICU_QUOTE(name) #name
 
 namespace tarnwick {
-namespace {
-
-std::optional<UnicodeLibrary> load() {
-    const std::string file = "libicuuc.so." + std::to_string(U_ICU_VERSION_MAJOR_NUM);
-    // Kept loaded for the life of the process.
-    void* library = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        return std::nullopt;
-    }
-    UnicodeLibrary functions{};
-    if (!resolveSymbol(library, TARNWICK_ICU_NAME(u_strFromUTF8WithSub),
-                       functions.strFromUTF8WithSub) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(u_strToUTF8WithSub),
-                       functions.strToUTF8WithSub) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(u_strToLower), functions.strToLower) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(unorm2_getNFDInstance),
-                       functions.getNFDInstance) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(unorm2_normalize), functions.normalize) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_open), functions.openBreakIterator) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_first), functions.first) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_next), functions.next) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_close), functions.close) ||
-        !resolveSymbol(library, TARNWICK_ICU_NAME(u_charType), functions.charType)) {
-        return std::nullopt;
-    }
-    return functions;
-}
-
-}  // namespace
 
 const UnicodeLibrary* unicodeLibrary() {
-    static const std::optional<UnicodeLibrary> library = load();
-    return library ? &*library : nullptr;
+    static const std::string file = "libicuuc.so." + std::to_string(U_ICU_VERSION_MAJOR_NUM);
+    return loadedOnce<UnicodeLibrary>(file.c_str(), [](void* library, UnicodeLibrary& functions) {
+        return resolveSymbol(library, TARNWICK_ICU_NAME(u_strFromUTF8WithSub),
+                             functions.strFromUTF8WithSub) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(u_strToUTF8WithSub),
+                             functions.strToUTF8WithSub) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(u_strToLower), functions.strToLower) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(unorm2_getNFDInstance),
+                             functions.getNFDInstance) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(unorm2_normalize), functions.normalize) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_open), functions.openBreakIterator) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_first), functions.first) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_next), functions.next) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(ubrk_close), functions.close) &&
+               resolveSymbol(library, TARNWICK_ICU_NAME(u_charType), functions.charType);
+    });
 }
 
 }  // namespace tarnwick
