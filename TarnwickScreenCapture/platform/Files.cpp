@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -24,6 +25,7 @@ namespace tarnwick {
 namespace {
 
 constexpr int kHiddenNameAttempts = 100;
+constexpr std::string_view kSteadySuffix = "replacing";
 constexpr std::string_view kPatternSuffix = "XXXXXX";
 
 // ".NAME.SUFFIX" in the target's folder; NAME is cut, at a character boundary, so that the
@@ -68,6 +70,22 @@ std::string randomSuffix() {
         suffix += kAlphabet[byte % kAlphabet.size()];
     }
     return suffix;
+}
+
+// Removes the hidden file `name` when no run holds its lock any more: its run died between
+// naming it and renaming it over its target. Gives up (errno EEXIST) on anything else.
+bool removeAbandoned(const std::string& name) {
+    const FileDescriptor file(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    struct stat named {};
+    const bool abandoned = file && ::fstat(file.get(), &opened) == 0 && S_ISREG(opened.st_mode) &&
+                           ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 &&
+                           ::lstat(name.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+                           named.st_ino == opened.st_ino && ::unlink(name.c_str()) == 0;
+    if (!abandoned) {
+        errno = EEXIST;
+    }
+    return abandoned;
 }
 
 // Gives an unnamed (O_TMPFILE) file a name; fails with EEXIST when the name is taken.
@@ -244,6 +262,7 @@ std::optional<ReplacementFile> ReplacementFile::create(const std::filesystem::pa
         const std::string folder = target.has_parent_path() ? target.parent_path().native() : ".";
         file.fd_.reset(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
         if (file.fd_) {
+            file.locked_ = ::flock(file.fd_.get(), LOCK_EX | LOCK_NB) == 0;
             return file;
         }
         // Only a file system (or kernel) without unnamed files falls back to a named one.
@@ -263,7 +282,8 @@ std::optional<ReplacementFile> ReplacementFile::create(const std::filesystem::pa
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : fd_(std::move(other.fd_)),
       target_(std::move(other.target_)),
-      name_(std::exchange(other.name_, std::string())) {}
+      name_(std::exchange(other.name_, std::string())),
+      locked_(std::exchange(other.locked_, false)) {}
 
 ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
     if (this != &other) {
@@ -271,6 +291,7 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
         fd_ = std::move(other.fd_);
         target_ = std::move(other.target_);
         name_ = std::exchange(other.name_, std::string());
+        locked_ = std::exchange(other.locked_, false);
     }
     return *this;
 }
@@ -318,21 +339,31 @@ bool ReplacementFile::placeUnnamed(int fd, Replacing replacing,
             return false;
         }
     }
-    // linkat cannot replace a file: a hidden name first, then a rename over the target. A kill
-    // between the two would leave that name, so the window is short and the termination cleanup
-    // knows the name.
-    for (int attempt = 0; attempt < kHiddenNameAttempts; ++attempt) {
-        std::string name = hiddenNameBeside(target_, randomSuffix());
-        bool linked = false;
-        {
-            const TerminationSignalsHeld held;
-            linked = linkUnnamed(fd, name);
-            if (linked) {
-                rememberTemporaryFile(name);
-            }
+    // linkat cannot replace a file: a hidden name first, then a rename over the target. The
+    // termination cleanup knows the name, but nothing survives SIGKILL between the two: the first
+    // name tried is the same for every run, so that the next run to replace the target finds a
+    // name so left, and removes it once no live run holds a lock on it. Random names serve while
+    // another run is using it.
+    const auto linkAs = [&](std::string name) {
+        const TerminationSignalsHeld held;
+        if (!linkUnnamed(fd, name)) {
+            return false;
         }
-        if (linked) {
-            name_ = std::move(name);
+        rememberTemporaryFile(name);
+        name_ = std::move(name);
+        return true;
+    };
+    if (locked_) {
+        const std::string steady = hiddenNameBeside(target_, kSteadySuffix);
+        if (linkAs(steady) || (errno == EEXIST && removeAbandoned(steady) && linkAs(steady))) {
+            return renameIntoPlace(replacing, expected);
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    for (int attempt = 0; attempt < kHiddenNameAttempts; ++attempt) {
+        if (linkAs(hiddenNameBeside(target_, randomSuffix()))) {
             return renameIntoPlace(replacing, expected);
         }
         if (errno != EEXIST) {

@@ -95,7 +95,8 @@ private:
 
     FileDescriptor fd_;
     std::string target_;
-    std::string name_;  // the hidden name of a named file; empty while unnamed
+    std::string name_;     // the hidden name of a named file; empty while unnamed
+    bool locked_ = false;  // the unnamed file is flock()ed until this run is done with it
 };
 
 }  // namespace tarnwick

@@ -176,6 +176,22 @@ class OutputTests(harness.ServerTestCase):
         self.assertEqual(os.listdir(self.sandbox.work), [])
 
 
+    def test_a_name_left_by_a_killed_run_is_removed_by_the_next_replacement(self):
+        output = self.sandbox.path("kept.jpg")
+        self.assertSucceeded(self.one_shot(output, "0.8", "16", "desktop"))
+        left = self.sandbox.path(".kept.jpg.replacing")
+        for held in (True, False):
+            with self.subTest(held=held), open(left, "wb") as stream:
+                stream.write(b"left by a run killed before its rename")
+                stream.flush()
+                if held:  # as a run still working on it holds it: it must stay
+                    fcntl.flock(stream, fcntl.LOCK_EX)
+                self.assertSucceeded(self.one_shot(output, "0.8", "16", "desktop"))
+                self.assertEqual(os.path.exists(left), held)
+                self.assertEqual(Jpeg.from_file(output).width, 16)
+        self.assertEqual(sorted(os.listdir(self.sandbox.work)), ["kept.jpg"])
+
+
 class KilledCaptureTests(harness.ServerTestCase):
     """SIGKILL at any moment of a capture leaves nothing in the output folder but whole JPEGs."""
 
@@ -206,7 +222,13 @@ class KilledCaptureTests(harness.ServerTestCase):
             process.kill()
             killed += process.wait(timeout=30) == -9
             stop_process(process)
-            self.assertEqual(hidden_files(folder), [], "run %d left a temporary file" % index)
+            # A kill between naming the replacement and renaming it can leave that one name,
+            # which the next replacement of the same file removes.
+            self.assertIn(hidden_files(folder), ([], [".kept.jpg.replacing"]),
+                          "run %d left a temporary file" % index)
+        self.assertEqual(run_binary([os.path.join(folder, "kept.jpg"), "0.95", "0", "desktop"],
+                                    self.sandbox, display=self.server.display).returncode, 0)
+        self.assertEqual(hidden_files(folder), [])
         self.assertGreater(killed, 0, "no kill landed in the middle of a capture")
         for name in os.listdir(folder):
             self.assertEqual(Jpeg.from_file(os.path.join(folder, name)).size, self.screen, name)
