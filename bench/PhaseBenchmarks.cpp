@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "TarnwickScreenCapture/ImageScaling.hpp"
-#include "TarnwickScreenCapture/platform/JpegFiles.hpp"
-#include "TarnwickScreenCapture/platform/PixelConversion.hpp"
-#include "TarnwickScreenCapture/platform/x11/X11Images.hpp"
+#include "TarnwickScreenCapture/backends/x11/X11Images.hpp"
+#include "TarnwickScreenCapture/image/ImageScaling.hpp"
+#include "TarnwickScreenCapture/image/JpegFile.hpp"
+#include "TarnwickScreenCapture/image/PixelConversion.hpp"
 
 namespace tarnwick {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 constexpr std::int64_t kBandRows = 64;
 
 // Text-like content: sharp dark strokes on a light ground, which is what scaling must keep legible.
-ImageRef syntheticScreen(std::int64_t width, std::int64_t height) {
+SharedImage syntheticScreen(std::int64_t width, std::int64_t height) {
     auto image = std::make_shared<Image>();
     image->width = width;
     image->height = height;
@@ -105,9 +105,8 @@ BENCHMARK(BM_Scale)
 void BM_Encode(benchmark::State& state) {
     const auto image = syntheticScreen(state.range(0), state.range(1));
     for (auto _ : state) {
-        auto destination = createJpegFileDestination("/dev/null");
-        destination->addImage(image, 0.55);
-        if (!destination->finalize()) {
+        if (writeJpegFile("/dev/null", image, 0.55, ExistingOutput::kReplaceAnything) !=
+            JpegWriteResult::kWritten) {
             state.SkipWithError("encoding failed");
             return;
         }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/CaptureRequest.hpp"
+#include "TarnwickScreenCapture/cli/CommandLine.hpp"
 
 using namespace tarnwick;
 

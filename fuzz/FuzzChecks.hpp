@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "TarnwickScreenCapture/CaptureRequest.hpp"
+#include "TarnwickScreenCapture/capture/CaptureRequest.hpp"
 
 namespace tarnwick::fuzz {
 

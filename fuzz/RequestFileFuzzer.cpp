@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/AgentRequestFile.hpp"
+#include "TarnwickScreenCapture/agent/RequestFile.hpp"
 
 using namespace tarnwick;
 

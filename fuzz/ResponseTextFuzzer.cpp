@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/AgentResponseFile.hpp"
+#include "TarnwickScreenCapture/agent/ResponseFile.hpp"
 
 using namespace tarnwick;
 using Json = nlohmann::json;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/ImageScaling.hpp"
-#include "tests/unit/AreaAverageReference.hpp"
+#include "TarnwickScreenCapture/image/ImageScaling.hpp"
+#include "image/AreaAverageReference.hpp"
 
 using namespace tarnwick;
 

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/platform/wayland/SwayTree.hpp"
+#include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
 
 using namespace tarnwick;
 
@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto parsed = nlohmann::json::parse(text, nullptr, false);
     fuzz::check(!parsed.is_discarded() && parsed.is_object(), "a list only from a JSON object");
     for (const auto& window : *windows) {
-        fuzz::check(window.layer == 0 && window.alpha == 1.0, "layer 0 and opacity 1");
+        fuzz::check(window.layer == WindowLayer::kNormal && window.opacity == 1.0,
+                    "normal and opaque");
         if (window.bounds) {
             fuzz::check(std::isfinite(window.bounds->width) && std::isfinite(window.bounds->height),
                         "finite bounds");

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/WindowListing.hpp"
-#include "TarnwickScreenCapture/WindowSelection.hpp"
+#include "TarnwickScreenCapture/capture/WindowSelection.hpp"
+#include "TarnwickScreenCapture/cli/WindowListing.hpp"
 
 using namespace tarnwick;
 
@@ -82,9 +82,9 @@ double size(ByteReader& in) {
 WindowDescription window(ByteReader& in) {
     const std::uint8_t kind = in.byte();
     WindowDescription window;
-    window.number = (kind & 1) ? in.raw<CGWindowID>() : in.byte();
-    window.layer = (kind & 2) ? in.raw<std::int64_t>() : 0;
-    window.alpha = (kind & 4) ? in.raw<double>() : 1.0;
+    window.id = (kind & 1) ? in.raw<WindowId>() : in.byte();
+    window.layer = (kind & 2) ? static_cast<WindowLayer>(in.byte() % 4) : WindowLayer::kNormal;
+    window.opacity = (kind & 4) ? in.raw<double>() : 1.0;
     if ((kind & 8) == 0) {
         window.bounds = WindowBounds{.width = size(in), .height = size(in)};
     }
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t at = 0; at < listing.size(); at = listing.find('\n', at) + 1) {
             marks += listing[at] == '*' ? 1 : 0;
         }
-        fuzz::check(marks == (std::holds_alternative<CaptureError>(result) ? 0u : 1u),
+        fuzz::check(marks == (std::holds_alternative<CaptureFailure>(result) ? 0u : 1u),
                     "one mark exactly when a window is selected");
         fuzz::check(std::none_of(listing.begin(), listing.end(),
                                  [](char c) {
@@ -137,27 +137,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  }),
                     "no control characters but line feeds");
     }
-    if (const auto* error = std::get_if<CaptureError>(&result)) {
-        fuzz::check(error->code == (list ? 5 : 2), "code 2 without a list, else 5");
+    if (const auto* error = std::get_if<CaptureFailure>(&result)) {
+        fuzz::check(error->exitCode == (list ? 5 : 2), "code 2 without a list, else 5");
         return 0;
     }
     fuzz::check(list.has_value(), "a window only from a list");
     const auto& chosen = std::get<WindowDescription>(result);
-    fuzz::check(chosen.number != kCGNullWindowID, "never window 0");
-    fuzz::check(chosen.layer == 0 && !(chosen.alpha <= 0.01) && chosen.bounds.has_value() &&
-                    !(chosen.bounds->width < 320) && !(chosen.bounds->height < 240),
+    fuzz::check(chosen.id != kNoWindow, "never window 0");
+    fuzz::check(chosen.layer == WindowLayer::kNormal && !(chosen.opacity <= 0.01) &&
+                    chosen.bounds.has_value() && !(chosen.bounds->width < 320) &&
+                    !(chosen.bounds->height < 240),
                 "the chosen window passes the layer, opacity and size tests");
     fuzz::check(!isAscii(chosen.ownerName) || !isAscii(chosen.title) ||
                     hasNeedle(chosen.ownerName) || hasNeedle(chosen.title),
                 "the chosen window names the application");
     // Nothing before it qualifies: selection keeps the list's order.
     for (const auto& earlier : *list) {
-        if (earlier.number == chosen.number && earlier.title == chosen.title &&
+        if (earlier.id == chosen.id && earlier.title == chosen.title &&
             earlier.ownerName == chosen.ownerName) {
             break;
         }
         const auto alone = selectTavikWindow(std::vector{earlier});
-        fuzz::check(std::holds_alternative<CaptureError>(alone), "the first qualifying window");
+        fuzz::check(std::holds_alternative<CaptureFailure>(alone), "the first qualifying window");
     }
     return 0;
 }

@@ -1,0 +1,195 @@
+#include "TarnwickScreenCapture/agent/AgentLoop.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+#include "TarnwickScreenCapture/agent/ResponseFile.hpp"
+#include "TarnwickScreenCapture/capture/Capture.hpp"
+#include "TarnwickScreenCapture/posix/FolderWatch.hpp"
+#include "TarnwickScreenCapture/text/ShellQuoting.hpp"
+
+namespace tarnwick {
+namespace {
+
+// Group membership seldom changes, and asking may mean reading the whole user database: a
+// verdict is kept for a while rather than asked for at every pass.
+constexpr auto kGroupVerdictLifetime = std::chrono::seconds(10);
+
+Trust cachingTrust(Trust trust) {
+    struct Verdict {
+        bool holdsOnlyUser;
+        std::chrono::steady_clock::time_point asked;
+    };
+    auto verdicts = std::make_shared<std::map<std::uint32_t, Verdict>>();
+    trust.groupHoldsOnlyUser = [verdicts, ask = trust.groupHoldsOnlyUser](std::uint32_t group) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto found = verdicts->find(group);
+        if (found != verdicts->end() && now - found->second.asked < kGroupVerdictLifetime) {
+            return found->second.holdsOnlyUser;
+        }
+        const bool holdsOnlyUser = ask(group);
+        (*verdicts)[group] = {holdsOnlyUser, now};
+        return holdsOnlyUser;
+    };
+    return trust;
+}
+
+void writeLineToStandardError(const std::string& line) {
+    const std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+// The agent must outlive any one request: an unexpected exception from the capture (out of
+// memory, a platform fault) is answered as a failed capture instead of ending the process.
+std::optional<CaptureFailure> guardedCapture(const CaptureRequest& request,
+                                             const Platform& platform) {
+    try {
+        return capture(request, platform);
+    } catch (...) {
+        return failures::kCaptureFailed;
+    }
+}
+
+bool writeAnswer(const AgentState& state, const AgentAnswer& answer) {
+    return writeAgentResponse(state.responseFile, answer.id, answer.ok, answer.detail);
+}
+
+// Whether this agent holds (or has now taken) the lock of the open folder. A folder replaced at
+// the same path is locked anew.
+bool holdsFolderLock(AgentState& state, OpenedFile& folder) {
+    const FileIdentity identity = folder.facts.identity;
+    if (state.lockedFolderIdentity == identity) {
+        return true;
+    }
+    switch (lockExclusively(folder.fd.get())) {
+        case LockOutcome::kLocked:
+            state.lockedFolder = std::move(folder.fd);
+            break;
+        case LockOutcome::kHeldElsewhere:
+            return false;
+        case LockOutcome::kUnsupported:
+            // Nothing to guard with on this file system; go on unguarded rather than not at all.
+            state.lockedFolder.reset();
+            break;
+    }
+    state.lockedFolderIdentity = identity;
+    return true;
+}
+
+void reportProblem(AgentState& state, const std::string& line) {
+    if (line != state.problem) {
+        state.report(line);
+        state.problem = line;
+    }
+}
+
+std::string folderMissingLine(const std::filesystem::path& folder, OpenOutcome outcome) {
+    const std::string quoted = quotedForShell(folder.native());
+    if (outcome == OpenOutcome::kMissing) {
+        return "waiting for " + quoted + " to exist; run: mkdir -p " + quoted + " && chmod 700 " +
+               quoted;
+    }
+    return "waiting for " + quoted + " to become a folder this user can open";
+}
+
+}  // namespace
+
+std::string agentStartLine(const std::filesystem::path& folder, const std::string& windowSystem) {
+    return "serving " + folder.native() + " with " + windowSystem;
+}
+
+AgentState agentState(std::filesystem::path requestFile, std::filesystem::path responseFile) {
+    AgentState state;
+    state.requestFile = std::move(requestFile);
+    state.responseFile = std::move(responseFile);
+    state.trust = cachingTrust(trustOfThisUser());
+    state.report = writeLineToStandardError;
+    return state;
+}
+
+AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
+    try {
+        const auto folderPath =
+            state.requestFile.has_parent_path() ? state.requestFile.parent_path() : ".";
+        auto folder = openFolderNoFollow(folderPath);
+        std::optional<std::string> refusal;
+        AgentRequestRead read;
+        if (folder.outcome == OpenOutcome::kSymbolicLink) {
+            refusal = symbolicLinkRefusal(folderPath, true);
+        } else if (folder.outcome != OpenOutcome::kOpened || !folder.facts.isFolder) {
+            // No folder (yet): nothing to read and nothing wrong, but a reason why nothing
+            // happens that the user may be looking for.
+            reportProblem(state, folderMissingLine(folderPath, folder.outcome));
+            return AgentPassOutcome::kGoOn;
+        } else {
+            refusal = distrustOf(folderPath, folder.facts, state.trust);
+        }
+        if (!refusal) {
+            const int folderFd = folder.fd.get();
+            if (!holdsFolderLock(state, folder)) {
+                state.report("another agent already serves " + folderPath.native() +
+                             "; this one ends");
+                return AgentPassOutcome::kAnotherAgentServesTheFolder;
+            }
+            read =
+                requestFromAgentFolder(folderFd, folderPath, state.requestFile.filename().string(),
+                                       state.trust, state.requestMemo, state.settledAfterSeconds);
+            refusal = read.refusal;
+        }
+        if (refusal) {
+            reportProblem(state, "ignoring requests: " + *refusal);
+            return AgentPassOutcome::kGoOn;
+        }
+        if (state.problem) {
+            state.report("answering requests in " + folderPath.native());
+            state.problem.reset();
+        }
+
+        const auto& request = read.request;
+        if (!request || request->id == state.lastHandledID) {
+            if (state.unsentAnswer && writeAnswer(state, *state.unsentAnswer)) {
+                state.unsentAnswer.reset();
+            }
+            return AgentPassOutcome::kGoOn;
+        }
+        // Taken up before the capture, so that a failed request is not retried; a newer request
+        // makes an answer still unsent pointless.
+        state.lastHandledID = request->id;
+        state.unsentAnswer.reset();
+        const auto failure = guardedCapture(*request, platform);
+        AgentAnswer answer{
+            .id = request->id,
+            .ok = !failure,
+            .detail = failure ? std::optional<std::string>(failure->message) : std::nullopt,
+        };
+        if (!writeAnswer(state, answer)) {
+            state.unsentAnswer = std::move(answer);
+        }
+    } catch (...) {
+        // Only allocation can fail here; the next pass starts afresh.
+    }
+    return AgentPassOutcome::kGoOn;
+}
+
+void runAgent(const Platform& platform) {
+    AgentState state = agentState(requestFilePath(), responseFilePath());
+    state.report(
+        agentStartLine(state.requestFile.parent_path(), platform.openWindowSystem().description));
+    // The poll still runs, for file systems that tell of no changes; a request written where
+    // they do is taken up at once.
+    FolderWatch watch(state.requestFile.has_parent_path() ? state.requestFile.parent_path() : ".",
+                      state.requestFile.filename().string());
+    const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(kAgentPollIntervalSeconds));
+    for (;;) {
+        if (runAgentPass(state, platform) == AgentPassOutcome::kAnotherAgentServesTheFolder) {
+            std::exit(exitCodes::kAnotherAgent);
+        }
+        watch.waitForChange(interval);
+    }
+}
+
+}  // namespace tarnwick

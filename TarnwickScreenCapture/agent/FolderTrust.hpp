@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
+
+namespace tarnwick {
+
+// Requests are taken only from a folder and a file that this user owns and nobody else can write.
+struct Trust {
+    std::uint32_t user = 0;
+    std::function<bool(std::uint32_t group)> groupHoldsOnlyUser;
+};
+
+// The user running this process, with the user database asked directly.
+Trust trustOfThisUser();
+
+// None when the folder or file at path, with these facts, may be trusted with requests;
+// otherwise the reason, as a sentence that says how to put it right.
+std::optional<std::string> distrustOf(const std::filesystem::path& path, const FileFacts& facts,
+                                      const Trust& trust);
+
+// Why the folder or file of requests cannot be used, when it is a symbolic link.
+std::string symbolicLinkRefusal(const std::filesystem::path& path, bool isFolder);
+
+}  // namespace tarnwick

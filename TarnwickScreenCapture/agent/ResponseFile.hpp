@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace tarnwick {
+
+// The compact JSON text of a response ("\/" for '/', non-ASCII raw).
+std::string agentResponseText(const std::string& requestID, bool ok,
+                              const std::optional<std::string>& detail, std::int64_t finishedAt);
+
+// Replaces the response file atomically and says whether it did; a failure is silent, creates
+// nothing and leaves an earlier response file as it was.
+bool writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
+                        const std::optional<std::string>& detail);
+
+}  // namespace tarnwick

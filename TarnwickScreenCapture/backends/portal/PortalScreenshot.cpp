@@ -1,0 +1,236 @@
+#include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
+#include "TarnwickScreenCapture/backends/portal/PortalFile.hpp"
+#include "TarnwickScreenCapture/backends/portal/SessionBusLibrary.hpp"
+
+namespace tarnwick {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
+constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
+constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
+
+// Only called once portalScreenshotUri has found the library loaded.
+const SessionBusLibrary& sdBus() {
+    return *sessionBusLibrary();
+}
+
+// Without flushing: sd-bus would wait for a silent bus daemon to finish authentication.
+struct BusDeleter {
+    void operator()(sd_bus* bus) const { sdBus().closeUnref(bus); }
+};
+struct SlotDeleter {
+    void operator()(sd_bus_slot* slot) const { sdBus().slotUnref(slot); }
+};
+struct MessageDeleter {
+    void operator()(sd_bus_message* message) const { sdBus().messageUnref(message); }
+};
+using Bus = std::unique_ptr<sd_bus, BusDeleter>;
+using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
+using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+struct Answer {
+    std::string portal;  // the unique name that took the call; only it may answer
+    bool received = false;
+    std::uint32_t response = 2;
+    std::optional<std::string> uri;
+};
+
+// The results of a Response: a{sv}, of which only a string "uri" matters.
+std::optional<std::string> uriOfResults(sd_bus_message* message) {
+    std::optional<std::string> uri;
+    if (sdBus().enterContainer(message, SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
+        return std::nullopt;
+    }
+    while (sdBus().enterContainer(message, SD_BUS_TYPE_DICT_ENTRY, "sv") > 0) {
+        const char* key = nullptr;
+        if (sdBus().read(message, "s", &key) < 0) {
+            return std::nullopt;
+        }
+        const char* uriText = nullptr;
+        if (std::strcmp(key, "uri") == 0 &&
+            sdBus().enterContainer(message, SD_BUS_TYPE_VARIANT, "s") > 0) {
+            if (sdBus().read(message, "s", &uriText) < 0 || sdBus().exitContainer(message) < 0) {
+                return std::nullopt;
+            }
+            uri = uriText;
+        } else if (sdBus().skip(message, "v") < 0) {
+            return std::nullopt;
+        }
+        if (sdBus().exitContainer(message) < 0) {
+            return std::nullopt;
+        }
+    }
+    return uri;
+}
+
+int onResponse(sd_bus_message* message, void* data, sd_bus_error*) {
+    auto& answer = *static_cast<Answer*>(data);
+    const char* sender = sdBus().messageSender(message);
+    if (answer.received || sender == nullptr || answer.portal != sender) {
+        return 0;
+    }
+    std::uint32_t response = 2;
+    if (sdBus().read(message, "u", &response) < 0) {
+        return 0;
+    }
+    answer.received = true;
+    answer.response = response;
+    answer.uri = uriOfResults(message);
+    return 0;
+}
+
+// A fresh token per call: the request's object path is made of it and the connection's name.
+std::string newHandleToken() {
+    static unsigned counter = 0;
+    return "tarnwick_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+std::string requestPath(std::string_view uniqueName, const std::string& token) {
+    std::string sender(uniqueName.starts_with(':') ? uniqueName.substr(1) : uniqueName);
+    std::replace(sender.begin(), sender.end(), '.', '_');
+    return "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
+}
+
+std::uint64_t microsecondsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<std::uint64_t>(left) : 0;
+}
+
+// Processes the bus until `done` holds; false on a broken connection or at the deadline.
+bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<bool()>& done) {
+    while (!done()) {
+        const int processed = sdBus().process(bus, nullptr);
+        if (processed < 0) {
+            return false;
+        }
+        if (processed > 0) {
+            continue;
+        }
+        const std::uint64_t left = microsecondsLeft(deadline);
+        if (left == 0) {
+            return false;
+        }
+        if (const int waited = sdBus().wait(bus, left); waited < 0 && waited != -EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
+    const auto deadline = Clock::now() + deadlineAfter;
+    if (sessionBusLibrary() == nullptr) {
+        return std::nullopt;
+    }
+    sd_bus* opened = nullptr;
+    if (sdBus().openUser(&opened) < 0) {
+        return std::nullopt;
+    }
+    Bus bus(opened);
+    if (sdBus().setMethodCallTimeout(bus.get(), microsecondsLeft(deadline)) < 0) {
+        return std::nullopt;
+    }
+    // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
+    if (!processUntil(bus.get(), deadline, [&] { return sdBus().isReady(bus.get()) != 0; }) ||
+        sdBus().isReady(bus.get()) <= 0) {
+        return std::nullopt;
+    }
+    const char* uniqueName = nullptr;
+    if (sdBus().getUniqueName(bus.get(), &uniqueName) < 0) {
+        return std::nullopt;
+    }
+    const std::string token = newHandleToken();
+    const std::string expectedHandle = requestPath(uniqueName, token);
+
+    // The answer goes to this connection alone, and may come before the call's own reply:
+    // listen first.
+    Answer answer;
+    sd_bus_slot* slot = nullptr;
+    if (sdBus().matchSignal(bus.get(), &slot, nullptr, expectedHandle.c_str(), kRequestInterface,
+                            "Response", onResponse, &answer) < 0) {
+        return std::nullopt;
+    }
+    Slot expectedSlot(slot);
+
+    sd_bus_message* created = nullptr;
+    if (sdBus().newMethodCall(bus.get(), &created, kPortalName, kPortalPath,
+                              "org.freedesktop.portal.Screenshot", "Screenshot") < 0) {
+        return std::nullopt;
+    }
+    Message call(created);
+    if (sdBus().append(call.get(), "sa{sv}", "", 2, "handle_token", "s", token.c_str(),
+                       "interactive", "b", 0) < 0) {
+        return std::nullopt;
+    }
+    sd_bus_message* received = nullptr;
+    if (sdBus().call(bus.get(), call.get(), microsecondsLeft(deadline), nullptr, &received) < 0) {
+        return std::nullopt;
+    }
+    Message reply(received);
+    const char* handle = nullptr;
+    const char* portal = sdBus().messageSender(reply.get());
+    if (sdBus().read(reply.get(), "o", &handle) < 0 || portal == nullptr) {
+        return std::nullopt;
+    }
+    answer.portal = portal;
+    const std::string handlePath = handle;
+    Slot otherSlot;
+    if (handlePath != expectedHandle) {
+        // Portals older than handle tokens choose the path themselves.
+        if (sdBus().matchSignal(bus.get(), &slot, nullptr, handlePath.c_str(), kRequestInterface,
+                                "Response", onResponse, &answer) < 0) {
+            return std::nullopt;
+        }
+        otherSlot.reset(slot);
+    }
+
+    if (!processUntil(bus.get(), deadline, [&] { return answer.received; })) {
+        // Closing the request takes down a dialog the portal may still show.
+        if (sdBus().callMethodAsync(bus.get(), nullptr, kPortalName, handlePath.c_str(),
+                                    kRequestInterface, "Close", nullptr, nullptr, "") >= 0) {
+            sdBus().flush(bus.get());
+        }
+        return std::nullopt;
+    }
+    if (answer.response != 0) {
+        return std::nullopt;
+    }
+    return answer.uri;
+}
+
+SharedImage portalDesktopImage() {
+    const auto uri = portalScreenshotUri(kPortalDeadline);
+    if (!uri) {
+        return nullptr;
+    }
+    const auto path = pathOfFileUri(*uri);
+    if (!path) {
+        return nullptr;
+    }
+    const auto bytes = takeOwnFile(*path, kMaximumPngBytes);
+    if (!bytes) {
+        return nullptr;
+    }
+    return imageFromPng(
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
+}
+
+}  // namespace tarnwick

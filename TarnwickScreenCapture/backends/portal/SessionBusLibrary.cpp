@@ -1,0 +1,33 @@
+#include "TarnwickScreenCapture/backends/portal/SessionBusLibrary.hpp"
+
+#include "TarnwickScreenCapture/posix/LoadedLibrary.hpp"
+
+namespace tarnwick {
+
+const SessionBusLibrary* sessionBusLibrary() {
+    return loadedOnce<SessionBusLibrary>("libsystemd.so.0", [](void* library,
+                                                               SessionBusLibrary& bus) {
+        return resolveSymbol(library, "sd_bus_open_user", bus.openUser) &&
+               resolveSymbol(library, "sd_bus_close_unref", bus.closeUnref) &&
+               resolveSymbol(library, "sd_bus_set_method_call_timeout", bus.setMethodCallTimeout) &&
+               resolveSymbol(library, "sd_bus_is_ready", bus.isReady) &&
+               resolveSymbol(library, "sd_bus_get_unique_name", bus.getUniqueName) &&
+               resolveSymbol(library, "sd_bus_process", bus.process) &&
+               resolveSymbol(library, "sd_bus_wait", bus.wait) &&
+               resolveSymbol(library, "sd_bus_flush", bus.flush) &&
+               resolveSymbol(library, "sd_bus_match_signal", bus.matchSignal) &&
+               resolveSymbol(library, "sd_bus_slot_unref", bus.slotUnref) &&
+               resolveSymbol(library, "sd_bus_message_new_method_call", bus.newMethodCall) &&
+               resolveSymbol(library, "sd_bus_call", bus.call) &&
+               resolveSymbol(library, "sd_bus_call_method_async", bus.callMethodAsync) &&
+               resolveSymbol(library, "sd_bus_message_unref", bus.messageUnref) &&
+               resolveSymbol(library, "sd_bus_message_get_sender", bus.messageSender) &&
+               resolveSymbol(library, "sd_bus_message_append", bus.append) &&
+               resolveSymbol(library, "sd_bus_message_read", bus.read) &&
+               resolveSymbol(library, "sd_bus_message_skip", bus.skip) &&
+               resolveSymbol(library, "sd_bus_message_enter_container", bus.enterContainer) &&
+               resolveSymbol(library, "sd_bus_message_exit_container", bus.exitContainer);
+    });
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,202 @@
+#include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace tarnwick {
+namespace {
+
+using Json = nlohmann::json;
+
+// Real trees nest a few levels per split; deeper input is not walked.
+constexpr int kMaximumDepth = 128;
+
+enum Category : std::int64_t { kFullscreen = 0, kFloating = 1, kTiled = 2 };
+
+struct Found {
+    std::vector<std::int64_t> order;  // compared lexicographically, front first
+    WindowDescription window;
+};
+
+const Json* member(const Json& object, const char* key) {
+    if (!object.is_object()) {
+        return nullptr;
+    }
+    const auto found = object.find(key);
+    return found == object.end() ? nullptr : &*found;
+}
+
+const Json* arrayMember(const Json& object, const char* key) {
+    const Json* value = member(object, key);
+    return value != nullptr && value->is_array() ? value : nullptr;
+}
+
+std::optional<double> finiteNumber(const Json* value) {
+    if (value == nullptr || !value->is_number()) {
+        return std::nullopt;
+    }
+    const double number = value->get<double>();
+    return std::isfinite(number) ? std::optional(number) : std::nullopt;
+}
+
+std::optional<std::int64_t> integer(const Json* value) {
+    if (value == nullptr || !(value->is_number_integer())) {
+        return std::nullopt;
+    }
+    if (value->is_number_unsigned()) {
+        const auto number = value->get<std::uint64_t>();
+        return std::in_range<std::int64_t>(number)
+                   ? std::optional(static_cast<std::int64_t>(number))
+                   : std::nullopt;
+    }
+    return value->get<std::int64_t>();
+}
+
+std::string text(const Json* value) {
+    return value != nullptr && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+// The client area: the container's rectangle moved by the window's place inside it.
+std::optional<WindowBounds> clientArea(const Json& node) {
+    const Json* rect = member(node, "rect");
+    const Json* inner = member(node, "window_rect");
+    if (rect == nullptr || inner == nullptr) {
+        return std::nullopt;
+    }
+    const auto x = finiteNumber(member(*rect, "x"));
+    const auto y = finiteNumber(member(*rect, "y"));
+    const auto dx = finiteNumber(member(*inner, "x"));
+    const auto dy = finiteNumber(member(*inner, "y"));
+    const auto width = finiteNumber(member(*inner, "width"));
+    const auto height = finiteNumber(member(*inner, "height"));
+    if (!x || !y || !dx || !dy || !width || !height) {
+        return std::nullopt;
+    }
+    return WindowBounds{.x = *x + *dx, .y = *y + *dy, .width = *width, .height = *height};
+}
+
+WindowDescription describe(const Json& node) {
+    WindowDescription window;
+    const auto id = integer(member(node, "id"));
+    if (id && *id > 0 && std::in_range<WindowId>(*id)) {
+        window.id = static_cast<WindowId>(*id);
+    }
+    window.bounds = clientArea(node);
+    const Json* appID = member(node, "app_id");
+    if (appID != nullptr && appID->is_string()) {
+        window.ownerName = appID->get<std::string>();
+    } else if (const Json* properties = member(node, "window_properties")) {
+        window.ownerName = text(member(*properties, "class"));
+    }
+    window.title = text(member(node, "name"));
+    return window;
+}
+
+bool isWindow(const Json& node) {
+    const std::string type = text(member(node, "type"));
+    if (type != "con" && type != "floating_con") {
+        return false;
+    }
+    const Json* tiled = arrayMember(node, "nodes");
+    const Json* floating = arrayMember(node, "floating_nodes");
+    return (tiled == nullptr || tiled->empty()) && (floating == nullptr || floating->empty());
+}
+
+class TreeWalk {
+public:
+    std::vector<Found> found;
+
+    void walk(const Json& node, int depth, bool fullscreen, bool floating,
+              std::vector<std::int64_t>& path) {
+        if (!node.is_object() || depth > kMaximumDepth) {
+            return;
+        }
+        // Workspaces report a fullscreen mode of their own; only containers are made fullscreen.
+        const std::string type = text(member(node, "type"));
+        if (type == "con" || type == "floating_con") {
+            fullscreen = fullscreen || integer(member(node, "fullscreen_mode")).value_or(0) > 0;
+        }
+        if (isWindow(node)) {
+            const Json* visible = member(node, "visible");
+            if (visible != nullptr && visible->is_boolean() && visible->get<bool>()) {
+                std::vector<std::int64_t> order{fullscreen ? kFullscreen
+                                                           : (floating ? kFloating : kTiled)};
+                order.insert(order.end(), path.begin(), path.end());
+                found.push_back({std::move(order), describe(node)});
+            }
+            return;
+        }
+        const auto recency = focusRanks(node);
+        const Json* tiled = arrayMember(node, "nodes");
+        const Json* floatingChildren = arrayMember(node, "floating_nodes");
+        std::int64_t unfocused = static_cast<std::int64_t>(recency.size());
+        if (tiled != nullptr) {
+            for (const Json& child : *tiled) {
+                path.push_back(rankOf(child, recency, unfocused));
+                walk(child, depth + 1, fullscreen, floating, path);
+                path.pop_back();
+            }
+        }
+        if (floatingChildren != nullptr) {
+            // Stacking, not focus, orders floating windows: later in the list is higher.
+            const auto count = static_cast<std::int64_t>(floatingChildren->size());
+            std::int64_t index = 0;
+            for (const Json& child : *floatingChildren) {
+                path.push_back(count - index++);
+                walk(child, depth + 1, fullscreen, true, path);
+                path.pop_back();
+            }
+        }
+    }
+
+private:
+    static std::unordered_map<std::int64_t, std::int64_t> focusRanks(const Json& node) {
+        std::unordered_map<std::int64_t, std::int64_t> ranks;
+        if (const Json* focus = arrayMember(node, "focus")) {
+            for (const Json& id : *focus) {
+                if (const auto value = integer(&id)) {
+                    ranks.emplace(*value, static_cast<std::int64_t>(ranks.size()));
+                }
+            }
+        }
+        return ranks;
+    }
+
+    static std::int64_t rankOf(const Json& child,
+                               const std::unordered_map<std::int64_t, std::int64_t>& ranks,
+                               std::int64_t& unfocused) {
+        if (const auto id = integer(member(child, "id"))) {
+            if (const auto found = ranks.find(*id); found != ranks.end()) {
+                return found->second;
+            }
+        }
+        return unfocused++;
+    }
+};
+
+}  // namespace
+
+std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view json) {
+    const Json tree = Json::parse(json.begin(), json.end(), nullptr, false);
+    if (tree.is_discarded() || !tree.is_object()) {
+        return std::nullopt;
+    }
+    TreeWalk walk;
+    std::vector<std::int64_t> path;
+    walk.walk(tree, 0, false, false, path);
+    std::stable_sort(walk.found.begin(), walk.found.end(),
+                     [](const Found& a, const Found& b) { return a.order < b.order; });
+    std::vector<WindowDescription> windows;
+    windows.reserve(walk.found.size());
+    for (auto& entry : walk.found) {
+        windows.push_back(std::move(entry.window));
+    }
+    return windows;
+}
+
+}  // namespace tarnwick

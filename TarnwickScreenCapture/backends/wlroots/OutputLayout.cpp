@@ -1,0 +1,255 @@
+#include "TarnwickScreenCapture/backends/wlroots/OutputLayout.hpp"
+
+#include <wayland-client-protocol.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tarnwick {
+namespace {
+
+bool isEmpty(const LogicalBox& box) {
+    return box.width <= 0 || box.height <= 0;
+}
+
+// Formats are little-endian words: the masks read them as such.
+PixelLayout wordLayout(std::size_t bytesPerRow, std::uint32_t red, std::uint32_t green,
+                       std::uint32_t blue, std::uint32_t alpha) {
+    return PixelLayout{.bitsPerPixel = 32,
+                       .byteOrder = PixelByteOrder::leastSignificantFirst,
+                       .bytesPerRow = bytesPerRow,
+                       .redMask = red,
+                       .greenMask = green,
+                       .blueMask = blue,
+                       .alphaMask = alpha};
+}
+
+// The part of a copy's place inside the image, and how image columns map to the copy's.
+struct Placement {
+    const OutputPixels* output = nullptr;
+    PixelBox place;
+    std::int64_t left = 0;
+    std::int64_t top = 0;
+    std::int64_t right = 0;
+    std::int64_t bottom = 0;
+    bool sameSize = false;
+    std::vector<std::int64_t> sourceColumns;  // for a copy of another scale: nearest column
+};
+
+std::span<const std::uint8_t> sourceRow(const OutputPixels& output, std::int64_t row) {
+    const auto index =
+        static_cast<std::size_t>(output.yInverted ? output.pixelHeight - 1 - row : row);
+    return output.pixels.subspan(index * output.layout.bytesPerRow, output.layout.bytesPerRow);
+}
+
+// Draws image row `y` into `out`: black where no copy is, each copy converted into its place,
+// sampling the nearest pixel when its scale differs from the image's.
+bool drawRow(const std::vector<Placement>& placements, std::int64_t width, bool covered,
+             std::int64_t y, std::uint8_t* out, std::vector<std::uint8_t>& scratch) {
+    if (!covered) {
+        for (std::int64_t x = 0; x < width; ++x) {
+            const std::uint8_t black[kBytesPerPixel] = {0, 0, 0, 255};
+            std::memcpy(out + static_cast<std::size_t>(x) * kBytesPerPixel, black, kBytesPerPixel);
+        }
+    }
+    for (const auto& placement : placements) {
+        if (y < placement.top || y >= placement.bottom) {
+            continue;
+        }
+        const OutputPixels& output = *placement.output;
+        std::uint8_t* target = out + static_cast<std::size_t>(placement.left) * kBytesPerPixel;
+        const std::int64_t columns = placement.right - placement.left;
+        if (placement.sameSize) {
+            // One row of exactly the columns wanted: a layout whose row is that long.
+            PixelLayout layout = output.layout;
+            layout.bytesPerRow = static_cast<std::size_t>(columns) * kBytesPerPixel;
+            const auto row =
+                sourceRow(output, y - placement.place.y)
+                    .subspan(static_cast<std::size_t>(placement.left - placement.place.x) *
+                                 kBytesPerPixel,
+                             layout.bytesPerRow);
+            if (!convertPixelRows(row, columns, 1, layout, target, layout.bytesPerRow)) {
+                return false;
+            }
+            continue;
+        }
+        const std::int64_t sourceY =
+            (y - placement.place.y) * output.pixelHeight / placement.place.height;
+        scratch.resize(static_cast<std::size_t>(output.pixelWidth) * kBytesPerPixel);
+        if (!convertPixelRows(sourceRow(output, sourceY), output.pixelWidth, 1, output.layout,
+                              scratch.data(), scratch.size())) {
+            return false;
+        }
+        for (const std::int64_t column : placement.sourceColumns) {
+            std::memcpy(target, scratch.data() + static_cast<std::size_t>(column) * kBytesPerPixel,
+                        kBytesPerPixel);
+            target += kBytesPerPixel;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+LogicalBox boundingBox(std::span<const LogicalBox> boxes) {
+    std::optional<LogicalBox> result;
+    for (const auto& box : boxes) {
+        if (isEmpty(box)) {
+            continue;
+        }
+        if (!result) {
+            result = box;
+            continue;
+        }
+        const std::int64_t left = std::min(result->x, box.x);
+        const std::int64_t top = std::min(result->y, box.y);
+        const std::int64_t right = std::max(result->x + result->width, box.x + box.width);
+        const std::int64_t bottom = std::max(result->y + result->height, box.y + box.height);
+        result = LogicalBox{left, top, right - left, bottom - top};
+    }
+    return result.value_or(LogicalBox{});
+}
+
+std::optional<LogicalBox> intersection(const LogicalBox& box, const LogicalBox& within) {
+    const std::int64_t left = std::max(box.x, within.x);
+    const std::int64_t top = std::max(box.y, within.y);
+    const std::int64_t right = std::min(box.x + box.width, within.x + within.width);
+    const std::int64_t bottom = std::min(box.y + box.height, within.y + within.height);
+    if (right <= left || bottom <= top) {
+        return std::nullopt;
+    }
+    return LogicalBox{left, top, right - left, bottom - top};
+}
+
+std::optional<PixelLayout> layoutOfShmFormat(std::uint32_t format, std::size_t bytesPerRow) {
+    constexpr std::uint32_t kRed8 = 0x00ff0000u, kGreen8 = 0x0000ff00u, kBlue8 = 0x000000ffu;
+    constexpr std::uint32_t kAlpha8 = 0xff000000u;
+    constexpr std::uint32_t kHigh10 = 0x3ff00000u, kMiddle10 = 0x000ffc00u, kLow10 = 0x000003ffu;
+    constexpr std::uint32_t kAlpha2 = 0xc0000000u;
+    switch (format) {
+        case WL_SHM_FORMAT_XRGB8888:
+            return wordLayout(bytesPerRow, kRed8, kGreen8, kBlue8, 0);
+        case WL_SHM_FORMAT_ARGB8888:
+            return wordLayout(bytesPerRow, kRed8, kGreen8, kBlue8, kAlpha8);
+        case WL_SHM_FORMAT_XBGR8888:
+            return wordLayout(bytesPerRow, kBlue8, kGreen8, kRed8, 0);
+        case WL_SHM_FORMAT_ABGR8888:
+            return wordLayout(bytesPerRow, kBlue8, kGreen8, kRed8, kAlpha8);
+        case WL_SHM_FORMAT_XRGB2101010:
+            return wordLayout(bytesPerRow, kHigh10, kMiddle10, kLow10, 0);
+        case WL_SHM_FORMAT_ARGB2101010:
+            return wordLayout(bytesPerRow, kHigh10, kMiddle10, kLow10, kAlpha2);
+        case WL_SHM_FORMAT_XBGR2101010:
+            return wordLayout(bytesPerRow, kLow10, kMiddle10, kHigh10, 0);
+        case WL_SHM_FORMAT_ABGR2101010:
+            return wordLayout(bytesPerRow, kLow10, kMiddle10, kHigh10, kAlpha2);
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<Composition> composeLayout(const LogicalBox& region,
+                                         std::span<const OutputPixels> outputs) {
+    if (isEmpty(region) || outputs.empty() || region.width > kMaximumImageSide ||
+        region.height > kMaximumImageSide) {
+        return std::nullopt;
+    }
+    double scale = 0;
+    for (const auto& output : outputs) {
+        if (isEmpty(output.area) || output.pixelWidth <= 0 || output.pixelHeight <= 0) {
+            return std::nullopt;
+        }
+        scale = std::max(
+            scale, static_cast<double>(output.pixelWidth) / static_cast<double>(output.area.width));
+    }
+    const double width = std::round(static_cast<double>(region.width) * scale);
+    const double height = std::round(static_cast<double>(region.height) * scale);
+    if (!(width >= 1 && height >= 1 && width <= kMaximumImageSide && height <= kMaximumImageSide &&
+          width * height <= kMaximumImagePixels)) {
+        return std::nullopt;
+    }
+    Composition composition{.width = static_cast<std::int64_t>(width),
+                            .height = static_cast<std::int64_t>(height),
+                            .scale = scale};
+    auto at = [&](std::int64_t logical, std::int64_t origin) {
+        return std::llround(static_cast<double>(logical - origin) * scale);
+    };
+    for (const auto& output : outputs) {
+        const std::int64_t left = at(output.area.x, region.x);
+        const std::int64_t top = at(output.area.y, region.y);
+        composition.places.push_back(
+            {.x = left,
+             .y = top,
+             .width = at(output.area.x + output.area.width, region.x) - left,
+             .height = at(output.area.y + output.area.height, region.y) - top});
+    }
+    return composition;
+}
+
+SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixels> outputs,
+                           std::shared_ptr<const void> keepAlive) {
+    const auto composition = composeLayout(region, outputs);
+    if (!composition) {
+        return nullptr;
+    }
+    auto copies = std::make_shared<std::vector<OutputPixels>>(outputs.begin(), outputs.end());
+    auto placements = std::make_shared<std::vector<Placement>>();
+    for (std::size_t i = 0; i < copies->size(); ++i) {
+        const OutputPixels& output = (*copies)[i];
+        const PixelBox& place = composition->places[i];
+        const auto rowBytes = output.layout.bytesPerRow;
+        if (place.width <= 0 || place.height <= 0 || output.layout.bitsPerPixel != 32 ||
+            rowBytes == 0 ||
+            output.pixels.size() / rowBytes < static_cast<std::size_t>(output.pixelHeight)) {
+            return nullptr;
+        }
+        Placement placement{
+            .output = &output,
+            .place = place,
+            .left = std::max<std::int64_t>(place.x, 0),
+            .top = std::max<std::int64_t>(place.y, 0),
+            .right = std::min(place.x + place.width, composition->width),
+            .bottom = std::min(place.y + place.height, composition->height),
+            .sameSize = place.width == output.pixelWidth && place.height == output.pixelHeight};
+        if (placement.right <= placement.left || placement.bottom <= placement.top) {
+            continue;
+        }
+        // Whether the copy converts at all is known now, not halfway through reading it.
+        std::vector<std::uint8_t> probe(static_cast<std::size_t>(output.pixelWidth) *
+                                        kBytesPerPixel);
+        if (!convertPixelRows(sourceRow(output, 0), output.pixelWidth, 1, output.layout,
+                              probe.data(), probe.size())) {
+            return nullptr;
+        }
+        if (!placement.sameSize) {
+            for (std::int64_t x = placement.left; x < placement.right; ++x) {
+                placement.sourceColumns.push_back((x - place.x) * output.pixelWidth / place.width);
+            }
+        }
+        placements->push_back(std::move(placement));
+    }
+    const bool covered =
+        copies->size() == 1 &&
+        composition->places[0] == PixelBox{0, 0, composition->width, composition->height};
+
+    auto image = std::make_shared<Image>();
+    image->width = composition->width;
+    image->height = composition->height;
+    image->bytesPerRow = static_cast<std::size_t>(image->width) * kBytesPerPixel;
+    image->readRows =
+        [copies, placements, covered, width = image->width, keepAlive = std::move(keepAlive)](
+            std::int64_t firstRow, std::int64_t rowCount, std::uint8_t* out, std::size_t stride) {
+            std::vector<std::uint8_t> scratch;
+            for (std::int64_t row = 0; row < rowCount; ++row) {
+                if (!drawRow(*placements, width, covered, firstRow + row,
+                             out + static_cast<std::size_t>(row) * stride, scratch)) {
+                    return false;
+                }
+            }
+            return true;
+        };
+    return image;
+}
+
+}  // namespace tarnwick

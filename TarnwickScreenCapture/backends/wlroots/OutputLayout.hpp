@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "TarnwickScreenCapture/image/Image.hpp"
+#include "TarnwickScreenCapture/image/PixelConversion.hpp"
+
+namespace tarnwick {
+
+// A rectangle in the compositor's logical layout coordinates.
+struct LogicalBox {
+    std::int64_t x = 0;
+    std::int64_t y = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+
+    bool operator==(const LogicalBox&) const = default;
+};
+
+// The smallest box holding all of them; empty boxes count for nothing.
+LogicalBox boundingBox(std::span<const LogicalBox> boxes);
+
+// The part of `box` inside `within`, or none.
+std::optional<LogicalBox> intersection(const LogicalBox& box, const LogicalBox& within);
+
+// The pixel layout of a wl_shm format; none for formats that are not converted.
+std::optional<PixelLayout> layoutOfShmFormat(std::uint32_t format, std::size_t bytesPerRow);
+
+// One output's copy of `area` (logical), `pixelWidth` × `pixelHeight` pixels of `layout`.
+struct OutputPixels {
+    LogicalBox area;
+    std::int64_t pixelWidth = 0;
+    std::int64_t pixelHeight = 0;
+    std::span<const std::uint8_t> pixels;
+    PixelLayout layout;
+    bool yInverted = false;
+};
+
+// A rectangle of the composed image, in its pixels.
+struct PixelBox {
+    std::int64_t x = 0;
+    std::int64_t y = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+
+    bool operator==(const PixelBox&) const = default;
+};
+
+// Where each copy lands when `region` is drawn at the largest scale among them (pixels per
+// logical unit): the image size and one box per copy, clipped to the image.
+struct Composition {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    double scale = 1;
+    std::vector<PixelBox> places;
+};
+
+// None when there is nothing to draw or the image would be too large.
+std::optional<Composition> composeLayout(const LogicalBox& region,
+                                         std::span<const OutputPixels> outputs);
+
+// The region drawn from the copies, row by row as the image is read, so that no composed frame
+// is ever held; what no copy covers is black. `keepAlive` holds the copies' pixels for as long
+// as the image lives. Null when the layout fails or a copy cannot be converted.
+SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixels> outputs,
+                           std::shared_ptr<const void> keepAlive = nullptr);
+
+}  // namespace tarnwick

@@ -1,0 +1,275 @@
+#include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <xcb/composite.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <string>
+
+namespace tarnwick {
+namespace {
+
+constexpr std::chrono::milliseconds kWatchdogTick{100};
+
+std::int64_t steadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The open file descriptors of this process, sorted; none when /proc is not there.
+std::optional<std::vector<int>> openDescriptors() {
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        return std::nullopt;
+    }
+    const int listing = ::dirfd(folder);
+    std::vector<int> descriptors;
+    while (const dirent* entry = ::readdir(folder)) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && fd != listing) {
+            descriptors.push_back(fd);
+        }
+    }
+    ::closedir(folder);
+    std::sort(descriptors.begin(), descriptors.end());
+    return descriptors;
+}
+
+bool isSocket(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+bool isTcpSocket(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+           (address.ss_family == AF_INET || address.ss_family == AF_INET6);
+}
+
+// Signals sent to the process stay with the main thread, which may be holding some back.
+std::thread threadWithoutSignals(std::function<void()> body) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    std::thread thread(std::move(body));
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return thread;
+}
+
+}  // namespace
+
+StallWatchdog::StallWatchdog(std::chrono::milliseconds limit)
+    : limit_(limit), thread_(threadWithoutSignals([this] { run(); })) {}
+
+StallWatchdog::~StallWatchdog() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void StallWatchdog::watchNewSockets() {
+    const std::lock_guard lock(mutex_);
+    descriptorsBefore_ = openDescriptors();
+}
+
+void StallWatchdog::watchSocket(int fd) {
+    const bool tcp = isTcpSocket(fd);
+    const std::lock_guard lock(mutex_);
+    descriptorsBefore_.reset();
+    fd_ = fd;
+    tcp_ = tcp;
+}
+
+void StallWatchdog::noteProgress() const {
+    lastProgress_.store(steadyNanoseconds());
+}
+
+StallWatchdog::Busy::Busy(const StallWatchdog& watchdog) : watchdog_(watchdog) {
+    if (watchdog_.busy_.fetch_add(1) == 0) {
+        watchdog_.noteProgress();
+    }
+}
+
+StallWatchdog::Busy::~Busy() {
+    watchdog_.busy_.fetch_sub(1);
+}
+
+std::chrono::milliseconds StallWatchdog::idleTime() const {
+    auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::nanoseconds(steadyNanoseconds() - lastProgress_.load()));
+    if (tcp_) {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) == 0) {
+            idle = std::min(idle, std::chrono::milliseconds(info.tcpi_last_data_recv));
+        }
+    }
+    return idle;
+}
+
+void StallWatchdog::shutDownSockets() {
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_RDWR);
+        return;
+    }
+    // Still connecting: the socket is one this thread did not see opened. Nothing else in the
+    // process opens sockets meanwhile.
+    const auto now = openDescriptors();
+    if (!descriptorsBefore_ || !now) {
+        return;
+    }
+    for (const int fd : *now) {
+        if (!std::binary_search(descriptorsBefore_->begin(), descriptorsBefore_->end(), fd) &&
+            isSocket(fd)) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    }
+}
+
+void StallWatchdog::run() {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, kWatchdogTick, [this] { return stopping_; })) {
+        if (busy_.load() > 0 && idleTime() >= limit_) {
+            stalled_.store(true);
+            shutDownSockets();
+        }
+    }
+}
+
+bool requestSucceeded(const X11Display& display, xcb_void_cookie_t cookie) {
+    xcb_generic_error_t* error = xcb_request_check(display.get(), cookie);
+    display.watchdog->noteProgress();
+    if (error != nullptr) {
+        std::free(error);
+        return false;
+    }
+    return !display.failed();
+}
+
+SigpipeGuard::SigpipeGuard() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGPIPE);
+    blocked_ = pthread_sigmask(SIG_BLOCK, &blocked, &previousMask_) == 0;
+}
+
+SigpipeGuard::~SigpipeGuard() {
+    if (!blocked_) {
+        return;
+    }
+    if (!wasPending_) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        const timespec noWait{};
+        while (sigtimedwait(&pipe, nullptr, &noWait) == SIGPIPE) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
+std::unique_ptr<X11Display> openX11Display(std::chrono::milliseconds stallLimit) {
+    auto display = std::make_unique<X11Display>();
+    display->watchdog = std::make_unique<StallWatchdog>(stallLimit);
+    int screenNumber = 0;
+    {
+        // A stopped or grabbed server accepts the connection but never answers its setup.
+        display->watchdog->watchNewSockets();
+        const auto busy = display->busy();
+        display->connection.reset(xcb_connect(nullptr, &screenNumber));
+    }
+    if (!display->connection || display->failed()) {
+        return nullptr;
+    }
+    display->watchdog->watchSocket(xcb_get_file_descriptor(display->get()));
+    display->setup = xcb_get_setup(display->get());
+    if (display->setup == nullptr) {
+        return nullptr;
+    }
+    for (auto it = xcb_setup_roots_iterator(display->setup); it.rem > 0; xcb_screen_next(&it)) {
+        if (screenNumber-- == 0) {
+            display->screen = it.data;
+            break;
+        }
+    }
+    if (display->screen == nullptr) {
+        return nullptr;
+    }
+    // Asked for together, the extensions a capture looks up cost one round trip, not three.
+    for (xcb_extension_t* extension : {&xcb_randr_id, &xcb_shm_id, &xcb_composite_id}) {
+        xcb_prefetch_extension_data(display->get(), extension);
+    }
+    return display;
+}
+
+const xcb_screen_t* screenOfRoot(const xcb_setup_t* setup, xcb_window_t root) {
+    for (auto it = xcb_setup_roots_iterator(setup); it.rem > 0; xcb_screen_next(&it)) {
+        if (it.data->root == root) {
+            return it.data;
+        }
+    }
+    return nullptr;
+}
+
+const xcb_visualtype_t* findVisual(const xcb_setup_t* setup, xcb_visualid_t visual) {
+    for (auto screen = xcb_setup_roots_iterator(setup); screen.rem > 0; xcb_screen_next(&screen)) {
+        for (auto depth = xcb_screen_allowed_depths_iterator(screen.data); depth.rem > 0;
+             xcb_depth_next(&depth)) {
+            for (auto type = xcb_depth_visuals_iterator(depth.data); type.rem > 0;
+                 xcb_visualtype_next(&type)) {
+                if (type.data->visual_id == visual) {
+                    return type.data;
+                }
+            }
+        }
+    }
+    return nullptr;
+}
+
+const xcb_format_t* findPixmapFormat(const xcb_setup_t* setup, std::uint8_t depth) {
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
+        if (it.data->depth == depth) {
+            return it.data;
+        }
+    }
+    return nullptr;
+}
+
+std::span<const std::uint8_t> propertyBytes(const xcb_get_property_reply_t* reply,
+                                            std::uint8_t format) {
+    if (reply == nullptr || reply->type == XCB_ATOM_NONE ||
+        (reply->format != 8 && reply->format != 16 && reply->format != 32) ||
+        (format != 0 && reply->format != format)) {
+        return {};
+    }
+    const std::uint64_t claimed = std::uint64_t{reply->value_len} * (reply->format / 8u);
+    const std::uint64_t received = std::uint64_t{reply->length} * 4u;
+    const auto* value = static_cast<const std::uint8_t*>(xcb_get_property_value(reply));
+    return {value, static_cast<std::size_t>(claimed < received ? claimed : received)};
+}
+
+std::span<const std::uint32_t> propertyItems32(const xcb_get_property_reply_t* reply) {
+    const auto bytes = propertyBytes(reply, 32);
+    return {reinterpret_cast<const std::uint32_t*>(bytes.data()), bytes.size() / 4};
+}
+
+}  // namespace tarnwick

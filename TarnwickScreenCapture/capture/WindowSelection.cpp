@@ -1,0 +1,63 @@
+#include "TarnwickScreenCapture/capture/WindowSelection.hpp"
+
+#include <string>
+
+#include "TarnwickScreenCapture/text/UnicodeText.hpp"
+
+namespace tarnwick {
+
+// Only an opacity or size below its minimum rejects: NaN passes.
+WindowVerdict windowVerdict(const WindowDescription& window) {
+    WindowVerdict verdict;
+    if (window.layer != WindowLayer::kNormal) {
+        verdict.failedRule = WindowRule::kLayer;
+    } else if (window.opacity <= kMinimumWindowOpacity) {
+        verdict.failedRule = WindowRule::kOpacity;
+    } else if (!window.bounds) {
+        verdict.failedRule = WindowRule::kBounds;
+    } else if (window.bounds->width < kMinimumWindowWidth ||
+               window.bounds->height < kMinimumWindowHeight) {
+        verdict.failedRule = WindowRule::kSize;
+    }
+    if (verdict.failedRule) {
+        return verdict;
+    }
+    const std::string owner = lowercased(window.ownerName);
+    const std::string title = lowercased(window.title);
+    for (const auto needle : ownerNeedles) {
+        if (containsCanonically(owner, needle)) {
+            verdict.needle = needle;
+            verdict.needleInOwnerName = true;
+            break;
+        }
+        if (containsCanonically(title, needle)) {
+            verdict.needle = needle;
+            break;
+        }
+    }
+    if (verdict.needle.empty()) {
+        verdict.failedRule = WindowRule::kNeedle;
+    } else if (window.id == kNoWindow) {
+        verdict.failedRule = WindowRule::kId;
+    }
+    return verdict;
+}
+
+FailureOr<WindowDescription> selectTavikWindow(
+    const std::optional<std::vector<WindowDescription>>& windows) {
+    if (!windows) {
+        return failures::kListWindowsFailed;
+    }
+    for (const auto& window : *windows) {
+        if (windowVerdict(window).qualifies()) {
+            return window;
+        }
+    }
+    return failures::kWindowNotFound;
+}
+
+FailureOr<WindowDescription> findTavikWindow(const WindowSystem& windowSystem) {
+    return selectTavikWindow(windowSystem.windows());
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "TarnwickScreenCapture/capture/Platform.hpp"
+
+namespace tarnwick {
+
+// The services of a run: `commandLine` writes what a person names, `requestFiles` what a request
+// file names (which replaces only a JPEG).
+struct ProgramPlatforms {
+    Platform commandLine;
+    Platform requestFiles;
+};
+
+// The whole program for the full argument list (element 0 is the program path): the agent, a
+// listing, help, or one capture. Returns the exit status; a failure is one line on standard
+// error. The agent never returns.
+int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms& platforms);
+
+}  // namespace tarnwick

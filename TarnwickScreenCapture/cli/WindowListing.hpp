@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "TarnwickScreenCapture/capture/CaptureFailure.hpp"
+#include "TarnwickScreenCapture/capture/WindowSystem.hpp"
+
+namespace tarnwick {
+
+// What `--list-windows` prints: the windows front to back, one a line, each with the rule that
+// passed or rejected it, the one a window capture takes marked with "*".
+std::string windowListingText(const std::string& windowSystem,
+                              const std::vector<WindowDescription>& windows);
+
+// The listing of the window system; code 2 when it cannot be reached.
+FailureOr<std::string> listWindows(const WindowSystem& windowSystem);
+
+}  // namespace tarnwick

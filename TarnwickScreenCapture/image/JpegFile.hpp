@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+
+#include "TarnwickScreenCapture/image/Image.hpp"
+#include "TarnwickScreenCapture/posix/OutputFile.hpp"
+
+namespace tarnwick {
+
+enum class JpegWriteResult {
+    kWritten,
+    // A lazily read image could not be read after all (its window vanished, the display went
+    // away): there was no image, and nothing was written.
+    kImageUnreadable,
+    // The output cannot be written (see OutputFile::open).
+    kOutputUnavailable,
+    // Encoding or writing failed, or there was no image to encode; an earlier file at the output
+    // is left as it was.
+    kWriteFailed,
+};
+
+// Writes the image as a baseline 4:2:0 JPEG of quality round(quality * 100) at the output. The
+// output is checked before anything else, also when `image` is null (an image that could not be
+// made at the size asked). The JPEG is made in memory while the rows are read, and written only
+// once the last row has been read.
+JpegWriteResult writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
+                              double quality, ExistingOutput existing);
+
+// Writing a JPEG, as the capture sees it.
+using JpegWriter = std::function<JpegWriteResult(const std::filesystem::path& output,
+                                                 const SharedImage& image, double quality)>;
+
+JpegWriter jpegFileWriter(ExistingOutput existing);
+
+// Decodes the first image of a JPEG file into premultiplied RGBA; null when it is no JPEG.
+SharedImage decodeJpegFile(const std::filesystem::path& file);
+
+}  // namespace tarnwick

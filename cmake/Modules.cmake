@@ -1,0 +1,29 @@
+# tarnwick_module(NAME FOLDER [DEPENDS module...] [LIBRARIES target...] [SOURCES file...]
+#                 [PRIVATE_INCLUDES dir...])
+#
+# The library tarnwick_NAME from the sources in TarnwickScreenCapture/FOLDER (not its
+# subfolders). Its headers are seen, as "TarnwickScreenCapture/FOLDER/Name.hpp", only by the
+# module itself and by what links it: each module's include folder in the build tree holds links
+# to its own headers alone, and the source tree is on no include path.
+function(tarnwick_module name folder)
+    cmake_parse_arguments(PARSE_ARGV 2 MODULE "" ""
+        "DEPENDS;LIBRARIES;SOURCES;PRIVATE_INCLUDES")
+    set(source_folder ${PROJECT_SOURCE_DIR}/TarnwickScreenCapture/${folder})
+    file(GLOB sources CONFIGURE_DEPENDS ${source_folder}/*.cpp)
+    file(GLOB headers CONFIGURE_DEPENDS ${source_folder}/*.hpp)
+
+    set(include_root ${PROJECT_BINARY_DIR}/modules/${name})
+    set(linked_folder ${include_root}/TarnwickScreenCapture/${folder})
+    file(REMOVE_RECURSE ${include_root})
+    file(MAKE_DIRECTORY ${linked_folder})
+    foreach(header ${headers})
+        get_filename_component(header_name ${header} NAME)
+        file(CREATE_LINK ${header} ${linked_folder}/${header_name} SYMBOLIC)
+    endforeach()
+
+    add_library(tarnwick_${name} STATIC ${sources} ${headers} ${MODULE_SOURCES})
+    target_include_directories(tarnwick_${name} PUBLIC ${include_root}
+        PRIVATE ${MODULE_PRIVATE_INCLUDES})
+    list(TRANSFORM MODULE_DEPENDS PREPEND tarnwick_)
+    target_link_libraries(tarnwick_${name} PUBLIC ${MODULE_DEPENDS} PRIVATE ${MODULE_LIBRARIES})
+endfunction()

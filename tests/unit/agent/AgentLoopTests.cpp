@@ -1,0 +1,326 @@
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "TarnwickScreenCapture/agent/AgentLoop.hpp"
+#include "TarnwickScreenCapture/capture/CaptureFailure.hpp"
+#include "TarnwickScreenCapture/posix/Clock.hpp"
+#include "support/TemporaryFolder.hpp"
+
+namespace tarnwick {
+namespace {
+
+AgentState testState(std::filesystem::path requestFile, std::filesystem::path responseFile,
+                     std::vector<std::string>& reported) {
+    AgentState state = agentState(std::move(requestFile), std::move(responseFile));
+    state.report = [&reported](const std::string& line) { reported.push_back(line); };
+    return state;
+}
+
+// An agent over a temporary folder and a fake platform whose captures are counted by the JPEG
+// destinations they open.
+class AgentPassTest : public ::testing::Test {
+protected:
+    AgentPassTest() {
+        platform_.openWindowSystem = [this] {
+            WindowSystem system;
+            system.windows = [] {
+                return std::optional<std::vector<WindowDescription>>(std::in_place);
+            };
+            system.desktopImage = [this]() -> SharedImage {
+                if (throwFromCapture_) {
+                    throwFromCapture_();
+                }
+                auto image = std::make_shared<Image>();
+                image->width = 2;
+                image->height = 2;
+                image->bytesPerRow = 2 * kBytesPerPixel;
+                image->pixels.assign(image->bytesPerRow * 2, 0xff);
+                return image;
+            };
+            system.windowImage = [](const WindowDescription&) { return SharedImage(); };
+            return system;
+        };
+        platform_.writeJpeg = [this](const std::filesystem::path& output, const SharedImage&,
+                                     double) {
+            outputs_.push_back(output);
+            return destinationOpens_ ? JpegWriteResult::kWritten
+                                     : JpegWriteResult::kOutputUnavailable;
+        };
+        platform_.screenshotTool = [](std::optional<WindowId>) { return SharedImage(); };
+    }
+
+    void request(const std::string& id, const std::string& target = "desktop",
+                 const std::string& output = "/tmp/agent.jpg") {
+        writeTestFile(requestFile_,
+                      nlohmann::json{{"id", id}, {"target", target}, {"output", output}}.dump());
+    }
+
+    // Runs one pass and returns the response it wrote, if any.
+    std::optional<nlohmann::json> pass() {
+        std::filesystem::remove(state_.responseFile);
+        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        const auto text = readTestFile(state_.responseFile);
+        if (!text) {
+            return std::nullopt;
+        }
+        return nlohmann::json::parse(*text);
+    }
+
+    std::size_t captures() const { return outputs_.size(); }
+
+    testing::TemporaryFolder folder_;
+    std::filesystem::path requestFile_ = folder_ / "request.json";
+    AgentState state_ = testState(requestFile_, folder_ / "response.json", reported_);
+    std::vector<std::string> reported_;
+    Platform platform_;
+    std::vector<std::filesystem::path> outputs_;
+    bool destinationOpens_ = true;
+    std::function<void()> throwFromCapture_;
+};
+
+TEST_F(AgentPassTest, EachNewIdIsPerformedOnceAndAnsweredAsSuccess) {
+    EXPECT_FALSE(pass().has_value()) << "no request file";
+
+    request("A", "desktop", "/tmp/a.jpg");
+    const auto response = pass();
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->size(), 3u) << *response;
+    EXPECT_EQ((*response)["id"], "A");
+    EXPECT_EQ((*response)["ok"], true);
+    EXPECT_EQ(outputs_, (std::vector<std::filesystem::path>{"/tmp/a.jpg"}));
+    EXPECT_EQ(state_.lastHandledID, "A");
+
+    EXPECT_FALSE(pass().has_value()) << "the same file again";
+    request("A", "desktop", "/tmp/other.jpg");
+    EXPECT_FALSE(pass().has_value()) << "rewritten with the same id";
+    EXPECT_EQ(captures(), 1u);
+
+    // Only the last id is remembered: A, B, A are all performed.
+    request("B");
+    EXPECT_EQ((*pass())["id"], "B");
+    request("A");
+    EXPECT_EQ((*pass())["id"], "A");
+    EXPECT_EQ(captures(), 3u);
+}
+
+TEST_F(AgentPassTest, AnEmptyIdWaitsUntilAnotherRequestWasTakenUp) {
+    request("");
+    EXPECT_FALSE(pass().has_value());
+    EXPECT_EQ(captures(), 0u);
+
+    request("B");
+    ASSERT_TRUE(pass().has_value());
+    request("");
+    const auto response = pass();
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ((*response)["id"], "");
+    EXPECT_EQ(captures(), 2u);
+    EXPECT_FALSE(pass().has_value());
+}
+
+TEST_F(AgentPassTest, AFailureIsAnsweredWithItsMessageAndNotRetried) {
+    destinationOpens_ = false;
+    request("F");
+    const auto response = pass();
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->size(), 4u) << *response;
+    EXPECT_EQ((*response)["ok"], false);
+    EXPECT_EQ((*response)["detail"], messages::kCreateDestinationFailed);
+    EXPECT_FALSE(pass().has_value());
+    EXPECT_FALSE(pass().has_value());
+    EXPECT_EQ(captures(), 1u);
+}
+
+TEST_F(AgentPassTest, NoWindowOnScreenIsAnsweredAsNotFound) {
+    request("W", "tavik");
+    const auto response = pass();
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ((*response)["ok"], false);
+    EXPECT_EQ((*response)["detail"], messages::kWindowNotFound);
+    EXPECT_EQ(captures(), 0u);
+}
+
+TEST_F(AgentPassTest, AnUnexpectedExceptionBecomesAFailedCapture) {
+    const std::vector<std::function<void()>> throwers = {
+        [] { throw std::runtime_error("platform fault"); },
+        [] { throw std::bad_alloc(); },
+        [] { throw 7; },
+    };
+    int id = 0;
+    for (const auto& thrower : throwers) {
+        throwFromCapture_ = thrower;
+        request("X" + std::to_string(++id));
+        const auto response = pass();
+        ASSERT_TRUE(response.has_value());
+        EXPECT_EQ((*response)["ok"], false);
+        EXPECT_EQ((*response)["detail"], messages::kCaptureFailed);
+        EXPECT_FALSE(pass().has_value()) << "not retried";
+    }
+}
+
+TEST_F(AgentPassTest, MalformedRequestsAreSkipped) {
+    state_.lastHandledID = "before";
+    for (const std::string text : {"", "{\"id\":\"M\"", "{\"id\":\"M\",\"output\":\"\"}", "[]"}) {
+        writeTestFile(requestFile_, text);
+        EXPECT_FALSE(pass().has_value()) << text;
+        EXPECT_EQ(state_.lastHandledID, "before") << text;
+    }
+}
+
+TEST_F(AgentPassTest, AnUnwritableAnswerIsWrittenLaterUnlessANewerRequestCame) {
+    const auto blocked = [this] {
+        std::filesystem::create_directories(state_.responseFile / "in-the-way");
+        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+    };
+    request("U");
+    blocked();
+    blocked();
+    EXPECT_EQ(captures(), 1u) << "performed once, not again while unanswered";
+    std::filesystem::remove_all(state_.responseFile);
+    EXPECT_EQ(pass().value()["id"], "U");
+    EXPECT_FALSE(pass().has_value()) << "written once";
+
+    request("V");
+    blocked();
+    request("W");
+    blocked();
+    std::filesystem::remove_all(state_.responseFile);
+    EXPECT_EQ(pass().value()["id"], "W");
+    EXPECT_FALSE(pass().has_value()) << "V was superseded";
+    EXPECT_EQ(captures(), 3u);
+}
+
+TEST_F(AgentPassTest, UntrustedFolderOrFileIsRefusedWithOneLineWhenThatBegins) {
+    request("A");
+    std::filesystem::permissions(folder_.path, std::filesystem::perms::all);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(pass().has_value());
+    }
+    ASSERT_EQ(reported_.size(), 1u);
+    EXPECT_EQ(reported_[0], "ignoring requests: all users can write '" + folder_.path.native() +
+                                "'; run: chmod go-w '" + folder_.path.native() + "'");
+
+    // Group-writable is fine only while the group holds no one else.
+    bool groupIsPrivate = false;
+    state_.trust.groupHoldsOnlyUser = [&](std::uint32_t) { return groupIsPrivate; };
+    std::filesystem::permissions(
+        folder_.path, std::filesystem::perms::owner_all | std::filesystem::perms::group_all);
+    EXPECT_FALSE(pass().has_value());
+    ASSERT_EQ(reported_.size(), 2u) << "a new reason";
+    EXPECT_NE(reported_[1].find("which has other members"), std::string::npos) << reported_[1];
+    groupIsPrivate = true;
+    EXPECT_EQ(pass().value()["id"], "A");
+    ASSERT_EQ(reported_.size(), 3u) << "the end of the refusal";
+    EXPECT_EQ(reported_[2], "answering requests in " + folder_.path.native());
+
+    // A symbolic link is refused even to a good request, and reported again after good times.
+    writeTestFile(folder_ / "real.json", R"({"id":"L","output":"/tmp/l.jpg"})");
+    std::filesystem::remove(requestFile_);
+    std::filesystem::create_symlink("real.json", requestFile_);
+    EXPECT_FALSE(pass().has_value());
+    EXPECT_FALSE(pass().has_value());
+    ASSERT_EQ(reported_.size(), 4u);
+    EXPECT_NE(reported_[3].find("is a symbolic link"), std::string::npos) << reported_[3];
+    EXPECT_EQ(captures(), 1u);
+}
+
+TEST_F(AgentPassTest, AMissingFolderIsReportedOnceUntilItIsUsable) {
+    const auto data = folder_ / "data";
+    state_ = testState(data / "request.json", data / "response.json", reported_);
+    const auto passes = [this](int count) {
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        }
+    };
+    const std::string quoted = "'" + data.native() + "'";
+    const std::vector<std::string> missing = {
+        "waiting for " + quoted + " to exist; run: mkdir -p " + quoted + " && chmod 700 " + quoted};
+    passes(3);
+    EXPECT_EQ(reported_, missing);
+
+    std::filesystem::create_directory(data);
+    std::filesystem::permissions(data, std::filesystem::perms::owner_all);
+    passes(3);
+    ASSERT_EQ(reported_.size(), 2u);
+    EXPECT_EQ(reported_[1], "answering requests in " + data.native());
+
+    std::filesystem::remove(data);
+    writeTestFile(data, "a file where the folder belongs");
+    passes(2);
+    ASSERT_EQ(reported_.size(), 3u);
+    EXPECT_EQ(reported_[2], "waiting for " + quoted + " to become a folder this user can open");
+    std::filesystem::remove(data);
+    passes(1);
+    EXPECT_EQ(reported_.back(), missing[0]);
+}
+
+TEST(TrustRules, OwnerAndWhoElseMayWrite) {
+    const Trust trust{.user = 1000,
+                      .groupHoldsOnlyUser = [](std::uint32_t group) { return group == 1000; }};
+    const auto facts = [](std::uint32_t owner, std::uint32_t group, std::uint32_t permissions,
+                          bool accessList = false) {
+        return FileFacts{.owner = owner,
+                         .group = group,
+                         .permissions = permissions,
+                         .hasAccessList = accessList};
+    };
+    for (const auto& trusted : {facts(1000, 1000, 0700), facts(1000, 100, 0755),
+                                facts(1000, 1000, 0775), facts(1000, 100, 0644)}) {
+        EXPECT_EQ(distrustOf("/d", trusted, trust), std::nullopt) << trusted.permissions;
+    }
+    const std::vector<std::pair<FileFacts, std::string>> refused = {
+        {facts(1001, 1000, 0700), "'/d' belongs to user ID 1001, not to user ID 1000"},
+        {facts(1000, 1000, 0777), "all users can write '/d'"},
+        {facts(1000, 1000, 01777), "all users can write '/d'"},
+        {facts(1000, 100, 0775), "group ID 100, which has other members, can write '/d'"},
+        {facts(1000, 1000, 0775, true), "an access control list may let other users write"},
+    };
+    for (const auto& [given, start] : refused) {
+        const auto reason = distrustOf("/d", given, trust);
+        ASSERT_TRUE(reason.has_value()) << start;
+        EXPECT_EQ(reason->rfind(start, 0), 0u) << *reason;
+    }
+}
+
+TEST_F(AgentPassTest, ASecondAgentOnTheSameFolderIsTurnedAway) {
+    std::vector<std::string> secondReports;
+    AgentState second = testState(requestFile_, folder_ / "response.json", secondReports);
+    request("A");
+    EXPECT_EQ(pass().value()["id"], "A");
+    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kAnotherAgentServesTheFolder);
+    EXPECT_EQ(secondReports, (std::vector<std::string>{"another agent already serves " +
+                                                       folder_.path.native() + "; this one ends"}));
+    // Once the first is gone, the folder is free.
+    state_ = testState(requestFile_, folder_ / "response.json", reported_);
+    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kGoOn);
+    EXPECT_EQ(captures(), 2u) << "the new agent takes the request up once more";
+}
+
+TEST_F(AgentPassTest, ARewriteOfTheSameSizeRightAwayIsSeen) {
+    // Where file times are coarse (kernels before 6.13), both rewrites usually fall into one
+    // tick, with the same size and times.
+    request("A1");
+    EXPECT_EQ(pass().value()["id"], "A1");
+    request("A2");
+    EXPECT_EQ(pass().value()["id"], "A2");
+}
+
+TEST_F(AgentPassTest, AnUnchangedFileWithoutIdIsPerformedAgainWhenTheSecondChanges) {
+    state_.settledAfterSeconds = 0;  // the file is taken as unchanged from the first read on
+    writeTestFile(requestFile_, R"({"output":"/tmp/clock.jpg","target":"desktop"})");
+    const auto first = pass().value()["id"].get<std::string>();
+    std::optional<nlohmann::json> again;
+    while (!(again = pass())) {
+    }
+    const auto second = (*again)["id"].get<std::string>();
+    EXPECT_EQ(std::stoll(second), std::stoll(first) + 1);
+    EXPECT_EQ(captures(), 2u);
+}
+
+}  // namespace
+}  // namespace tarnwick

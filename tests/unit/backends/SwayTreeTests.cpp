@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
+
+namespace tarnwick {
+namespace {
+
+using Json = nlohmann::json;
+
+Json box(int x, int y, int width, int height) {
+    return {{"x", x}, {"y", y}, {"width", width}, {"height", height}};
+}
+
+// A native window as sway describes it.
+Json nativeWindow(int id, const char* appID, const char* title, Json rect = box(0, 25, 800, 600),
+                  bool visible = true) {
+    return {{"id", id},
+            {"type", "con"},
+            {"name", title},
+            {"app_id", appID},
+            {"shell", "xdg_shell"},
+            {"visible", visible},
+            {"fullscreen_mode", 0},
+            {"rect", rect},
+            {"window_rect", box(2, 0, 796, 598)},
+            {"nodes", Json::array()},
+            {"floating_nodes", Json::array()},
+            {"focus", Json::array()}};
+}
+
+Json xwaylandWindow(int id, const char* windowClass, const char* title) {
+    auto window = nativeWindow(id, "", title);
+    window["app_id"] = nullptr;
+    window["shell"] = "xwayland";
+    window["type"] = "floating_con";
+    window["window_properties"] = {{"class", windowClass}, {"instance", "xterm"}};
+    return window;
+}
+
+Json container(const char* type, int id, Json tiled, Json floating, Json focus) {
+    return {{"id", id},
+            {"type", type},
+            {"name", type},
+            {"rect", box(0, 0, 1920, 1080)},
+            {"window_rect", box(0, 0, 0, 0)},
+            {"fullscreen_mode", type == std::string("workspace") ? 1 : 0},
+            {"nodes", tiled},
+            {"floating_nodes", floating},
+            {"focus", focus}};
+}
+
+Json treeOf(Json workspaces) {
+    return container(
+        "root", 1, Json::array({container("output", 3, workspaces, Json::array(), Json::array())}),
+        Json::array(), Json::array({3}));
+}
+
+std::vector<WindowId> numbers(const std::string& text) {
+    const auto windows = windowsOfSwayTree(text);
+    EXPECT_TRUE(windows);
+    std::vector<WindowId> result;
+    for (const auto& window : windows.value_or(std::vector<WindowDescription>{})) {
+        result.push_back(window.id);
+    }
+    return result;
+}
+
+TEST(SwayTree, DescribesNativeAndXWaylandWindowsByTheirClientArea) {
+    const auto tree = treeOf(Json::array({container(
+        "workspace", 4, Json::array({nativeWindow(5, "tavik", "foot", box(0, 25, 1920, 1055))}),
+        Json::array({xwaylandWindow(6, "Tavik", "xt title")}), Json::array({6, 5}))}));
+    auto floating = tree;
+    const auto windows = windowsOfSwayTree(tree.dump());
+    ASSERT_TRUE(windows);
+    ASSERT_EQ(windows->size(), 2u);
+    const auto& xterm = (*windows)[0];
+    EXPECT_EQ(xterm.id, 6u);
+    EXPECT_EQ(xterm.ownerName, "Tavik");
+    EXPECT_EQ(xterm.title, "xt title");
+    const auto& foot = (*windows)[1];
+    EXPECT_EQ(foot.id, 5u);
+    EXPECT_EQ(foot.ownerName, "tavik");
+    EXPECT_EQ(foot.title, "foot");
+    EXPECT_EQ(foot.layer, WindowLayer::kNormal);
+    EXPECT_EQ(foot.opacity, 1.0);
+    ASSERT_TRUE(foot.bounds);
+    EXPECT_EQ(foot.bounds->x, 2);
+    EXPECT_EQ(foot.bounds->y, 25);
+    EXPECT_EQ(foot.bounds->width, 796);
+    EXPECT_EQ(foot.bounds->height, 598);
+}
+
+TEST(SwayTree, FrontToBackIsFullscreenThenFloatingTopmostFirstThenTiledByFocus) {
+    auto fullscreen = nativeWindow(13, "a", "fullscreen on the other output");
+    fullscreen["fullscreen_mode"] = 1;
+    const auto tree = container(
+        "root", 1,
+        Json::array(
+            {container("output", 2,
+                       Json::array({container(
+                           "workspace", 3,
+                           Json::array({nativeWindow(10, "a", "tiled, focused long ago"),
+                                        container("con", 20,
+                                                  Json::array({nativeWindow(11, "a", "split"),
+                                                               nativeWindow(12, "a", "focused")}),
+                                                  Json::array(), Json::array({12, 11}))}),
+                           Json::array({nativeWindow(30, "a", "floating below"),
+                                        nativeWindow(31, "a", "floating on top")}),
+                           Json::array({30, 20, 31, 10}))}),
+                       Json::array(), Json::array({3})),
+             container("output", 4,
+                       Json::array({container("workspace", 5, Json::array({fullscreen}),
+                                              Json::array(), Json::array({13}))}),
+                       Json::array(), Json::array({5}))}),
+        Json::array(), Json::array({2, 4}));
+    EXPECT_EQ(numbers(tree.dump()), (std::vector<WindowId>{13, 31, 30, 12, 11, 10}));
+}
+
+TEST(SwayTree, LeavesOutHiddenWindowsAndReadsOddValuesAsAbsent) {
+    auto odd = nativeWindow(7, "tavik", "odd");
+    odd["app_id"] = 42;
+    odd["name"] = nullptr;
+    odd["window_rect"]["width"] = "796";
+    auto negative = nativeWindow(8, "tavik", "negative id");
+    negative["id"] = -8;
+    auto huge = nativeWindow(9, "tavik", "huge id");
+    huge["id"] = 4294967296;
+    auto unmarked = nativeWindow(10, "tavik", "visibility unknown");
+    unmarked.erase("visible");
+    const auto tree = treeOf(Json::array(
+        {container("workspace", 4,
+                   Json::array({nativeWindow(5, "tavik", "hidden", box(0, 0, 800, 600), false), odd,
+                                negative, huge, unmarked, Json("not a node"), Json::array()}),
+                   Json("not a list"), Json::array({"x", 5.5}))}));
+    const auto windows = windowsOfSwayTree(tree.dump());
+    ASSERT_TRUE(windows);
+    ASSERT_EQ(windows->size(), 3u);
+    EXPECT_EQ((*windows)[0].id, 7u);
+    EXPECT_EQ((*windows)[0].ownerName, "");
+    EXPECT_EQ((*windows)[0].title, "");
+    EXPECT_FALSE((*windows)[0].bounds);
+    EXPECT_EQ((*windows)[1].id, kNoWindow);
+    EXPECT_EQ((*windows)[2].id, kNoWindow);
+}
+
+TEST(SwayTree, TextThatIsNotATreeGivesNoList) {
+    EXPECT_FALSE(windowsOfSwayTree(""));
+    EXPECT_FALSE(windowsOfSwayTree("{\"nodes\": ["));
+    EXPECT_FALSE(windowsOfSwayTree("[]"));
+    EXPECT_FALSE(windowsOfSwayTree("\"root\""));
+    EXPECT_EQ(numbers("{}"), std::vector<WindowId>{});
+    // Nesting far deeper than any real tree is cut off, not followed into a stack overflow.
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) {
+        deep += R"({"type":"con","nodes":[)";
+    }
+    deep += std::string(R"({"type":"con","visible":true,"id":1})");
+    for (int i = 0; i < 100000; ++i) {
+        deep += "]}";
+    }
+    EXPECT_EQ(numbers(deep), std::vector<WindowId>{});
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,156 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "TarnwickScreenCapture/capture/Capture.hpp"
+#include "support/FakePlatform.hpp"
+
+namespace tarnwick {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakePlatform;
+using testing::solidImage;
+
+CaptureRequest request(std::string target, std::int64_t maxWidth = 0, double quality = 0.55) {
+    return CaptureRequest{"id", "/out/shot.jpg", quality, maxWidth, std::move(target)};
+}
+
+WindowDescription tavikWindow(WindowId id) {
+    return {.id = id, .bounds = WindowBounds{.width = 800, .height = 600}, .title = "Tavik"};
+}
+
+std::pair<std::int64_t, std::int64_t> sizeOf(const SharedImage& image) {
+    return {image->width, image->height};
+}
+
+TEST(Capture, TheDesktopIsScaledAndWrittenWithTheRequestsQualityWithoutListingWindows) {
+    FakePlatform fake;
+    fake.windows = std::nullopt;  // would be code 2 on the window path
+    fake.screenImage = solidImage(1920, 1080);
+    EXPECT_EQ(capture(request("desktop", 1280, 0.8), fake.platform()), std::nullopt);
+    ASSERT_TRUE(fake.written);
+    EXPECT_EQ(fake.written->output, "/out/shot.jpg");
+    EXPECT_EQ(sizeOf(fake.written->image), (std::pair<std::int64_t, std::int64_t>(1280, 720)));
+    EXPECT_EQ(fake.written->quality, 0.8);
+    EXPECT_FALSE(fake.listed);
+    EXPECT_TRUE(fake.toolRuns.empty());
+}
+
+TEST(Capture, AnyOtherTargetCapturesTheSelectedWindow) {
+    for (const std::string target : {"tavik", "Desktop", "desktop ", ""}) {
+        FakePlatform fake;
+        fake.windows = std::vector{tavikWindow(77)};
+        fake.screenImage = solidImage(800, 600);
+        EXPECT_EQ(capture(request(target), fake.platform()), std::nullopt) << target;
+        EXPECT_EQ(fake.imagedWindow, 77u) << target;
+        ASSERT_TRUE(fake.written) << target;
+        EXPECT_EQ(fake.written->image, fake.screenImage) << target;
+    }
+}
+
+TEST(Capture, WithoutAnImageTheScreenshotToolTakesTheScreenOrThatWindowOnce) {
+    FakePlatform desktop;
+    desktop.toolImage = solidImage(640, 480);
+    EXPECT_EQ(capture(request("desktop"), desktop.platform()), std::nullopt);
+    EXPECT_THAT(desktop.toolRuns, ElementsAre(std::nullopt));
+    EXPECT_EQ(desktop.written->image, desktop.toolImage);
+
+    FakePlatform window;
+    window.windows = std::vector{tavikWindow(4294967295u)};
+    window.toolImage = solidImage(800, 600);
+    EXPECT_EQ(capture(request("tavik"), window.platform()), std::nullopt);
+    EXPECT_THAT(window.toolRuns, ElementsAre(4294967295u));
+}
+
+TEST(Capture, WindowSelectionFailuresPassThroughAndNothingIsCapturedOrWritten) {
+    FakePlatform noList;
+    noList.windows = std::nullopt;
+    EXPECT_EQ(capture(request("tavik"), noList.platform()),
+              (CaptureFailure{2, "failed to list on-screen windows"}));
+
+    FakePlatform noWindow;
+    EXPECT_EQ(capture(request("tavik"), noWindow.platform()),
+              (CaptureFailure{5, "Tavik or Brevant window was not found on screen."}));
+    for (const FakePlatform* fake : {&noList, &noWindow}) {
+        EXPECT_FALSE(fake->imagedWindow);
+        EXPECT_TRUE(fake->toolRuns.empty());
+        EXPECT_FALSE(fake->written);
+    }
+}
+
+TEST(Capture, NoImageFromEitherSourceIsCodeSixAndNothingIsWritten) {
+    for (const std::string target : {"desktop", "tavik"}) {
+        FakePlatform fake;
+        fake.windows = std::vector{tavikWindow(3)};
+        EXPECT_EQ(capture(request(target), fake.platform()),
+                  (CaptureFailure{
+                      6, "failed to capture screen; Screen Recording permission may be missing."}))
+            << target;
+        EXPECT_EQ(fake.toolRuns.size(), 1u);
+        EXPECT_FALSE(fake.written);
+    }
+}
+
+TEST(Capture, AnOutputThatCannotBeWrittenIsCodeThreeAndAFailedWriteCodeFour) {
+    FakePlatform unavailable;
+    unavailable.screenImage = solidImage(4000, 3000);
+    unavailable.writeResult = JpegWriteResult::kOutputUnavailable;
+    EXPECT_EQ(capture(request("desktop", 100), unavailable.platform()),
+              (CaptureFailure{3, "failed to create JPEG destination"}));
+
+    FakePlatform failed;
+    failed.screenImage = solidImage(10, 10);
+    failed.writeResult = JpegWriteResult::kWriteFailed;
+    EXPECT_EQ(capture(request("desktop"), failed.platform()),
+              (CaptureFailure{4, "failed to finalize JPEG"}));
+    EXPECT_TRUE(failed.toolRuns.empty());
+}
+
+// The image was taken, so this is no "no image" (and no reason to run the screenshot tool): the
+// JPEG at the requested size could not be made, and no other size is written in its place.
+TEST(Capture, AScaledImageThatCannotBeMadeIsCodeFourAndNothingIsWritten) {
+    FakePlatform fake;
+    auto tooWide = std::make_shared<Image>();
+    tooWide->width = 70000;
+    tooWide->height = 10;
+    tooWide->readRows = [](std::int64_t, std::int64_t, std::uint8_t*, std::size_t) { return true; };
+    fake.screenImage = tooWide;
+    EXPECT_EQ(capture(request("desktop", 1280), fake.platform()),
+              (CaptureFailure{4, "failed to finalize JPEG"}));
+    EXPECT_FALSE(fake.written);
+    EXPECT_TRUE(fake.toolRuns.empty());
+}
+
+TEST(Capture, AnImageThatCannotBeReadWhileWrittenCountsAsNoImage) {
+    FakePlatform toolFails;
+    toolFails.screenImage = solidImage(100, 100);
+    toolFails.unreadableWrites = 1;
+    EXPECT_EQ(capture(request("desktop"), toolFails.platform())->exitCode, 6);
+    EXPECT_EQ(toolFails.toolRuns.size(), 1u);
+
+    FakePlatform toolWorks;
+    toolWorks.screenImage = solidImage(100, 100);
+    toolWorks.unreadableWrites = 1;
+    toolWorks.toolImage = solidImage(50, 50);
+    EXPECT_EQ(capture(request("desktop"), toolWorks.platform()), std::nullopt);
+    EXPECT_EQ(toolWorks.written->image, toolWorks.toolImage);
+
+    // The tool already ran: an unreadable image now is no image, and the tool is not run again.
+    FakePlatform toolRan;
+    toolRan.toolImage = solidImage(50, 50);
+    toolRan.unreadableWrites = 1;
+    EXPECT_EQ(capture(request("desktop"), toolRan.platform())->exitCode, 6);
+    EXPECT_EQ(toolRan.toolRuns.size(), 1u);
+}
+
+TEST(Capture, QualityAndAnUnscaledImagePassThroughExactly) {
+    FakePlatform fake;
+    fake.screenImage = solidImage(1280, 10);
+    const double quality = 0.1 + 0.2;  // not a round decimal: must arrive bit for bit
+    EXPECT_EQ(capture(request("desktop", 1280, quality), fake.platform()), std::nullopt);
+    EXPECT_EQ(fake.written->image, fake.screenImage);
+    EXPECT_EQ(fake.written->quality, quality);
+}
+
+}  // namespace
+}  // namespace tarnwick
