@@ -23,8 +23,8 @@ using RowLender =
 
 // The order of a pixel's four bytes.
 enum class PixelOrder {
-    rgba,  // colours premultiplied by alpha
-    bgrx,  // opaque; the fourth byte means nothing (an X server's usual 24-bit pixels, as sent)
+    kRgba,  // colours premultiplied by alpha
+    kBgrx,  // opaque; the fourth byte means nothing (an X server's usual 24-bit pixels, as sent)
 };
 
 // A bitmap of four bytes per pixel, rows top to bottom. Its pixels are either held in memory or,
@@ -35,7 +35,7 @@ struct Image {
     std::int64_t width = 0;
     std::int64_t height = 0;
     std::size_t bytesPerRow = 0;
-    PixelOrder order = PixelOrder::rgba;
+    PixelOrder order = PixelOrder::kRgba;
     std::vector<std::uint8_t> pixels;
     RowReader readRows;
     RowLender lendRows;

@@ -139,7 +139,7 @@ EncodeResult compressImage(JpegCompressor& writer, const Image& image, int quali
     compressor.image_width = static_cast<JDIMENSION>(image.width);
     compressor.image_height = static_cast<JDIMENSION>(image.height);
     compressor.input_components = 4;
-    compressor.in_color_space = image.order == PixelOrder::bgrx ? JCS_EXT_BGRX : JCS_EXT_RGBA;
+    compressor.in_color_space = image.order == PixelOrder::kBgrx ? JCS_EXT_BGRX : JCS_EXT_RGBA;
     jpeg_set_defaults(&compressor);  // YCbCr with 2x2 luma sampling: 4:2:0
     jpeg_set_quality(&compressor, quality, TRUE);
     jpeg_start_compress(&compressor, TRUE);

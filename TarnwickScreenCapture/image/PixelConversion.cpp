@@ -40,7 +40,7 @@ std::optional<Channel> channelFor(std::uint32_t mask, int bitsPerPixel) {
 
 std::uint32_t readPixel(const std::uint8_t* p, int bytesPerPixel, PixelByteOrder order) {
     std::uint32_t value = 0;
-    if (order == PixelByteOrder::mostSignificantFirst) {
+    if (order == PixelByteOrder::kMostSignificantFirst) {
         for (int i = 0; i < bytesPerPixel; ++i) {
             value = (value << 8) | p[i];
         }
@@ -131,7 +131,7 @@ bool convertPixelRows(std::span<const std::uint8_t> pixels, std::int64_t width, 
         pixels.size() / layout.bytesPerRow < rows || outStride < columns * kBytesPerPixel) {
         return false;
     }
-    if (layout.colours == PixelColours::indexed) {
+    if (layout.colours == PixelColours::kIndexed) {
         for (std::size_t y = 0; y < rows; ++y) {
             convertIndexed(pixels.data() + y * layout.bytesPerRow, out + y * outStride, columns,
                            layout);
@@ -150,10 +150,10 @@ bool convertPixelRows(std::span<const std::uint8_t> pixels, std::int64_t width, 
         (layout.greenMask & layout.blueMask) != 0) {
         return false;
     }
-    const bool ramps = layout.colours == PixelColours::ramps;
+    const bool ramps = layout.colours == PixelColours::kRamps;
 
     const bool plainBgra =
-        !ramps && bpp == 32 && layout.byteOrder == PixelByteOrder::leastSignificantFirst &&
+        !ramps && bpp == 32 && layout.byteOrder == PixelByteOrder::kLeastSignificantFirst &&
         layout.redMask == 0xff0000u && layout.greenMask == 0xff00u && layout.blueMask == 0xffu &&
         (!hasAlpha || layout.alphaMask == 0xff000000u);
     for (std::size_t y = 0; y < rows; ++y) {

@@ -14,13 +14,13 @@ namespace tarnwick {
 inline constexpr std::int64_t kMaximumImageSide = 32768;
 inline constexpr std::int64_t kMaximumImagePixels = std::int64_t{1} << 28;
 
-enum class PixelByteOrder { leastSignificantFirst, mostSignificantFirst };
+enum class PixelByteOrder { kLeastSignificantFirst, kMostSignificantFirst };
 
 // How pixel values become colours.
 enum class PixelColours {
-    masks,    // the colour masks' bits are the colour (TrueColor)
-    indexed,  // the pixel value picks a colormap entry (PseudoColor, StaticColor, the grey ones)
-    ramps,    // each colour mask's bits pick that channel of a colormap entry (DirectColor)
+    kMasks,    // the colour masks' bits are the colour (TrueColor)
+    kIndexed,  // the pixel value picks a colormap entry (PseudoColor, StaticColor, the grey ones)
+    kRamps,    // each colour mask's bits pick that channel of a colormap entry (DirectColor)
 };
 
 struct ColormapEntry {
@@ -34,13 +34,13 @@ struct ColormapEntry {
 // How one ZPixmap image lays out its pixels.
 struct PixelLayout {
     int bitsPerPixel = 32;  // 8, 16, 24 or 32
-    PixelByteOrder byteOrder = PixelByteOrder::leastSignificantFirst;
+    PixelByteOrder byteOrder = PixelByteOrder::kLeastSignificantFirst;
     std::size_t bytesPerRow = 0;
     std::uint32_t redMask = 0;
     std::uint32_t greenMask = 0;
     std::uint32_t blueMask = 0;
     std::uint32_t alphaMask = 0;  // 0: opaque; otherwise colours come premultiplied
-    PixelColours colours = PixelColours::masks;
+    PixelColours colours = PixelColours::kMasks;
     // Indexed and ramps: values beyond its end are black.
     std::vector<ColormapEntry> colormap;
 };

@@ -17,7 +17,7 @@ bool isEmpty(const LogicalBox& box) {
 PixelLayout wordLayout(std::size_t bytesPerRow, std::uint32_t red, std::uint32_t green,
                        std::uint32_t blue, std::uint32_t alpha) {
     return PixelLayout{.bitsPerPixel = 32,
-                       .byteOrder = PixelByteOrder::leastSignificantFirst,
+                       .byteOrder = PixelByteOrder::kLeastSignificantFirst,
                        .bytesPerRow = bytesPerRow,
                        .redMask = red,
                        .greenMask = green,

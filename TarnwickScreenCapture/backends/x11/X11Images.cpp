@@ -56,14 +56,14 @@ struct PixelSource {
 std::optional<PixelColours> coloursOf(const xcb_visualtype_t& visual) {
     switch (visual._class) {
         case XCB_VISUAL_CLASS_TRUE_COLOR:
-            return PixelColours::masks;
+            return PixelColours::kMasks;
         case XCB_VISUAL_CLASS_DIRECT_COLOR:
-            return PixelColours::ramps;
+            return PixelColours::kRamps;
         case XCB_VISUAL_CLASS_STATIC_GRAY:
         case XCB_VISUAL_CLASS_GRAY_SCALE:
         case XCB_VISUAL_CLASS_STATIC_COLOR:
         case XCB_VISUAL_CLASS_PSEUDO_COLOR:
-            return PixelColours::indexed;
+            return PixelColours::kIndexed;
         default:
             return std::nullopt;
     }
@@ -82,12 +82,12 @@ std::optional<PixelLayout> layoutOf(const xcb_setup_t* setup, const PixelSource&
     if (!colours || !rowBytes) {
         return std::nullopt;
     }
-    const bool masks = *colours != PixelColours::indexed;
+    const bool masks = *colours != PixelColours::kIndexed;
     return PixelLayout{
         .bitsPerPixel = format->bits_per_pixel,
         .byteOrder = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST
-                         ? PixelByteOrder::mostSignificantFirst
-                         : PixelByteOrder::leastSignificantFirst,
+                         ? PixelByteOrder::kMostSignificantFirst
+                         : PixelByteOrder::kLeastSignificantFirst,
         .bytesPerRow = *rowBytes,
         .redMask = masks ? visual->red_mask : 0,
         .greenMask = masks ? visual->green_mask : 0,
@@ -106,7 +106,7 @@ std::uint8_t eightBits(std::uint16_t value) {
 // Reads the colormap entries the pixels index: one per pixel value of an indexed visual, one per
 // channel value of a DirectColor one (each pixel's channel bits pick that channel's entry).
 bool loadColormap(const X11Display& display, const PixelSource& source, PixelLayout& layout) {
-    if (layout.colours == PixelColours::masks) {
+    if (layout.colours == PixelColours::kMasks) {
         return true;
     }
     const xcb_visualtype_t* visual = findVisual(display.setup, source.visual);
@@ -114,12 +114,12 @@ bool loadColormap(const X11Display& display, const PixelSource& source, PixelLay
         return false;
     }
     std::size_t entries = visual->colormap_entries;
-    if (layout.colours == PixelColours::indexed && source.depth < 16) {
+    if (layout.colours == PixelColours::kIndexed && source.depth < 16) {
         entries = std::min(entries, std::size_t{1} << source.depth);
     }
     std::vector<std::uint32_t> pixels(entries);
     for (std::uint32_t i = 0; i < entries; ++i) {
-        if (layout.colours == PixelColours::indexed) {
+        if (layout.colours == PixelColours::kIndexed) {
             pixels[i] = i;
         } else {
             const auto spread = [i](std::uint32_t mask) {
@@ -461,8 +461,8 @@ std::optional<WindowPixels> windowPixels(const X11Display& display, xcb_window_t
 
 // The usual 24-bit TrueColor screen: 32-bit words, low byte first, no alpha.
 bool isOpaqueBgrx(const PixelLayout& layout) {
-    return layout.colours == PixelColours::masks && layout.bitsPerPixel == 32 &&
-           layout.byteOrder == PixelByteOrder::leastSignificantFirst &&
+    return layout.colours == PixelColours::kMasks && layout.bitsPerPixel == 32 &&
+           layout.byteOrder == PixelByteOrder::kLeastSignificantFirst &&
            layout.redMask == 0xff0000u && layout.greenMask == 0xff00u && layout.blueMask == 0xffu &&
            layout.alphaMask == 0;
 }
@@ -755,7 +755,7 @@ SharedImage lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
                             [&] { return reader->readRows(first, count, out, stride); });
     };
     if (reader->asSent) {
-        image->order = PixelOrder::bgrx;
+        image->order = PixelOrder::kBgrx;
         image->lendRows = [reader](std::int64_t first, std::int64_t count,
                                    const std::uint8_t** rows) {
             return reader->read(first, count, [&] { return reader->lendRows(first, count, rows); });

@@ -18,7 +18,7 @@ Rgba pixelAt(const Image& image, std::size_t x, std::size_t y) {
 
 PixelLayout trueColor32(std::size_t bytesPerRow) {
     return {.bitsPerPixel = 32,
-            .byteOrder = PixelByteOrder::leastSignificantFirst,
+            .byteOrder = PixelByteOrder::kLeastSignificantFirst,
             .bytesPerRow = bytesPerRow,
             .redMask = 0xff0000,
             .greenMask = 0xff00,
@@ -45,7 +45,7 @@ TEST(ImageFromPixels, Depth24IsOpaqueAndIgnoresThePaddingByteAndRowPadding) {
 
 TEST(ImageFromPixels, HonoursTheServersByteOrder) {
     auto layout = trueColor32(4);
-    layout.byteOrder = PixelByteOrder::mostSignificantFirst;
+    layout.byteOrder = PixelByteOrder::kMostSignificantFirst;
     const std::vector<std::uint8_t> bytes = {0x00, 0x10, 0x20, 0x30};  // X R G B
     const auto image = imageFromPixels(bytes, 1, 1, layout);
     ASSERT_TRUE(image);
@@ -67,7 +67,7 @@ TEST(ImageFromPixels, ArgbKeepsPremultipliedColoursAndClampsThemToAlpha) {
 
 TEST(ImageFromPixels, WidensNarrowChannelsOf16And24BitPixels) {
     const PixelLayout rgb565{.bitsPerPixel = 16,
-                             .byteOrder = PixelByteOrder::leastSignificantFirst,
+                             .byteOrder = PixelByteOrder::kLeastSignificantFirst,
                              .bytesPerRow = 4,
                              .redMask = 0xf800,
                              .greenMask = 0x07e0,
@@ -132,7 +132,7 @@ Rgba referenceColour(std::uint32_t pixel, const PixelLayout& layout) {
     const auto entry = [&](std::uint32_t index) {
         return index < layout.colormap.size() ? layout.colormap[index] : ColormapEntry{};
     };
-    if (layout.colours == PixelColours::indexed) {
+    if (layout.colours == PixelColours::kIndexed) {
         const ColormapEntry e = entry(pixel);
         return {e.red, e.green, e.blue, 255};
     }
@@ -158,17 +158,17 @@ TEST(ImageFromPixels, ColormappedPixelsMatchAPlainLookUpForEveryLayout) {
         std::size_t entries;
     };
     const Case cases[] = {
-        {PixelColours::indexed, 8, 0, 0, 0, 256},                     // PseudoColor, depth 8
-        {PixelColours::indexed, 8, 0, 0, 0, 200},                     // fewer entries than values
-        {PixelColours::indexed, 16, 0, 0, 0, 4096},                   // depth 12 in 16-bit pixels
-        {PixelColours::ramps, 32, 0xff0000, 0xff00, 0xff, 256},       // DirectColor 24
-        {PixelColours::ramps, 32, 0x3ff00000, 0xffc00, 0x3ff, 1024},  // DirectColor 30
-        {PixelColours::ramps, 16, 0xf800, 0x07e0, 0x001f, 64},        // DirectColor 16
-        {PixelColours::ramps, 24, 0xff, 0xff00, 0xff0000, 100},       // short ramps
+        {PixelColours::kIndexed, 8, 0, 0, 0, 256},                     // PseudoColor, depth 8
+        {PixelColours::kIndexed, 8, 0, 0, 0, 200},                     // fewer entries than values
+        {PixelColours::kIndexed, 16, 0, 0, 0, 4096},                   // depth 12 in 16-bit pixels
+        {PixelColours::kRamps, 32, 0xff0000, 0xff00, 0xff, 256},       // DirectColor 24
+        {PixelColours::kRamps, 32, 0x3ff00000, 0xffc00, 0x3ff, 1024},  // DirectColor 30
+        {PixelColours::kRamps, 16, 0xf800, 0x07e0, 0x001f, 64},        // DirectColor 16
+        {PixelColours::kRamps, 24, 0xff, 0xff00, 0xff0000, 100},       // short ramps
     };
     for (const Case& c : cases) {
         for (const auto order :
-             {PixelByteOrder::leastSignificantFirst, PixelByteOrder::mostSignificantFirst}) {
+             {PixelByteOrder::kLeastSignificantFirst, PixelByteOrder::kMostSignificantFirst}) {
             const int bytesPerPixel = c.bitsPerPixel / 8;
             const std::int64_t width = 67;
             const std::int64_t height = 5;
@@ -194,7 +194,7 @@ TEST(ImageFromPixels, ColormappedPixelsMatchAPlainLookUpForEveryLayout) {
                     values.push_back(value);
                     std::uint8_t* p = bytes.data() + y * layout.bytesPerRow + x * bytesPerPixel;
                     for (int b = 0; b < bytesPerPixel; ++b) {
-                        const int shift = order == PixelByteOrder::leastSignificantFirst
+                        const int shift = order == PixelByteOrder::kLeastSignificantFirst
                                               ? 8 * b
                                               : 8 * (bytesPerPixel - 1 - b);
                         p[b] = static_cast<std::uint8_t>(value >> shift);
