@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -237,7 +238,7 @@ TEST_F(AgentPassTest, AMissingFolderIsReportedOnceUntilItIsUsable) {
             EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
         }
     };
-    const std::string quoted = "'" + data.native() + "'";
+    const std::string quoted = "'" + data.native() + "'";  // no quote in the name
     const std::vector<std::string> missing = {
         "waiting for " + quoted + " to exist; run: mkdir -p " + quoted + " && chmod 700 " + quoted};
     passes(3);
@@ -257,6 +258,25 @@ TEST_F(AgentPassTest, AMissingFolderIsReportedOnceUntilItIsUsable) {
     std::filesystem::remove(data);
     passes(1);
     EXPECT_EQ(reported_.back(), missing[0]);
+}
+
+// The line's command is for pasting into a shell: it must make the folder whatever its name holds.
+TEST_F(AgentPassTest, TheMissingFolderHintWorksWhenPastedForAnyName) {
+    for (const std::string name : {"it's", "a b", "$(touch x)", "\\'\"`"}) {
+        const auto data = folder_ / name / "data";
+        state_ = testState(data / "request.json", data / "response.json", reported_);
+        reported_.clear();
+        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        ASSERT_EQ(reported_.size(), 1u) << name;
+        const auto command = reported_[0].substr(reported_[0].find("run: ") + 5);
+        EXPECT_EQ(std::system(("cd " + folder_.path.string() + " && " + command).c_str()), 0)
+            << command;
+        EXPECT_TRUE(std::filesystem::is_directory(data)) << command;
+        EXPECT_FALSE(std::filesystem::exists(folder_ / "x")) << command;
+        reported_.clear();
+        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        EXPECT_EQ(reported_, (std::vector<std::string>{"answering requests in " + data.native()}));
+    }
 }
 
 TEST(TrustRules, OwnerAndWhoElseMayWrite) {
