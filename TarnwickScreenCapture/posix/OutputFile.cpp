@@ -16,6 +16,9 @@ namespace {
 
 // The descriptor that /dev/stdout, /dev/stderr, /dev/fd/N or /proc/self/fd/N name.
 std::optional<int> ownDescriptorNamed(const std::string& path) {
+    if (path == "/dev/stdin") {
+        return STDIN_FILENO;
+    }
     if (path == "/dev/stdout") {
         return STDOUT_FILENO;
     }

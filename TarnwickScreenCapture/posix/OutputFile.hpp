@@ -22,8 +22,10 @@ enum class ExistingOutput {
 
 // Where a finished file goes. Opening checks what stands at the path; nothing is written until
 // the whole content is handed over. A regular (or new) file is written as a new file that takes
-// the output's place in one step, a device or FIFO directly. With kReplaceAnything, /dev/stdout,
-// /dev/stderr, /dev/fd/N and /proc/self/fd/N mean the process's descriptor as it is open.
+// the output's place in one step, a device or FIFO directly. With kReplaceAnything, /dev/stdin,
+// /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N mean the process's descriptor as it is
+// open, and only one open for writing is written (opening the name afresh would write through a
+// read-only descriptor to the file behind it).
 class OutputFile {
 public:
     // None when the output cannot be written: a missing folder, a folder, a block device, a FIFO

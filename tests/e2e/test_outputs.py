@@ -57,9 +57,9 @@ class OutputTests(harness.ServerTestCase):
     def one_shot(self, *args, **keywords):
         return run_binary(args, self.sandbox, display=self.server.display, **keywords)
 
-    def start(self, args, stdout):
+    def start(self, args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **streams):
         process = start_process([BINARY] + list(args), cwd=self.sandbox.work, stdout=stdout,
-                                stderr=subprocess.PIPE,
+                                stderr=stderr, **streams,
                                 env=binary_environment(self.sandbox, self.server.display))
         self.addCleanup(stop_process, process)
         return process
@@ -166,6 +166,23 @@ class OutputTests(harness.ServerTestCase):
         self.assertTrue(content.startswith(b"earlier line\n"), content[:40])
         self.assertEqual(Jpeg(content[len("earlier line\n"):]).size, (64, 40))
         self.assertFailedWith(self.one_shot("/dev/fd/9", "0.8", "64", "desktop"), 3)  # not open
+
+    def test_standard_streams_open_read_only_are_never_written_through(self):
+        kept = self.sandbox.path("ro.txt")
+        with open(kept, "w") as stream:
+            stream.write("read-only input\n")
+        for name in ("/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"):
+            with open(kept, "rb") as reading:  # "< ro.txt"
+                process = self.start([name, "0.5", "64", "desktop"], stdin=reading,
+                                     stderr=subprocess.PIPE)
+                _, stderr = process.communicate(timeout=60)
+            self.assertEqual((process.returncode, stderr.decode()),
+                             (3, MESSAGES[3] + "\n"), name)
+            self.assertEqual(read_bytes(kept), b"read-only input\n", name)
+        with open(kept, "wb") as writing:  # "2> ro.txt": written as it is open
+            process = self.start(["/dev/stderr", "0.5", "64", "desktop"], stderr=writing)
+        self.assertEqual(process.wait(timeout=60), 0)
+        self.assertEqual(Jpeg.from_file(kept).size, (64, 40))
 
     def test_names_of_up_to_255_bytes(self):
         for length in (248, 255):
