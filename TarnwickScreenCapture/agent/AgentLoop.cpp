@@ -134,9 +134,15 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
                              "; this one ends");
                 return AgentPassOutcome::kAnotherAgentServesTheFolder;
             }
+            if (!state.announced && state.describeWindowSystem) {
+                // Only once the folder is this agent's: a second agent says nothing of serving.
+                state.report(agentStartLine(folderPath, state.describeWindowSystem()));
+                state.announced = true;
+                state.problem.reset();
+            }
             read =
                 requestFromAgentFolder(folderFd, folderPath, state.requestFile.filename().string(),
-                                       state.trust, state.requestMemo, state.settledAfterSeconds);
+                                       state.trust, state.requestMemo, state.notices);
             refusal = read.refusal;
         }
         if (refusal) {
@@ -176,19 +182,19 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
 
 void runAgent(const Platform& platform) {
     AgentState state = agentState(requestFilePath(), responseFilePath());
-    state.report(
-        agentStartLine(state.requestFile.parent_path(), platform.openWindowSystem().description));
+    state.describeWindowSystem = [&platform] { return platform.openWindowSystem().description; };
     // The poll still runs, for file systems that tell of no changes; a request written where
-    // they do is taken up at once.
+    // they do is taken up at once, and a file they tell nothing of is not read again.
     FolderWatch watch(state.requestFile.has_parent_path() ? state.requestFile.parent_path() : ".",
                       state.requestFile.filename().string());
     const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(kAgentPollIntervalSeconds));
     for (;;) {
+        state.notices.delivered = watch.watching();
         if (runAgentPass(state, platform) == AgentPassOutcome::kAnotherAgentServesTheFolder) {
             std::exit(exitCodes::kAnotherAgent);
         }
-        watch.waitForChange(interval);
+        state.notices.sinceLastRead = watch.waitForChange(interval);
     }
 }
 

@@ -29,7 +29,12 @@ struct AgentState {
     Trust trust;
     // Takes one line for standard error.
     std::function<void(const std::string& line)> report;
-    std::int64_t settledAfterSeconds = kSettledAfterSeconds;
+    // What the folder watch told of the request file since the last pass.
+    ChangeNotices notices;
+    // The window system a capture would use now, for the line that says the agent serves its
+    // folder: printed once, when the folder is first locked. Unset: no such line.
+    std::function<std::string()> describeWindowSystem;
+    bool announced = false;
 
     std::string lastHandledID;
     std::optional<AgentAnswer> unsentAnswer;

@@ -183,7 +183,7 @@ std::optional<CaptureRequest> requestFromAgentText(std::string_view bytes) {
 AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::path& folder,
                                         const std::string& name, const Trust& trust,
                                         std::optional<RequestFileMemo>& memo,
-                                        std::int64_t settledAfterSeconds) {
+                                        const ChangeNotices& notices) {
     // Read before the file's facts, so that a change after them is never taken as settled.
     const WallTime now = wallClockNow();
     auto file = openInFolderNoFollow(folderFd, name);
@@ -198,7 +198,8 @@ AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::pat
     if (auto refusal = distrustOf(folder / name, file.facts, trust)) {
         return {.refusal = std::move(refusal)};
     }
-    if (memo && sameFacts(memo->facts, file.facts)) {
+    const bool notifiedChange = notices.delivered && notices.sinceLastRead;
+    if (memo && !notifiedChange && sameFacts(memo->facts, file.facts)) {
         auto request = memo->request;
         if (request && memo->idFollowsClock) {
             request->id = std::to_string(currentUnixSeconds());
@@ -210,7 +211,7 @@ AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::pat
     if (const auto bytes = readOpenFileBounded(file.fd.get(), kMaximumRequestFileBytes)) {
         parsed = parsedRequest(*bytes);
     }
-    if (settled(file.facts, now, settledAfterSeconds)) {
+    if (notices.delivered || settled(file.facts, now, notices.settledAfterSeconds)) {
         memo = RequestFileMemo{
             .facts = file.facts,
             .request = parsed ? std::optional<CaptureRequest>(parsed->request) : std::nullopt,

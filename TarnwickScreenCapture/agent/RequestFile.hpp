@@ -40,19 +40,30 @@ struct RequestFileMemo {
 };
 
 // File times are coarse: a rewrite within one tick of the clock can leave size and times as
-// they were. Facts stand for the content only once the file was last changed this long ago.
+// they were. Without notifications of changes, facts stand for the content only once the file
+// was last changed this long ago.
 inline constexpr std::int64_t kSettledAfterSeconds = 2;
+
+// What the reader is told of changes to the file since it last read it.
+struct ChangeNotices {
+    // Whether notifications of changes are being received at all (inotify).
+    bool delivered = false;
+    // With them: whether one came since the last read. A file with the same facts and no
+    // notification is the file last read, however recently it was changed.
+    bool sinceLastRead = true;
+    std::int64_t settledAfterSeconds = kSettledAfterSeconds;
+};
 
 struct AgentRequestRead {
     std::optional<CaptureRequest> request;
     std::optional<std::string> refusal;  // why the file was not trusted
 };
 
-// Reads the named request file in an open folder (already trusted), unless memo shows it
-// unchanged. A symbolic link is refused, not followed.
+// Reads the named request file in an open folder (already trusted), unless memo and the notices
+// show it unchanged. A symbolic link is refused, not followed.
 AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::path& folder,
                                         const std::string& name, const Trust& trust,
                                         std::optional<RequestFileMemo>& memo,
-                                        std::int64_t settledAfterSeconds = kSettledAfterSeconds);
+                                        const ChangeNotices& notices = {});
 
 }  // namespace tarnwick

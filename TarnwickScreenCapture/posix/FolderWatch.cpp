@@ -12,10 +12,11 @@
 namespace tarnwick {
 namespace {
 
-// What happens to the file, or to the folder itself. A file written in place and still open is
-// taken up when it is closed; the caller's own polling covers writers that never close.
-constexpr std::uint32_t kFileEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
-                                      IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// What happens to the file, or to the folder itself: every change of its content (a writer that
+// never closes it included), its name, its permissions.
+constexpr std::uint32_t kFileEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM |
+                                      IN_CREATE | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF |
+                                      IN_MOVE_SELF;
 // A folder on the way appearing, disappearing or being replaced.
 constexpr std::uint32_t kPathEvents = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
 

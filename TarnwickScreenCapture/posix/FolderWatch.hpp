@@ -24,6 +24,10 @@ public:
     // was made or the last wait returned count.
     bool waitForChange(std::chrono::milliseconds timeout);
 
+    // Whether changes to the file are being told: the system notifies and the folder is watched.
+    // While false, a wait that returns false says nothing about the file.
+    bool watching() const { return notifications_ && folderWatch_ >= 0; }
+
 private:
     std::filesystem::path folder_;
     std::string fileName_;

@@ -260,6 +260,31 @@ TEST_F(AgentPassTest, AMissingFolderIsReportedOnceUntilItIsUsable) {
     EXPECT_EQ(reported_.back(), missing[0]);
 }
 
+TEST_F(AgentPassTest, TheServingLineComesOnceTheFolderIsHeldAndNeverFromASecondAgent) {
+    const auto data = folder_ / "data";
+    state_ = testState(data / "request.json", data / "response.json", reported_);
+    state_.describeWindowSystem = [] { return std::string("a fake window system"); };
+    EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+    EXPECT_EQ(reported_.size(), 1u);
+    EXPECT_EQ(reported_[0].rfind("waiting for ", 0), 0u) << reported_[0];
+
+    std::filesystem::create_directory(data);
+    std::filesystem::permissions(data, std::filesystem::perms::owner_all);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+    }
+    const std::string serving = "serving " + data.native() + " with a fake window system";
+    ASSERT_EQ(reported_.size(), 2u);
+    EXPECT_EQ(reported_[1], serving);
+
+    std::vector<std::string> secondReported;
+    AgentState second = testState(data / "request.json", data / "response.json", secondReported);
+    second.describeWindowSystem = state_.describeWindowSystem;
+    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kAnotherAgentServesTheFolder);
+    EXPECT_EQ(secondReported, (std::vector<std::string>{"another agent already serves " +
+                                                        data.native() + "; this one ends"}));
+}
+
 // The line's command is for pasting into a shell: it must make the folder whatever its name holds.
 TEST_F(AgentPassTest, TheMissingFolderHintWorksWhenPastedForAnyName) {
     for (const std::string name : {"it's", "a b", "$(touch x)", "\\'\"`"}) {
@@ -331,7 +356,7 @@ TEST_F(AgentPassTest, ARewriteOfTheSameSizeRightAwayIsSeen) {
 }
 
 TEST_F(AgentPassTest, AnUnchangedFileWithoutIdIsPerformedAgainWhenTheSecondChanges) {
-    state_.settledAfterSeconds = 0;  // the file is taken as unchanged from the first read on
+    state_.notices.settledAfterSeconds = 0;  // the file is taken as unchanged from the first read
     writeTestFile(requestFile_, R"({"output":"/tmp/clock.jpg","target":"desktop"})");
     const auto first = pass().value()["id"].get<std::string>();
     std::optional<nlohmann::json> again;

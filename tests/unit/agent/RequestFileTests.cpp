@@ -256,6 +256,32 @@ TEST(RequestFromAgentFile, ReadsTheFileAndBoundsItsSize) {
     EXPECT_FALSE(requestFromAgentFile(file).has_value());
 }
 
+// Notifications make the read cheap: a file they tell nothing of is not read again, however
+// recently it changed; one they tell of is read again, whatever its facts say.
+TEST(RequestFromAgentFolder, NotificationsDecideWhetherAFileIsReadAgain) {
+    testing::TemporaryFolder folder;
+    writeTestFile(folder / "request.json", R"({"output":"/tmp/a.jpg","id":"on disk"})");
+    const auto opened = openFolderNoFollow(folder.path);
+    const Trust trust = trustOfThisUser();
+    const auto read = [&](std::optional<RequestFileMemo>& memo, const ChangeNotices& notices) {
+        return requestFromAgentFolder(opened.fd.get(), folder.path, "request.json", trust, memo,
+                                      notices)
+            .request.value()
+            .id;
+    };
+    std::optional<RequestFileMemo> memo;
+    EXPECT_EQ(read(memo, {.delivered = true}), "on disk");
+    ASSERT_TRUE(memo.has_value()) << "kept at once: changes will be told";
+    memo->request->id = "remembered";
+    EXPECT_EQ(read(memo, {.delivered = true, .sinceLastRead = false}), "remembered");
+    EXPECT_EQ(read(memo, {.delivered = true, .sinceLastRead = true}), "on disk");
+
+    // Without notifications a file changed just now is read again until it has settled.
+    std::optional<RequestFileMemo> unsettled;
+    EXPECT_EQ(read(unsettled, {.delivered = false, .settledAfterSeconds = 60}), "on disk");
+    EXPECT_FALSE(unsettled.has_value());
+}
+
 TEST(DefaultAgentRequestURL, LiesUnderTheHomeDirectory) {
     const char* home = std::getenv("HOME");
     if (home == nullptr || *home == '\0') {
