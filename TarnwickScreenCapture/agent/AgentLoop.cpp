@@ -53,8 +53,16 @@ std::optional<CaptureFailure> guardedCapture(const CaptureRequest& request,
     }
 }
 
+// The answer goes into the folder this agent holds, the one its request came from, not into
+// whatever the folder's path names by the time the answer is ready.
 bool writeAnswer(const AgentState& state, const AgentAnswer& answer) {
-    return writeAgentResponse(state.responseFile, answer.id, answer.ok, answer.detail);
+    std::filesystem::path file = state.responseFile;
+    if (state.lockedFolder) {
+        if (const auto held = pathOfOpenFolder(state.lockedFolder.get())) {
+            file = *held / state.responseFile.filename();
+        }
+    }
+    return writeAgentResponse(file, answer.id, answer.ok, answer.detail);
 }
 
 // Whether this agent holds (or has now taken) the lock of the open folder. A folder replaced at

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace tarnwick {
 namespace {
@@ -73,6 +74,17 @@ OpenedFile openInFolderNoFollow(int folderFd, const std::string& name) {
         ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     const int openError = errno;
     return opened(fd, openError, fd < 0 && isSymbolicLink(folderFd, name.c_str()));
+}
+
+std::optional<std::filesystem::path> pathOfOpenFolder(int folderFd) {
+    const std::filesystem::path path = "/proc/self/fd/" + std::to_string(folderFd);
+    struct stat named {};
+    struct stat held {};
+    if (::stat(path.c_str(), &named) != 0 || ::fstat(folderFd, &held) != 0 ||
+        identityOf(named) != identityOf(held)) {
+        return std::nullopt;
+    }
+    return path;
 }
 
 LockOutcome lockExclusively(int fd) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "TarnwickScreenCapture/posix/Clock.hpp"
@@ -39,6 +40,10 @@ OpenedFile openFolderNoFollow(const std::filesystem::path& folder);
 // Opens a file inside an open folder for reading, refusing a symbolic link, never blocking on a
 // FIFO. Any kind of file is opened; the facts say which it is.
 OpenedFile openInFolderNoFollow(int folderFd, const std::string& name);
+
+// A path that names the open folder itself, whatever its own path names by now
+// (/proc/self/fd/N); none where /proc is not there.
+std::optional<std::filesystem::path> pathOfOpenFolder(int folderFd);
 
 enum class LockOutcome { kLocked, kHeldElsewhere, kUnsupported };
 

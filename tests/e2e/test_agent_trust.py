@@ -185,6 +185,7 @@ class UnchangedRequestFileTests(AgentCase):
     def test_a_request_file_of_one_mebibyte_is_read_once_for_each_change(self):
         # The folder watch tells of every change: a file it tells nothing of is not read again,
         # not even in the seconds in which coarse file times could hide a rewrite.
+        self.sandbox.make_agent_folder()
         agent = self.start_agent()
         for request_id in ("big", "next"):
             output = self.request(request_id, pad=1024 * 1024 - 200)

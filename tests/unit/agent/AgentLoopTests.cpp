@@ -33,8 +33,8 @@ protected:
                 return std::optional<std::vector<WindowDescription>>(std::in_place);
             };
             system.desktopImage = [this]() -> SharedImage {
-                if (throwFromCapture_) {
-                    throwFromCapture_();
+                if (duringCapture_) {
+                    duringCapture_();
                 }
                 auto image = std::make_shared<Image>();
                 image->width = 2;
@@ -81,7 +81,7 @@ protected:
     Platform platform_;
     std::vector<std::filesystem::path> outputs_;
     bool destinationOpens_ = true;
-    std::function<void()> throwFromCapture_;
+    std::function<void()> duringCapture_;
 };
 
 TEST_F(AgentPassTest, EachNewIdIsPerformedOnceAndAnsweredAsSuccess) {
@@ -154,7 +154,7 @@ TEST_F(AgentPassTest, AnUnexpectedExceptionBecomesAFailedCapture) {
     };
     int id = 0;
     for (const auto& thrower : throwers) {
-        throwFromCapture_ = thrower;
+        duringCapture_ = thrower;
         request("X" + std::to_string(++id));
         const auto response = pass();
         ASSERT_TRUE(response.has_value());
@@ -162,6 +162,24 @@ TEST_F(AgentPassTest, AnUnexpectedExceptionBecomesAFailedCapture) {
         EXPECT_EQ((*response)["detail"], messages::kCaptureFailed);
         EXPECT_FALSE(pass().has_value()) << "not retried";
     }
+}
+
+// A folder replaced while a request is performed: the answer goes where the request came from.
+TEST_F(AgentPassTest, TheAnswerGoesIntoTheFolderTheRequestCameFrom) {
+    const auto data = folder_ / "data";
+    std::filesystem::create_directory(data);
+    std::filesystem::permissions(data, std::filesystem::perms::owner_all);
+    state_ = testState(data / "request.json", data / "response.json", reported_);
+    writeTestFile(data / "request.json", R"({"id":"R","output":"/tmp/r.jpg","target":"desktop"})");
+    duringCapture_ = [&] {
+        std::filesystem::rename(data, folder_ / "moved");
+        std::filesystem::create_directory(data);
+    };
+    EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+    EXPECT_FALSE(std::filesystem::exists(data / "response.json"));
+    const auto answered = readTestFile(folder_ / "moved" / "response.json");
+    ASSERT_TRUE(answered.has_value());
+    EXPECT_EQ(nlohmann::json::parse(*answered)["id"], "R");
 }
 
 TEST_F(AgentPassTest, MalformedRequestsAreSkipped) {
