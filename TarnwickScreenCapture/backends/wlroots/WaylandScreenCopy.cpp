@@ -18,13 +18,12 @@
 
 #include "TarnwickScreenCapture/backends/wlroots/OutputLayout.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/posix/Waiting.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace tarnwick {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // The stalled-server deadline: a compositor that sends nothing for this long is given up on.
 constexpr auto kInactivityDeadline = std::chrono::seconds(5);
@@ -95,7 +94,7 @@ public:
     // Reads and dispatches events until `done` holds; false on a connection or protocol error,
     // or when nothing arrives for the inactivity deadline.
     bool dispatchUntil(const std::function<bool()>& done) {
-        auto deadline = Clock::now() + kInactivityDeadline;
+        auto deadline = Deadline::ofInactivity(kInactivityDeadline);
         while (!done()) {
             while (wl_display_prepare_read(display) != 0) {
                 if (wl_display_dispatch_pending(display) < 0) {
@@ -113,21 +112,15 @@ public:
                 }
                 events |= POLLOUT;
             }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd ready{.fd = wl_display_get_fd(display), .events = events, .revents = 0};
-            const int polled =
-                left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
-            if (polled <= 0) {
+            short seen = 0;
+            if (waitForDescriptor(wl_display_get_fd(display), events, deadline, &seen) !=
+                Readiness::kReady) {
                 wl_display_cancel_read(display);
-                if (polled < 0 && errno == EINTR) {
-                    continue;
-                }
                 return false;
             }
-            if ((ready.revents & POLLIN) == 0) {
+            if ((seen & POLLIN) == 0) {
                 wl_display_cancel_read(display);
-                if ((ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                if ((seen & (POLLERR | POLLHUP)) != 0) {
                     return false;
                 }
                 continue;
@@ -135,7 +128,7 @@ public:
             if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
                 return false;
             }
-            deadline = Clock::now() + kInactivityDeadline;
+            deadline.progressed();
         }
         return wl_display_get_error(display) == 0;
     }
