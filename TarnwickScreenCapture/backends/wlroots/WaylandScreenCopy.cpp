@@ -321,7 +321,7 @@ struct BufferOffer {
 
 // One output's copy of an area, from the offer of buffers to ready or failed.
 struct Frame {
-    enum class State { offering, copying, ready, failed };
+    enum class State { kOffering, kCopying, kReady, kFailed };
 
     Session* session = nullptr;
     zwlr_screencopy_frame_v1* frame = nullptr;
@@ -329,7 +329,7 @@ struct Frame {
     std::optional<BufferOffer> offer;
     std::unique_ptr<SharedBuffer> buffer;
     bool yInverted = false;
-    State state = State::offering;
+    State state = State::kOffering;
 
     Frame() = default;
     Frame(const Frame&) = delete;
@@ -341,7 +341,7 @@ struct Frame {
     }
 
     void copy() {
-        if (state != State::offering) {
+        if (state != State::kOffering) {
             return;
         }
         if (offer) {
@@ -349,11 +349,11 @@ struct Frame {
                                           offer->stride);
         }
         if (!buffer) {
-            state = State::failed;
+            state = State::kFailed;
             return;
         }
         zwlr_screencopy_frame_v1_copy(frame, buffer->buffer);
-        state = State::copying;
+        state = State::kCopying;
     }
 };
 
@@ -387,10 +387,10 @@ const zwlr_screencopy_frame_v1_listener frameListener{
                 (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
         },
     .ready = [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
-                std::uint32_t) { static_cast<Frame*>(data)->state = Frame::State::ready; },
+                std::uint32_t) { static_cast<Frame*>(data)->state = Frame::State::kReady; },
     .failed =
         [](void* data, zwlr_screencopy_frame_v1*) {
-            static_cast<Frame*>(data)->state = Frame::State::failed;
+            static_cast<Frame*>(data)->state = Frame::State::kFailed;
         },
     .damage = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t,
                  std::uint32_t) {},
@@ -440,7 +440,7 @@ SharedImage copyRegion(Session& session, const std::optional<LogicalBox>& wanted
     }
     const bool finished = session.dispatchUntil([&] {
         return std::all_of(frames.begin(), frames.end(), [](const auto& frame) {
-            return frame->state == Frame::State::ready || frame->state == Frame::State::failed;
+            return frame->state == Frame::State::kReady || frame->state == Frame::State::kFailed;
         });
     });
     if (!finished) {
@@ -449,7 +449,7 @@ SharedImage copyRegion(Session& session, const std::optional<LogicalBox>& wanted
     std::vector<OutputPixels> copies;
     auto mappings = std::make_shared<std::vector<std::shared_ptr<const Mapping>>>();
     for (const auto& frame : frames) {
-        if (frame->state != Frame::State::ready) {
+        if (frame->state != Frame::State::kReady) {
             return nullptr;
         }
         mappings->push_back(frame->buffer->mapping);
