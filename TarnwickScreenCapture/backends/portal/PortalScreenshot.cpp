@@ -1,9 +1,9 @@
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -13,11 +13,10 @@
 #include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalFile.hpp"
 #include "TarnwickScreenCapture/backends/portal/SessionBusLibrary.hpp"
+#include "TarnwickScreenCapture/posix/Waiting.hpp"
 
 namespace tarnwick {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
@@ -106,14 +105,23 @@ std::string requestPath(std::string_view uniqueName, const std::string& token) {
     return "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
 }
 
-std::uint64_t microsecondsLeft(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<std::uint64_t>(left) : 0;
+// The deadline, or sooner the moment sd-bus has a timeout of its own to handle (a call's reply,
+// authentication), which it gives in CLOCK_MONOTONIC microseconds, UINT64_MAX for none.
+Deadline withBusTimeout(const Deadline& deadline, std::uint64_t busTimeout) {
+    if (busTimeout == UINT64_MAX) {
+        return deadline;
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t current = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
+                                  static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+    const std::uint64_t left =
+        busTimeout > current ? std::min(busTimeout - current, deadline.microsecondsLeft()) : 0;
+    return deadline.noLaterThan(Deadline::Clock::now() + std::chrono::microseconds(left));
 }
 
 // Processes the bus until `done` holds; false on a broken connection or at the deadline.
-bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<bool()>& done) {
+bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<bool()>& done) {
     while (!done()) {
         const int processed = sdBus().process(bus, nullptr);
         if (processed < 0) {
@@ -122,11 +130,17 @@ bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<b
         if (processed > 0) {
             continue;
         }
-        const std::uint64_t left = microsecondsLeft(deadline);
-        if (left == 0) {
+        if (deadline.passed()) {
             return false;
         }
-        if (const int waited = sdBus().wait(bus, left); waited < 0 && waited != -EINTR) {
+        const int fd = sdBus().getFd(bus);
+        const int events = sdBus().getEvents(bus);
+        std::uint64_t busTimeout = 0;
+        if (fd < 0 || events < 0 || sdBus().getTimeout(bus, &busTimeout) < 0) {
+            return false;
+        }
+        if (waitForDescriptor(fd, static_cast<short>(events),
+                              withBusTimeout(deadline, busTimeout)) == Readiness::kFailed) {
             return false;
         }
     }
@@ -136,7 +150,9 @@ bool processUntil(sd_bus* bus, Clock::time_point deadline, const std::function<b
 }  // namespace
 
 std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
-    const auto deadline = Clock::now() + deadlineAfter;
+    // One deadline for the whole exchange, not for silence: the portal may be showing the user
+    // a dialog.
+    const auto deadline = Deadline::after(deadlineAfter);
     if (sessionBusLibrary() == nullptr) {
         return std::nullopt;
     }
@@ -145,7 +161,7 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         return std::nullopt;
     }
     Bus bus(opened);
-    if (sdBus().setMethodCallTimeout(bus.get(), microsecondsLeft(deadline)) < 0) {
+    if (sdBus().setMethodCallTimeout(bus.get(), deadline.microsecondsLeft()) < 0) {
         return std::nullopt;
     }
     // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
@@ -181,7 +197,7 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         return std::nullopt;
     }
     sd_bus_message* received = nullptr;
-    if (sdBus().call(bus.get(), call.get(), microsecondsLeft(deadline), nullptr, &received) < 0) {
+    if (sdBus().call(bus.get(), call.get(), deadline.microsecondsLeft(), nullptr, &received) < 0) {
         return std::nullopt;
     }
     Message reply(received);

@@ -13,7 +13,9 @@ const SessionBusLibrary* sessionBusLibrary() {
                resolveSymbol(library, "sd_bus_is_ready", bus.isReady) &&
                resolveSymbol(library, "sd_bus_get_unique_name", bus.getUniqueName) &&
                resolveSymbol(library, "sd_bus_process", bus.process) &&
-               resolveSymbol(library, "sd_bus_wait", bus.wait) &&
+               resolveSymbol(library, "sd_bus_get_fd", bus.getFd) &&
+               resolveSymbol(library, "sd_bus_get_events", bus.getEvents) &&
+               resolveSymbol(library, "sd_bus_get_timeout", bus.getTimeout) &&
                resolveSymbol(library, "sd_bus_flush", bus.flush) &&
                resolveSymbol(library, "sd_bus_match_signal", bus.matchSignal) &&
                resolveSymbol(library, "sd_bus_slot_unref", bus.slotUnref) &&

@@ -14,7 +14,9 @@ struct SessionBusLibrary {
     int (*isReady)(sd_bus* bus);
     int (*getUniqueName)(sd_bus* bus, const char** name);
     int (*process)(sd_bus* bus, sd_bus_message** message);
-    int (*wait)(sd_bus* bus, uint64_t timeout);
+    int (*getFd)(sd_bus* bus);
+    int (*getEvents)(sd_bus* bus);
+    int (*getTimeout)(sd_bus* bus, uint64_t* monotonicMicroseconds);
     int (*flush)(sd_bus* bus);
     int (*matchSignal)(sd_bus* bus, sd_bus_slot** slot, const char* sender, const char* path,
                        const char* interface, const char* member, sd_bus_message_handler_t callback,

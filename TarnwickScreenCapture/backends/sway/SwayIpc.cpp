@@ -11,42 +11,20 @@
 
 #include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/posix/Waiting.hpp"
 
 namespace tarnwick {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::string_view kMagic = "i3-ipc";
-// How long sway may stay silent in an exchange.
-constexpr auto kSwayDeadline = std::chrono::seconds(5);
 constexpr std::size_t kHeaderSize = kMagic.size() + 8;
 
-int millisecondsLeft(Clock::time_point end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
-}
-
-// Waits for the socket to become ready for `events`; false on timeout or error.
-bool waitFor(int fd, short events, Clock::time_point end) {
-    for (;;) {
-        pollfd ready{.fd = fd, .events = events, .revents = 0};
-        const int result = ::poll(&ready, 1, millisecondsLeft(end));
-        if (result > 0) {
-            return (ready.revents & (events | POLLHUP)) != 0 && (ready.revents & POLLNVAL) == 0;
-        }
-        if (result == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-}
-
-bool sendAll(int fd, std::string_view bytes, Clock::time_point end) {
+bool sendAll(int fd, std::string_view bytes, Deadline& deadline) {
     while (!bytes.empty()) {
-        if (!waitFor(fd, POLLOUT, end)) {
+        if (waitForDescriptor(fd, POLLOUT, deadline) != Readiness::kReady) {
             return false;
         }
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
@@ -54,13 +32,14 @@ bool sendAll(int fd, std::string_view bytes, Clock::time_point end) {
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(sent));
+        deadline.progressed();
     }
     return true;
 }
 
-bool receiveAll(int fd, char* out, std::size_t size, Clock::time_point end) {
+bool receiveAll(int fd, char* out, std::size_t size, Deadline& deadline) {
     while (size > 0) {
-        if (!waitFor(fd, POLLIN, end)) {
+        if (waitForDescriptor(fd, POLLIN, deadline) != Readiness::kReady) {
             return false;
         }
         const ssize_t got = ::recv(fd, out, size, MSG_DONTWAIT);
@@ -75,6 +54,7 @@ bool receiveAll(int fd, char* out, std::size_t size, Clock::time_point end) {
         }
         out += got;
         size -= static_cast<std::size_t>(got);
+        deadline.progressed();
     }
     return true;
 }
@@ -90,9 +70,9 @@ std::string header(std::uint32_t length, std::uint32_t type) {
 
 std::optional<std::string> swayIpcExchange(const std::string& socketPath, std::uint32_t type,
                                            std::string_view payload,
-                                           std::chrono::milliseconds deadline,
+                                           std::chrono::milliseconds silenceLimit,
                                            std::size_t maximumReply) {
-    const auto end = Clock::now() + deadline;
+    auto deadline = Deadline::ofInactivity(silenceLimit);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path ||
@@ -107,11 +87,11 @@ std::optional<std::string> swayIpcExchange(const std::string& socketPath, std::u
     }
     if (!sendAll(socket.get(),
                  header(static_cast<std::uint32_t>(payload.size()), type) + std::string(payload),
-                 end)) {
+                 deadline)) {
         return std::nullopt;
     }
     std::array<char, kHeaderSize> replyHeader{};
-    if (!receiveAll(socket.get(), replyHeader.data(), replyHeader.size(), end) ||
+    if (!receiveAll(socket.get(), replyHeader.data(), replyHeader.size(), deadline) ||
         std::string_view(replyHeader.data(), kMagic.size()) != kMagic) {
         return std::nullopt;
     }
@@ -123,14 +103,14 @@ std::optional<std::string> swayIpcExchange(const std::string& socketPath, std::u
         return std::nullopt;
     }
     std::string reply(length, '\0');
-    if (!receiveAll(socket.get(), reply.data(), reply.size(), end)) {
+    if (!receiveAll(socket.get(), reply.data(), reply.size(), deadline)) {
         return std::nullopt;
     }
     return reply;
 }
 
 std::optional<std::vector<WindowDescription>> swayWindows(const std::string& socketPath) {
-    const auto reply = swayIpcExchange(socketPath, kSwayGetTree, {}, kSwayDeadline);
+    const auto reply = swayIpcExchange(socketPath, kSwayGetTree, {});
     return reply ? windowsOfSwayTree(*reply) : std::nullopt;
 }
 

@@ -13,16 +13,19 @@
 namespace tarnwick {
 
 inline constexpr std::uint32_t kSwayGetTree = 4;
+// How long sway may stay silent in an exchange.
+inline constexpr std::chrono::milliseconds kSwaySilenceLimit{5000};
 // Trees of hundreds of windows stay far below this.
 inline constexpr std::size_t kMaximumSwayReply = std::size_t{32} << 20;
 
 // Sends one message over sway's IPC socket and returns the payload of its reply; none when the
-// socket cannot be reached, the reply is malformed or longer than `maximumReply`, or the whole
-// exchange takes longer than `deadline`.
-std::optional<std::string> swayIpcExchange(const std::string& socketPath, std::uint32_t type,
-                                           std::string_view payload,
-                                           std::chrono::milliseconds deadline,
-                                           std::size_t maximumReply = kMaximumSwayReply);
+// socket cannot be reached, the reply is malformed or longer than `maximumReply`, or sway sends
+// and takes nothing for `silenceLimit`. SIGPIPE must be ignored, as the program does from its
+// start: a sway that goes away then fails the send.
+std::optional<std::string> swayIpcExchange(
+    const std::string& socketPath, std::uint32_t type, std::string_view payload,
+    std::chrono::milliseconds silenceLimit = kSwaySilenceLimit,
+    std::size_t maximumReply = kMaximumSwayReply);
 
 // The socket named by SWAYSOCK; none when it is unset or empty.
 std::optional<std::string> swaySocketPath();

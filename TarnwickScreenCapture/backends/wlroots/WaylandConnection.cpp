@@ -1,0 +1,224 @@
+#include "TarnwickScreenCapture/backends/wlroots/WaylandConnection.hpp"
+
+#include <poll.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+#include "TarnwickScreenCapture/posix/Waiting.hpp"
+#include "wlr-screencopy-unstable-v1-client-protocol.h"
+#include "xdg-output-unstable-v1-client-protocol.h"
+
+namespace tarnwick {
+
+void WaylandDelete::operator()(wl_buffer* buffer) const {
+    wl_buffer_destroy(buffer);
+}
+void WaylandDelete::operator()(wl_callback* callback) const {
+    wl_callback_destroy(callback);
+}
+void WaylandDelete::operator()(wl_display* display) const {
+    wl_display_disconnect(display);
+}
+void WaylandDelete::operator()(wl_output* output) const {
+    wl_output_destroy(output);
+}
+void WaylandDelete::operator()(wl_registry* registry) const {
+    wl_registry_destroy(registry);
+}
+void WaylandDelete::operator()(wl_shm* shm) const {
+    wl_shm_destroy(shm);
+}
+void WaylandDelete::operator()(wl_shm_pool* pool) const {
+    wl_shm_pool_destroy(pool);
+}
+void WaylandDelete::operator()(zwlr_screencopy_frame_v1* frame) const {
+    zwlr_screencopy_frame_v1_destroy(frame);
+}
+void WaylandDelete::operator()(zwlr_screencopy_manager_v1* manager) const {
+    zwlr_screencopy_manager_v1_destroy(manager);
+}
+void WaylandDelete::operator()(zxdg_output_manager_v1* manager) const {
+    zxdg_output_manager_v1_destroy(manager);
+}
+void WaylandDelete::operator()(zxdg_output_v1* output) const {
+    zxdg_output_v1_destroy(output);
+}
+
+namespace {
+
+template <typename T>
+WaylandPointer<T> bindGlobal(wl_registry* registry, std::uint32_t name,
+                             const wl_interface* interface, std::uint32_t offered,
+                             std::uint32_t wanted) {
+    return WaylandPointer<T>(
+        static_cast<T*>(wl_registry_bind(registry, name, interface, std::min(offered, wanted))));
+}
+
+const wl_output_listener outputListener{
+    .geometry =
+        [](void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t, std::int32_t,
+           std::int32_t, const char*, const char*, std::int32_t) {
+            static_cast<WaylandOutput*>(data)->x = x;
+            static_cast<WaylandOutput*>(data)->y = y;
+        },
+    .mode =
+        [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height,
+           std::int32_t) {
+            if ((flags & WL_OUTPUT_MODE_CURRENT) != 0) {
+                static_cast<WaylandOutput*>(data)->modeWidth = width;
+                static_cast<WaylandOutput*>(data)->modeHeight = height;
+            }
+        },
+    .done = [](void*, wl_output*) {},
+    .scale = [](void* data, wl_output*,
+                std::int32_t factor) { static_cast<WaylandOutput*>(data)->scale = factor; },
+    .name = [](void*, wl_output*, const char*) {},
+    .description = [](void*, wl_output*, const char*) {},
+};
+
+const zxdg_output_v1_listener xdgOutputListener{
+    .logical_position =
+        [](void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
+            auto& output = *static_cast<WaylandOutput*>(data);
+            const LogicalBox previous = output.logical.value_or(LogicalBox{});
+            output.logical = LogicalBox{x, y, previous.width, previous.height};
+        },
+    .logical_size =
+        [](void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height) {
+            auto& output = *static_cast<WaylandOutput*>(data);
+            const LogicalBox previous = output.logical.value_or(LogicalBox{});
+            output.logical = LogicalBox{previous.x, previous.y, width, height};
+        },
+    .done = [](void*, zxdg_output_v1*) {},
+    .name = [](void*, zxdg_output_v1*, const char*) {},
+    .description = [](void*, zxdg_output_v1*, const char*) {},
+};
+
+const wl_registry_listener registryListener{
+    .global =
+        [](void* data, wl_registry* registry, std::uint32_t name, const char* interface,
+           std::uint32_t version) {
+            auto& connection = *static_cast<WaylandConnection*>(data);
+            const std::string_view kind(interface);
+            if (kind == wl_shm_interface.name && !connection.shm) {
+                connection.shm = bindGlobal<wl_shm>(registry, name, &wl_shm_interface, version, 1);
+            } else if (kind == zwlr_screencopy_manager_v1_interface.name &&
+                       !connection.screenCopy) {
+                connection.screenCopyVersion = std::min(version, 3u);
+                connection.screenCopy = bindGlobal<zwlr_screencopy_manager_v1>(
+                    registry, name, &zwlr_screencopy_manager_v1_interface, version, 3);
+            } else if (kind == zxdg_output_manager_v1_interface.name &&
+                       !connection.xdgOutputManager) {
+                connection.xdgOutputManager = bindGlobal<zxdg_output_manager_v1>(
+                    registry, name, &zxdg_output_manager_v1_interface, version, 3);
+            } else if (kind == wl_output_interface.name) {
+                auto output = std::make_unique<WaylandOutput>();
+                output->output =
+                    bindGlobal<wl_output>(registry, name, &wl_output_interface, version, 2);
+                wl_output_add_listener(output->output.get(), &outputListener, output.get());
+                connection.outputs.push_back(std::move(output));
+            }
+        },
+    .global_remove = [](void*, wl_registry*, std::uint32_t) {},
+};
+
+}  // namespace
+
+LogicalBox WaylandOutput::area() const {
+    if (logical && logical->width > 0 && logical->height > 0) {
+        return *logical;
+    }
+    const std::int32_t divisor = std::max(scale, 1);
+    return {x, y, modeWidth / divisor, modeHeight / divisor};
+}
+
+bool WaylandConnection::discover() {
+    registry.reset(wl_display_get_registry(display.get()));
+    if (!registry) {
+        return false;
+    }
+    wl_registry_add_listener(registry.get(), &registryListener, this);
+    if (!sync()) {
+        return false;
+    }
+    if (xdgOutputManager) {
+        for (auto& output : outputs) {
+            output->xdgOutput.reset(zxdg_output_manager_v1_get_xdg_output(xdgOutputManager.get(),
+                                                                          output->output.get()));
+            zxdg_output_v1_add_listener(output->xdgOutput.get(), &xdgOutputListener, output.get());
+        }
+    }
+    return sync();
+}
+
+bool WaylandConnection::dispatchUntil(const std::function<bool()>& done) {
+    wl_display* const server = display.get();
+    auto deadline = Deadline::ofInactivity(kCompositorSilenceLimit);
+    while (!done()) {
+        while (wl_display_prepare_read(server) != 0) {
+            if (wl_display_dispatch_pending(server) < 0) {
+                return false;
+            }
+            if (done()) {
+                return true;
+            }
+        }
+        short events = POLLIN;
+        if (wl_display_flush(server) < 0) {
+            if (errno != EAGAIN) {
+                wl_display_cancel_read(server);
+                return false;
+            }
+            events |= POLLOUT;
+        }
+        short seen = 0;
+        if (waitForDescriptor(wl_display_get_fd(server), events, deadline, &seen) !=
+            Readiness::kReady) {
+            wl_display_cancel_read(server);
+            return false;
+        }
+        if ((seen & POLLIN) == 0) {
+            wl_display_cancel_read(server);
+            if ((seen & (POLLERR | POLLHUP)) != 0) {
+                return false;
+            }
+            continue;
+        }
+        if (wl_display_read_events(server) < 0 || wl_display_dispatch_pending(server) < 0) {
+            return false;
+        }
+        deadline.progressed();
+    }
+    return wl_display_get_error(server) == 0;
+}
+
+bool WaylandConnection::sync() {
+    bool done = false;
+    static const wl_callback_listener listener{
+        .done = [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
+    const WaylandPointer<wl_callback> callback(wl_display_sync(display.get()));
+    if (!callback) {
+        return false;
+    }
+    wl_callback_add_listener(callback.get(), &listener, &done);
+    return dispatchUntil([&] { return done; });
+}
+
+std::unique_ptr<WaylandConnection> connectToCompositor() {
+    const char* name = std::getenv("WAYLAND_DISPLAY");
+    if (name == nullptr || *name == '\0') {
+        return nullptr;
+    }
+    auto connection = std::make_unique<WaylandConnection>();
+    connection->display.reset(wl_display_connect(nullptr));
+    if (!connection->display) {
+        return nullptr;
+    }
+    return connection;
+}
+
+}  // namespace tarnwick

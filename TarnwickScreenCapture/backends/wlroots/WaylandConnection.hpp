@@ -1,0 +1,89 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "TarnwickScreenCapture/backends/wlroots/OutputLayout.hpp"
+
+struct wl_buffer;
+struct wl_callback;
+struct wl_display;
+struct wl_output;
+struct wl_registry;
+struct wl_shm;
+struct wl_shm_pool;
+struct zwlr_screencopy_frame_v1;
+struct zwlr_screencopy_manager_v1;
+struct zxdg_output_manager_v1;
+struct zxdg_output_v1;
+
+namespace tarnwick {
+
+// Releases each kind of Wayland object as its protocol says: with its destructor request where it
+// has one, the display by disconnecting.
+struct WaylandDelete {
+    void operator()(wl_buffer* buffer) const;
+    void operator()(wl_callback* callback) const;
+    void operator()(wl_display* display) const;
+    void operator()(wl_output* output) const;
+    void operator()(wl_registry* registry) const;
+    void operator()(wl_shm* shm) const;
+    void operator()(wl_shm_pool* pool) const;
+    void operator()(zwlr_screencopy_frame_v1* frame) const;
+    void operator()(zwlr_screencopy_manager_v1* manager) const;
+    void operator()(zxdg_output_manager_v1* manager) const;
+    void operator()(zxdg_output_v1* output) const;
+};
+template <typename T>
+using WaylandPointer = std::unique_ptr<T, WaylandDelete>;
+
+// The stalled-server deadline: a compositor that sends nothing for this long is given up on.
+inline constexpr std::chrono::milliseconds kCompositorSilenceLimit{5000};
+
+struct WaylandOutput {
+    WaylandPointer<wl_output> output;
+    WaylandPointer<zxdg_output_v1> xdgOutput;
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t modeWidth = 0;
+    std::int32_t modeHeight = 0;
+    std::int32_t scale = 1;
+    std::optional<LogicalBox> logical;  // from xdg_output
+
+    // Where the output lies in the layout.
+    LogicalBox area() const;
+};
+
+// One connection with the globals a screen copy needs. Listeners hold the addresses of the
+// connection and its outputs, so neither ever moves; the display, declared first, goes last.
+struct WaylandConnection {
+    WaylandPointer<wl_display> display;
+    WaylandPointer<wl_registry> registry;
+    WaylandPointer<wl_shm> shm;
+    WaylandPointer<zwlr_screencopy_manager_v1> screenCopy;
+    std::uint32_t screenCopyVersion = 0;
+    WaylandPointer<zxdg_output_manager_v1> xdgOutputManager;
+    std::vector<std::unique_ptr<WaylandOutput>> outputs;
+
+    WaylandConnection() = default;
+    WaylandConnection(WaylandConnection&&) = delete;
+    WaylandConnection& operator=(WaylandConnection&&) = delete;
+
+    // Binds the globals and learns where each output lies.
+    bool discover();
+    // Reads and dispatches events until `done` holds; false on a connection or protocol error,
+    // or when nothing arrives for kCompositorSilenceLimit.
+    bool dispatchUntil(const std::function<bool()>& done);
+    // A round trip under the same deadline.
+    bool sync();
+};
+
+// A connection to the compositor WAYLAND_DISPLAY names, nothing bound yet; null when it is unset
+// or the compositor cannot be reached.
+std::unique_ptr<WaylandConnection> connectToCompositor();
+
+}  // namespace tarnwick
