@@ -105,7 +105,7 @@ BENCHMARK(BM_Scale)
 void BM_Encode(benchmark::State& state) {
     const auto image = syntheticScreen(state.range(0), state.range(1));
     for (auto _ : state) {
-        if (writeJpegFile("/dev/null", image, 0.55, ExistingOutput::kReplaceAnything) !=
+        if (writeJpegFile("/dev/null", image, 0.55, ExistingOutput::kReplaceAnything).result !=
             JpegWriteResult::kWritten) {
             state.SkipWithError("encoding failed");
             return;

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FuzzChecks.hpp"
+#include "RequestChecks.hpp"
 #include "TarnwickScreenCapture/cli/CommandLine.hpp"
 
 using namespace tarnwick;

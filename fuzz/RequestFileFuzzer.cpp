@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "FuzzChecks.hpp"
+#include "RequestChecks.hpp"
 #include "TarnwickScreenCapture/agent/RequestFile.hpp"
 
 using namespace tarnwick;

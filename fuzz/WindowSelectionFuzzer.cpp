@@ -120,7 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             list->push_back(window(in));
         }
     }
-    const auto result = selectTavikWindow(list);
+    const auto result =
+        list ? selectTavikWindow(*list)
+             : selectTavikWindow(OrUnavailable<std::vector<WindowDescription>>(Unavailable{}));
     if (list) {
         // The listing marks the window selection takes, and nothing in it acts on a terminal.
         const auto listing = windowListingText("fuzz", *list);

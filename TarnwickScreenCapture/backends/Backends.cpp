@@ -43,20 +43,50 @@ std::string waylandDescription(std::string_view desktopSource, bool fromSway) {
     return text;
 }
 
+std::string compositorTrouble() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        return "no Wayland compositor: WAYLAND_DISPLAY is not set";
+    }
+    return std::string("the compositor on ") + display +
+           " cannot be reached, offers no screen copy, or gave no answer";
+}
+
+// An image, or why there is none.
+OrUnavailable<SharedImage> imageOr(SharedImage image, const std::string& trouble) {
+    if (image) {
+        return image;
+    }
+    return Unavailable{trouble};
+}
+
 WindowSystem waylandWindowSystem(std::string_view desktopSource,
-                                 std::function<SharedImage()> desktopImage) {
+                                 std::function<OrUnavailable<SharedImage>()> desktopImage) {
     WindowSystem system = x11WindowSystem();
     system.desktopImage = std::move(desktopImage);
     const auto socket = swaySocketPath();
     system.description = waylandDescription(desktopSource, socket.has_value());
     if (socket) {
-        system.windows = [socket = *socket] { return swayWindows(socket); };
-        system.windowImage = [](const WindowDescription& window) -> SharedImage {
-            return window.bounds ? waylandRegionImage(*window.bounds) : nullptr;
+        system.windows = [socket = *socket]() -> OrUnavailable<std::vector<WindowDescription>> {
+            if (auto windows = swayWindows(socket)) {
+                return std::move(*windows);
+            }
+            return Unavailable{"sway at " + socket + " cannot be reached, or gave no answer"};
+        };
+        system.windowImage = [](const WindowDescription& window) -> OrUnavailable<SharedImage> {
+            if (!window.bounds) {
+                return Unavailable{"the window has no place on the screen"};
+            }
+            return imageOr(waylandRegionImage(*window.bounds),
+                           compositorTrouble() + "; or the window is gone");
         };
     }
     return system;
 }
+
+const char* kPortalTrouble =
+    "the desktop portal gave no screenshot: no session bus or portal, a refusal, or no answer "
+    "within 30 s";
 
 }  // namespace
 

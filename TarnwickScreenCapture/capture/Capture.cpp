@@ -8,9 +8,9 @@ namespace tarnwick {
 std::optional<CaptureFailure> capture(const CaptureRequest& request, const Platform& platform) {
     const WindowSystem windowSystem = platform.openWindowSystem();
     std::optional<WindowId> window;
-    SharedImage image;
+    OrUnavailable<SharedImage> taken;
     if (request.target == kTargetDesktop) {
-        image = windowSystem.desktopImage();
+        taken = windowSystem.desktopImage();
     } else {
         const auto selection = findTavikWindow(windowSystem);
         if (const auto* failure = std::get_if<CaptureFailure>(&selection)) {
@@ -18,7 +18,14 @@ std::optional<CaptureFailure> capture(const CaptureRequest& request, const Platf
         }
         const auto& chosen = std::get<WindowDescription>(selection);
         window = chosen.id;
-        image = windowSystem.windowImage(chosen);
+        taken = windowSystem.windowImage(chosen);
+    }
+    SharedImage image;
+    std::string whyNoImage;
+    if (auto* unavailable = std::get_if<Unavailable>(&taken)) {
+        whyNoImage = std::move(unavailable->reason);
+    } else {
+        image = std::get<SharedImage>(std::move(taken));
     }
 
     // The screenshot tool runs at most once: when the window system gives no image, or when its
@@ -30,19 +37,21 @@ std::optional<CaptureFailure> capture(const CaptureRequest& request, const Platf
             triedTool = true;
         }
         if (!image) {
-            return failures::kCaptureFailed;
+            return failures::kCaptureFailed.because(whyNoImage);
         }
         // A scaled image that cannot be made (a side beyond what JPEG holds, no memory) is no
         // "no image": the capture was taken, and no other size is written in its place.
         const SharedImage scaled = imageScaledToMaxWidth(image, request.maxWidth);
-        switch (platform.writeJpeg(request.output, scaled, request.quality)) {
+        auto written = platform.writeJpeg(request.output, scaled, request.quality);
+        switch (written.result) {
             case JpegWriteResult::kWritten:
                 return std::nullopt;
             case JpegWriteResult::kOutputUnavailable:
-                return failures::kCreateDestinationFailed;
+                return failures::kCreateDestinationFailed.because(std::move(written.reason));
             case JpegWriteResult::kWriteFailed:
-                return failures::kFinalizeFailed;
+                return failures::kFinalizeFailed.because(std::move(written.reason));
             case JpegWriteResult::kImageUnreadable:
+                whyNoImage = std::move(written.reason);
                 image = nullptr;
                 break;
         }

@@ -1,17 +1,19 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <variant>
 
 namespace tarnwick {
 
 // The one kind of failure the user hears of: the exit status it ends a one-shot run with, and a
-// fixed message.
+// fixed message; and, for the agent's log and --doctor, its cause in the system's words.
 struct CaptureFailure {
     int exitCode = 0;
     std::string message;
+    std::string cause;
 
-    bool operator==(const CaptureFailure&) const = default;
+    CaptureFailure because(std::string why) const { return {exitCode, message, std::move(why)}; }
 };
 
 // Either a value or the failure that stopped its computation.

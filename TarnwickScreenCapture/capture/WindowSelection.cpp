@@ -44,16 +44,20 @@ WindowVerdict windowVerdict(const WindowDescription& window) {
 }
 
 FailureOr<WindowDescription> selectTavikWindow(
-    const std::optional<std::vector<WindowDescription>>& windows) {
-    if (!windows) {
-        return failures::kListWindowsFailed;
+    const OrUnavailable<std::vector<WindowDescription>>& windows) {
+    if (const auto* unavailable = std::get_if<Unavailable>(&windows)) {
+        return failures::kListWindowsFailed.because(unavailable->reason);
     }
-    for (const auto& window : *windows) {
+    const auto& list = std::get<std::vector<WindowDescription>>(windows);
+    for (const auto& window : list) {
         if (windowVerdict(window).qualifies()) {
             return window;
         }
     }
-    return failures::kWindowNotFound;
+    return failures::kWindowNotFound.because(
+        list.empty() ? "no window is on screen"
+                     : "none of the " + std::to_string(list.size()) +
+                           " windows on screen qualifies (--list-windows says why)");
 }
 
 FailureOr<WindowDescription> findTavikWindow(const WindowSystem& windowSystem) {

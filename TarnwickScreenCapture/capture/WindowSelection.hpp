@@ -36,7 +36,7 @@ WindowVerdict windowVerdict(const WindowDescription& window);
 // The pure step: the first window in the list that qualifies, or the failure (code 2 when there
 // is no list, code 5 when no window qualifies).
 FailureOr<WindowDescription> selectTavikWindow(
-    const std::optional<std::vector<WindowDescription>>& windows);
+    const OrUnavailable<std::vector<WindowDescription>>& windows);
 
 // Lists the window system's on-screen windows and selects one.
 FailureOr<WindowDescription> findTavikWindow(const WindowSystem& windowSystem);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "TarnwickScreenCapture/image/Image.hpp"
@@ -42,16 +43,25 @@ struct WindowDescription {
     std::string title;
 };
 
-// What one window system (X11, a Wayland compositor) offers the capture. Null images and an
-// absent list mean the window system could not give them.
+// Why something could not be had, in the system's own words ("DISPLAY is not set"): for the
+// agent's log and --doctor. What the user is told stays the fixed message of the failure.
+struct Unavailable {
+    std::string reason;
+};
+
+template <class T>
+using OrUnavailable = std::variant<T, Unavailable>;
+
+// What one window system (X11, a Wayland compositor) offers the capture.
 struct WindowSystem {
     // Which system this is and where, as a person reads it: "X11 on :0".
     std::string description;
     // The on-screen windows, front to back.
-    std::function<std::optional<std::vector<WindowDescription>>()> windows;
-    std::function<SharedImage()> desktopImage;
+    std::function<OrUnavailable<std::vector<WindowDescription>>()> windows;
+    // Never null when it is no Unavailable.
+    std::function<OrUnavailable<SharedImage>()> desktopImage;
     // One window of the list, as the window system shows it.
-    std::function<SharedImage(const WindowDescription& window)> windowImage;
+    std::function<OrUnavailable<SharedImage>(const WindowDescription& window)> windowImage;
 };
 
 }  // namespace tarnwick

@@ -103,10 +103,11 @@ std::string windowListingText(const std::string& windowSystem,
 
 FailureOr<std::string> listWindows(const WindowSystem& windowSystem) {
     const auto windows = windowSystem.windows();
-    if (!windows) {
-        return failures::kListWindowsFailed;
+    if (const auto* unavailable = std::get_if<Unavailable>(&windows)) {
+        return failures::kListWindowsFailed.because(unavailable->reason);
     }
-    return windowListingText(windowSystem.description, *windows);
+    return windowListingText(windowSystem.description,
+                             std::get<std::vector<WindowDescription>>(windows));
 }
 
 }  // namespace tarnwick

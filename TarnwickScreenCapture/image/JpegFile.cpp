@@ -181,14 +181,15 @@ EncodeResult encodeJpeg(JpegCompressor& writer, const Image& image, double quali
 
 }  // namespace
 
-JpegWriteResult writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
-                              double quality, ExistingOutput existing) {
-    auto file = OutputFile::open(output, existing);
+JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
+                               double quality, ExistingOutput existing) {
+    std::string reason;
+    auto file = OutputFile::open(output, existing, &reason);
     if (!file) {
-        return JpegWriteResult::kOutputUnavailable;
+        return {JpegWriteResult::kOutputUnavailable, std::move(reason)};
     }
     if (!image) {
-        return JpegWriteResult::kWriteFailed;
+        return {JpegWriteResult::kWriteFailed, "the image cannot be made at the size asked for"};
     }
     // Every row is read before a byte goes out: the image (and with it the display) is let go
     // however long the output takes to accept it.
@@ -197,12 +198,16 @@ JpegWriteResult writeJpegFile(const std::filesystem::path& output, const SharedI
         case EncodeResult::kEncoded:
             break;
         case EncodeResult::kImageUnreadable:
-            return JpegWriteResult::kImageUnreadable;
+            return {JpegWriteResult::kImageUnreadable,
+                    "the image could not be read to its end (the window or the display went "
+                    "away, or stayed silent)"};
         case EncodeResult::kFailed:
-            return JpegWriteResult::kWriteFailed;
+            return {JpegWriteResult::kWriteFailed, "the JPEG could not be encoded"};
     }
-    return file->writeFrom(compressor->memory.get()) ? JpegWriteResult::kWritten
-                                                     : JpegWriteResult::kWriteFailed;
+    if (!file->writeFrom(compressor->memory.get(), &reason)) {
+        return {JpegWriteResult::kWriteFailed, "cannot write '" + output.native() + "': " + reason};
+    }
+    return {JpegWriteResult::kWritten, {}};
 }
 
 JpegWriter jpegFileWriter(ExistingOutput existing) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <string>
 
 #include "TarnwickScreenCapture/image/Image.hpp"
 #include "TarnwickScreenCapture/posix/OutputFile.hpp"
@@ -20,16 +21,22 @@ enum class JpegWriteResult {
     kWriteFailed,
 };
 
+struct JpegWriteOutcome {
+    JpegWriteResult result = JpegWriteResult::kWriteFailed;
+    // For anything but kWritten: why, in the system's words.
+    std::string reason;
+};
+
 // Writes the image as a baseline 4:2:0 JPEG of quality round(quality * 100) at the output. The
 // output is checked before anything else, also when `image` is null (an image that could not be
 // made at the size asked). The JPEG is made in memory while the rows are read, and written only
 // once the last row has been read.
-JpegWriteResult writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
-                              double quality, ExistingOutput existing);
+JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
+                               double quality, ExistingOutput existing);
 
 // Writing a JPEG, as the capture sees it.
-using JpegWriter = std::function<JpegWriteResult(const std::filesystem::path& output,
-                                                 const SharedImage& image, double quality)>;
+using JpegWriter = std::function<JpegWriteOutcome(const std::filesystem::path& output,
+                                                  const SharedImage& image, double quality)>;
 
 JpegWriter jpegFileWriter(ExistingOutput existing);
 

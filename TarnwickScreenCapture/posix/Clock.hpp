@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <compare>
 #include <cstdint>
 
 namespace tarnwick {

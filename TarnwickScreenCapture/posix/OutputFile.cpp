@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -69,16 +70,31 @@ bool beginsAsJpeg(const std::string& path, const struct stat& status) {
 }  // namespace
 
 std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location,
-                                           ExistingOutput existing) {
-    const std::string& path = location.native();
-    if (path.empty() || path.find('\0') != std::string::npos) {
+                                           ExistingOutput existing, std::string* reason) {
+    const auto refuse = [reason](std::string why) -> std::optional<OutputFile> {
+        if (reason != nullptr) {
+            *reason = std::move(why);
+        }
         return std::nullopt;
+    };
+    const auto systemError = [](int error) { return std::string(std::strerror(error)); };
+    const std::string& path = location.native();
+    if (path.empty()) {
+        return refuse("the output path is empty");
     }
+    if (path.find('\0') != std::string::npos) {
+        return refuse("the output path holds a NUL character");
+    }
+    const std::string shown = "'" + path + "'";
     OutputFile output;
     if (existing == ExistingOutput::kReplaceAnything) {
         if (const auto fd = ownDescriptorNamed(path)) {
             output.direct_ = writableCopyOf(*fd);
-            return output.direct_ ? std::optional(std::move(output)) : std::nullopt;
+            if (!output.direct_) {
+                return refuse(shown + " names descriptor " + std::to_string(*fd) +
+                              ", which is not open for writing");
+            }
+            return output;
         }
     } else {
         output.replacing_ = ReplacementFile::Replacing::kOnlyExpected;
@@ -86,17 +102,21 @@ std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location
 
     // Without O_NONBLOCK a FIFO that nobody reads would keep the open waiting for good (ENXIO).
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int openError = errno;
     std::string target = path;
     struct stat status {};
     if (fd) {
-        if (::fstat(fd.get(), &status) != 0 || S_ISBLK(status.st_mode)) {
-            return std::nullopt;
+        if (::fstat(fd.get(), &status) != 0) {
+            return refuse("cannot examine " + shown + ": " + systemError(errno));
+        }
+        if (S_ISBLK(status.st_mode)) {
+            return refuse(shown + " is a block device");
         }
         if (!S_ISREG(status.st_mode)) {
             // A FIFO or a character device: written directly, waiting for a slow reader.
             const int flags = ::fcntl(fd.get(), F_GETFL);
             if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-                return std::nullopt;
+                return refuse("cannot write " + shown + " as it is: " + systemError(errno));
             }
             output.direct_ = std::move(fd);
             return output;
@@ -105,7 +125,7 @@ std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location
         // Checked on the file that was opened, never on whatever the path names later.
         if (existing == ExistingOutput::kReplaceOnlyJpeg && status.st_size > 0 &&
             !beginsAsJpeg(path, status)) {
-            return std::nullopt;
+            return refuse(shown + " is not a JPEG, and a request replaces only a JPEG");
         }
         // Replace what a symbolic link points at, not the link itself.
         if (char* resolved = ::realpath(path.c_str(), nullptr)) {
@@ -114,27 +134,38 @@ std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location
         }
         output.existing_ = identityOf(status);
         output.mode_ = status.st_mode & 0777;  // never set-user-ID, set-group-ID or sticky
-    } else if (errno == ENOENT) {
+    } else if (openError == ENOENT) {
         // A dangling symbolic link is replaced itself; nothing is created where it points.
         if (::lstat(path.c_str(), &status) == 0) {
             output.existing_ = identityOf(status);
         }
         output.mode_ = newFileMode();
+    } else if (openError == ENXIO) {
+        return refuse("no process reads the FIFO " + shown);
     } else {
-        return std::nullopt;  // ENXIO (a FIFO without a reader), EISDIR, EACCES, ...
+        return refuse("cannot open " + shown + " for writing: " + systemError(openError));
     }
     output.file_ = ReplacementFile::create(target);
     if (!output.file_) {
-        return std::nullopt;
+        const int error = errno;
+        if (error == ENOENT) {
+            return refuse("cannot open " + shown + " for writing: " + systemError(error));
+        }
+        const auto folder = std::filesystem::path(target).parent_path();
+        return refuse("cannot make a new file in '" + (folder.empty() ? "." : folder.native()) +
+                      "': " + systemError(error));
     }
     return output;
 }
 
-bool OutputFile::writeFrom(int content) {
-    if (direct_) {
-        return copyAll(content, direct_.get()) && direct_.close();
+bool OutputFile::writeFrom(int content, std::string* reason) {
+    const bool written = direct_ ? copyAll(content, direct_.get()) && direct_.close()
+                                 : file_ && copyAll(content, file_->fd()) &&
+                                       file_->commit(mode_, replacing_, existing_);
+    if (!written && reason != nullptr) {
+        *reason = std::strerror(errno);
     }
-    return file_ && copyAll(content, file_->fd()) && file_->commit(mode_, replacing_, existing_);
+    return written;
 }
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/posix/Files.hpp"
@@ -29,13 +30,14 @@ enum class ExistingOutput {
 class OutputFile {
 public:
     // None when the output cannot be written: a missing folder, a folder, a block device, a FIFO
-    // without a reader, no permission, or a file that may not be replaced.
+    // without a reader, no permission, or a file that may not be replaced; then `reason` (when
+    // given) says which, in the system's words.
     static std::optional<OutputFile> open(const std::filesystem::path& location,
-                                          ExistingOutput existing);
+                                          ExistingOutput existing, std::string* reason = nullptr);
 
     // Writes everything the file `content` holds, from its start, and puts it in place; false
     // when writing or placing fails, which leaves an earlier file at the output as it was.
-    bool writeFrom(int content);
+    bool writeFrom(int content, std::string* reason = nullptr);
 
 private:
     OutputFile() = default;

@@ -174,7 +174,9 @@ bool ReplacementFile::commit(mode_t mode, Replacing replacing,
         placed = keep && fd_.close() && placeUnnamed(keep.get(), replacing, expected);
     }
     if (!placed) {
+        const int error = errno;  // what failed, not what cleaning up met
         discard();
+        errno = error;
     }
     return placed;
 }

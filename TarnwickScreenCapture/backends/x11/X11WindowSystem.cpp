@@ -7,6 +7,14 @@
 
 namespace tarnwick {
 
+std::string x11Trouble() {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        return "no window system: DISPLAY is not set";
+    }
+    return std::string("the X server on ") + display + " cannot be reached, or gave no answer";
+}
+
 std::string x11DisplayDescription() {
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {
@@ -18,9 +26,24 @@ std::string x11DisplayDescription() {
 WindowSystem x11WindowSystem() {
     return WindowSystem{
         .description = x11DisplayDescription(),
-        .windows = x11Windows,
-        .desktopImage = x11DesktopImage,
-        .windowImage = [](const WindowDescription& window) { return x11WindowImage(window.id); },
+        .windows = []() -> OrUnavailable<std::vector<WindowDescription>> {
+            if (auto windows = x11Windows()) {
+                return std::move(*windows);
+            }
+            return Unavailable{x11Trouble()};
+        },
+        .desktopImage = []() -> OrUnavailable<SharedImage> {
+            if (auto image = x11DesktopImage()) {
+                return image;
+            }
+            return Unavailable{x11Trouble()};
+        },
+        .windowImage = [](const WindowDescription& window) -> OrUnavailable<SharedImage> {
+            if (auto image = x11WindowImage(window.id)) {
+                return image;
+            }
+            return Unavailable{x11Trouble() + "; or the window is gone"};
+        },
     };
 }
 

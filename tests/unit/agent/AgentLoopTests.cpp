@@ -30,9 +30,9 @@ protected:
         platform_.openWindowSystem = [this] {
             WindowSystem system;
             system.windows = [] {
-                return std::optional<std::vector<WindowDescription>>(std::in_place);
+                return OrUnavailable<std::vector<WindowDescription>>(std::in_place_index<0>);
             };
-            system.desktopImage = [this]() -> SharedImage {
+            system.desktopImage = [this]() -> OrUnavailable<SharedImage> {
                 if (duringCapture_) {
                     duringCapture_();
                 }
@@ -43,14 +43,17 @@ protected:
                 image->pixels.assign(image->bytesPerRow * 2, 0xff);
                 return image;
             };
-            system.windowImage = [](const WindowDescription&) { return SharedImage(); };
+            system.windowImage = [](const WindowDescription&) -> OrUnavailable<SharedImage> {
+                return Unavailable{"no windows here"};
+            };
             return system;
         };
         platform_.writeJpeg = [this](const std::filesystem::path& output, const SharedImage&,
                                      double) {
             outputs_.push_back(output);
-            return destinationOpens_ ? JpegWriteResult::kWritten
-                                     : JpegWriteResult::kOutputUnavailable;
+            return destinationOpens_
+                       ? JpegWriteOutcome{JpegWriteResult::kWritten, {}}
+                       : JpegWriteOutcome{JpegWriteResult::kOutputUnavailable, "no folder"};
         };
         platform_.screenshotTool = [](std::optional<WindowId>) { return SharedImage(); };
     }

@@ -7,7 +7,17 @@
 namespace tarnwick {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
+using ::testing::Field;
+using ::testing::Optional;
+
+// A failure as the user sees it, and the cause the agent's log gives.
+auto failure(int exitCode, const std::string& message, const std::string& cause) {
+    return Optional(AllOf(Field(&CaptureFailure::exitCode, exitCode),
+                          Field(&CaptureFailure::message, message),
+                          Field(&CaptureFailure::cause, cause)));
+}
 using testing::FakePlatform;
 using testing::solidImage;
 
@@ -25,7 +35,7 @@ std::pair<std::int64_t, std::int64_t> sizeOf(const SharedImage& image) {
 
 TEST(Capture, TheDesktopIsScaledAndWrittenWithTheRequestsQualityWithoutListingWindows) {
     FakePlatform fake;
-    fake.windows = std::nullopt;  // would be code 2 on the window path
+    fake.windows = Unavailable{"none"};  // would be code 2 on the window path
     fake.screenImage = solidImage(1920, 1080);
     EXPECT_EQ(capture(request("desktop", 1280, 0.8), fake.platform()), std::nullopt);
     ASSERT_TRUE(fake.written);
@@ -64,13 +74,14 @@ TEST(Capture, WithoutAnImageTheScreenshotToolTakesTheScreenOrThatWindowOnce) {
 
 TEST(Capture, WindowSelectionFailuresPassThroughAndNothingIsCapturedOrWritten) {
     FakePlatform noList;
-    noList.windows = std::nullopt;
-    EXPECT_EQ(capture(request("tavik"), noList.platform()),
-              (CaptureFailure{2, "failed to list on-screen windows"}));
+    noList.windows = Unavailable{"DISPLAY is not set"};
+    EXPECT_THAT(capture(request("tavik"), noList.platform()),
+                failure(2, "failed to list on-screen windows", "DISPLAY is not set"));
 
     FakePlatform noWindow;
-    EXPECT_EQ(capture(request("tavik"), noWindow.platform()),
-              (CaptureFailure{5, "Tavik or Brevant window was not found on screen."}));
+    EXPECT_THAT(
+        capture(request("tavik"), noWindow.platform()),
+        failure(5, "Tavik or Brevant window was not found on screen.", "no window is on screen"));
     for (const FakePlatform* fake : {&noList, &noWindow}) {
         EXPECT_FALSE(fake->imagedWindow);
         EXPECT_TRUE(fake->toolRuns.empty());
@@ -82,9 +93,10 @@ TEST(Capture, NoImageFromEitherSourceIsCodeSixAndNothingIsWritten) {
     for (const std::string target : {"desktop", "tavik"}) {
         FakePlatform fake;
         fake.windows = std::vector{tavikWindow(3)};
-        EXPECT_EQ(capture(request(target), fake.platform()),
-                  (CaptureFailure{
-                      6, "failed to capture screen; Screen Recording permission may be missing."}))
+        EXPECT_THAT(
+            capture(request(target), fake.platform()),
+            failure(6, "failed to capture screen; Screen Recording permission may be missing.",
+                    "no screen"))
             << target;
         EXPECT_EQ(fake.toolRuns.size(), 1u);
         EXPECT_FALSE(fake.written);
@@ -95,14 +107,14 @@ TEST(Capture, AnOutputThatCannotBeWrittenIsCodeThreeAndAFailedWriteCodeFour) {
     FakePlatform unavailable;
     unavailable.screenImage = solidImage(4000, 3000);
     unavailable.writeResult = JpegWriteResult::kOutputUnavailable;
-    EXPECT_EQ(capture(request("desktop", 100), unavailable.platform()),
-              (CaptureFailure{3, "failed to create JPEG destination"}));
+    EXPECT_THAT(capture(request("desktop", 100), unavailable.platform()),
+                failure(3, "failed to create JPEG destination", "no such folder"));
 
     FakePlatform failed;
     failed.screenImage = solidImage(10, 10);
     failed.writeResult = JpegWriteResult::kWriteFailed;
-    EXPECT_EQ(capture(request("desktop"), failed.platform()),
-              (CaptureFailure{4, "failed to finalize JPEG"}));
+    EXPECT_THAT(capture(request("desktop"), failed.platform()),
+                failure(4, "failed to finalize JPEG", "disk full"));
     EXPECT_TRUE(failed.toolRuns.empty());
 }
 
@@ -115,8 +127,8 @@ TEST(Capture, AScaledImageThatCannotBeMadeIsCodeFourAndNothingIsWritten) {
     tooWide->height = 10;
     tooWide->readRows = [](std::int64_t, std::int64_t, std::uint8_t*, std::size_t) { return true; };
     fake.screenImage = tooWide;
-    EXPECT_EQ(capture(request("desktop", 1280), fake.platform()),
-              (CaptureFailure{4, "failed to finalize JPEG"}));
+    EXPECT_THAT(capture(request("desktop", 1280), fake.platform()),
+                failure(4, "failed to finalize JPEG", "no image"));
     EXPECT_FALSE(fake.written);
     EXPECT_TRUE(fake.toolRuns.empty());
 }
@@ -125,7 +137,8 @@ TEST(Capture, AnImageThatCannotBeReadWhileWrittenCountsAsNoImage) {
     FakePlatform toolFails;
     toolFails.screenImage = solidImage(100, 100);
     toolFails.unreadableWrites = 1;
-    EXPECT_EQ(capture(request("desktop"), toolFails.platform())->exitCode, 6);
+    EXPECT_THAT(capture(request("desktop"), toolFails.platform()),
+                failure(6, messages::kCaptureFailed, "vanished"));
     EXPECT_EQ(toolFails.toolRuns.size(), 1u);
 
     FakePlatform toolWorks;

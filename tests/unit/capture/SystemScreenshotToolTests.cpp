@@ -50,7 +50,8 @@ struct ToolHarness {
 std::string sampleJpeg(const std::filesystem::path& where, std::int64_t width,
                        std::int64_t height) {
     EXPECT_EQ(writeJpegFile(where, testing::solidImage(width, height), 0.9,
-                            ExistingOutput::kReplaceAnything),
+                            ExistingOutput::kReplaceAnything)
+                  .result,
               JpegWriteResult::kWritten);
     return where.string();
 }

@@ -48,7 +48,7 @@ WindowId selectedWithSize(double width, double height) {
         [&](auto& w) { w.bounds = WindowBounds{.width = width, .height = height}; });
 }
 
-void expectError(const std::optional<Windows>& list, std::int64_t code, const char* message) {
+void expectError(const OrUnavailable<Windows>& list, std::int64_t code, const char* message) {
     const auto result = selectTavikWindow(list);
     const auto* error = std::get_if<CaptureFailure>(&result);
     ASSERT_NE(error, nullptr) << "selected window " << std::get<WindowDescription>(result).id;
@@ -57,7 +57,7 @@ void expectError(const std::optional<Windows>& list, std::int64_t code, const ch
 }
 
 TEST(SelectTavikWindow, NoListIsCodeTwoAndNoQualifyingWindowCodeFive) {
-    expectError(std::nullopt, 2, "failed to list on-screen windows");
+    expectError(Unavailable{"no display"}, 2, "failed to list on-screen windows");
     const char* message = "Tavik or Brevant window was not found on screen.";
     expectError(Windows{}, 5, message);
     auto other = qualifyingWindow(kPassed);
@@ -124,7 +124,7 @@ TEST(FindTavikWindow, ListsOnceAndReturnsTheWholeDescription) {
     WindowSystem system;
     system.windows = [&] {
         ++calls;
-        return std::optional<Windows>(Windows{qualifyingWindow(41)});
+        return OrUnavailable<Windows>(Windows{qualifyingWindow(41)});
     };
     const auto result = findTavikWindow(system);
     ASSERT_TRUE(std::holds_alternative<WindowDescription>(result));

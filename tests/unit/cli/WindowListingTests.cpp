@@ -52,11 +52,15 @@ TEST(WindowListing, MarksTheWindowACaptureTakesAndGivesEveryOtherItsRule) {
 
 TEST(WindowListing, NoWindowListIsCodeTwo) {
     WindowSystem system;
-    system.windows = [] { return std::optional<std::vector<WindowDescription>>(); };
+    system.windows = [] {
+        return OrUnavailable<std::vector<WindowDescription>>(Unavailable{"DISPLAY is not set"});
+    };
     const auto listing = listWindows(system);
     ASSERT_TRUE(std::holds_alternative<CaptureFailure>(listing));
-    EXPECT_EQ(std::get<CaptureFailure>(listing),
-              (CaptureFailure{2, "failed to list on-screen windows"}));
+    const auto& failure = std::get<CaptureFailure>(listing);
+    EXPECT_EQ(failure.exitCode, 2);
+    EXPECT_EQ(failure.message, "failed to list on-screen windows");
+    EXPECT_EQ(failure.cause, "DISPLAY is not set");
 }
 
 }  // namespace

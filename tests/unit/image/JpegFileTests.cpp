@@ -18,7 +18,7 @@ using testing::TemporaryFolder;
 
 JpegWriteResult write(const std::filesystem::path& output, const SharedImage& image,
                       double quality = 0.8) {
-    return writeJpegFile(output, image, quality, ExistingOutput::kReplaceAnything);
+    return writeJpegFile(output, image, quality, ExistingOutput::kReplaceAnything).result;
 }
 
 bool writeJpeg(const std::filesystem::path& output, const SharedImage& image) {
@@ -42,6 +42,17 @@ TEST(JpegFileDestination, WritesAJpegThatDecodesToTheImage) {
     EXPECT_EQ(decoded->height, 17);
     EXPECT_NEAR(decoded->pixels[0], 220, 3);
     EXPECT_EQ(entriesIn(folder.path), 1u);  // no temporary file left beside it
+}
+
+TEST(JpegFileDestination, AnOutputThatCannotBeWrittenSaysWhyInTheSystemsWords) {
+    TemporaryFolder folder;
+    const auto missing = folder.path / "missing" / "shot.jpg";
+    EXPECT_EQ(
+        writeJpegFile(missing, solidImage(4, 4), 0.8, ExistingOutput::kReplaceAnything).reason,
+        "cannot open '" + missing.native() + "' for writing: No such file or directory");
+    const auto text = folder.write("notes.txt", "not a picture");
+    EXPECT_EQ(writeJpegFile(text, solidImage(4, 4), 0.8, ExistingOutput::kReplaceOnlyJpeg).reason,
+              "'" + text.native() + "' is not a JPEG, and a request replaces only a JPEG");
 }
 
 TEST(JpegFileDestination, OutputsThatCannotBeOpenedRefuseTheDestination) {

@@ -13,7 +13,7 @@ namespace tarnwick::testing {
 // caller of the capture could see of them.
 struct FakePlatform {
     // What the system offers.
-    std::optional<std::vector<WindowDescription>> windows = std::vector<WindowDescription>{};
+    OrUnavailable<std::vector<WindowDescription>> windows = std::vector<WindowDescription>{};
     SharedImage screenImage;  // what the desktop and every window show; null: no image
     SharedImage toolImage;    // what the screenshot tool gives; null: none
     JpegWriteResult writeResult = JpegWriteResult::kWritten;
@@ -30,6 +30,14 @@ struct FakePlatform {
     };
     std::optional<Written> written;
 
+    // The screen's image, or why there is none.
+    OrUnavailable<SharedImage> offered() const {
+        if (screenImage) {
+            return screenImage;
+        }
+        return Unavailable{"no screen"};
+    }
+
     Platform platform() {
         return Platform{
             .openWindowSystem =
@@ -41,11 +49,11 @@ struct FakePlatform {
                                 listed = true;
                                 return windows;
                             },
-                        .desktopImage = [this] { return screenImage; },
+                        .desktopImage = [this] { return offered(); },
                         .windowImage =
                             [this](const WindowDescription& window) {
                                 imagedWindow = window.id;
-                                return screenImage;
+                                return offered();
                             },
                     };
                 },
@@ -53,19 +61,20 @@ struct FakePlatform {
                 [this](const std::filesystem::path& output, const SharedImage& image,
                        double quality) {
                     if (writeResult == JpegWriteResult::kOutputUnavailable) {
-                        return writeResult;
+                        return JpegWriteOutcome{writeResult, "no such folder"};
                     }
                     if (!image) {
-                        return JpegWriteResult::kWriteFailed;
+                        return JpegWriteOutcome{JpegWriteResult::kWriteFailed, "no image"};
                     }
                     if (unreadableWrites > 0) {
                         --unreadableWrites;
-                        return JpegWriteResult::kImageUnreadable;
+                        return JpegWriteOutcome{JpegWriteResult::kImageUnreadable, "vanished"};
                     }
                     if (writeResult == JpegWriteResult::kWritten) {
                         written = Written{output, image, quality};
+                        return JpegWriteOutcome{writeResult, {}};
                     }
-                    return writeResult;
+                    return JpegWriteOutcome{writeResult, "disk full"};
                 },
             .screenshotTool =
                 [this](std::optional<WindowId> window) {
