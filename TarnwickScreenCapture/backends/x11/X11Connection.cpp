@@ -1,11 +1,8 @@
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
 
-#include <pthread.h>
 #include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
-
-#include <ctime>
 
 namespace tarnwick {
 
@@ -17,31 +14,6 @@ bool requestSucceeded(const X11Display& display, xcb_void_cookie_t cookie) {
         return false;
     }
     return !display.failed();
-}
-
-SigpipeGuard::SigpipeGuard() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGPIPE);
-    blocked_ = pthread_sigmask(SIG_BLOCK, &blocked, &previousMask_) == 0;
-}
-
-SigpipeGuard::~SigpipeGuard() {
-    if (!blocked_) {
-        return;
-    }
-    if (!wasPending_) {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        const timespec noWait{};
-        while (sigtimedwait(&pipe, nullptr, &noWait) == SIGPIPE) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 
 std::unique_ptr<X11Display> openX11Display(std::chrono::milliseconds stallLimit) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <signal.h>
 #include <xcb/xcb.h>
 
 #include <array>
@@ -22,22 +21,6 @@ struct XcbFree {
 template <typename T>
 using XcbPointer = std::unique_ptr<T, XcbFree>;
 
-// XCB writes to the socket without MSG_NOSIGNAL: a server that goes away mid-request would end
-// the process with SIGPIPE. This blocks the signal for the guard's life and swallows one raised
-// meanwhile.
-class SigpipeGuard {
-public:
-    SigpipeGuard();
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-    ~SigpipeGuard();
-
-private:
-    sigset_t previousMask_{};
-    bool wasPending_ = false;
-    bool blocked_ = false;
-};
-
 // How long a display server may stay silent while the program waits for it.
 inline constexpr std::chrono::milliseconds kDisplayStallLimit{5000};
 
@@ -48,7 +31,6 @@ struct XcbDisconnect {
 // One connection to the display named by DISPLAY, with the screen it names. The watchdog outlives
 // the connection, so a stall is caught until the socket is closed.
 struct X11Display {
-    SigpipeGuard sigpipeGuard;
     std::unique_ptr<StallWatchdog> watchdog;
     std::unique_ptr<xcb_connection_t, XcbDisconnect> connection;
     const xcb_setup_t* setup = nullptr;
