@@ -24,7 +24,7 @@ SharedImage imageOfWindow(std::unique_ptr<X11Display> display, xcb_window_t wind
     if (!source) {
         return nullptr;
     }
-    return lazyImage(std::move(display), window, *source);
+    return ScreenReader::lazyImage(std::move(display), window, *source);
 }
 
 }  // namespace
