@@ -73,12 +73,12 @@ bool ScreenReader::attachSegments() {
     const X11Display& connection = *display_;
     const auto busy = connection.busy();
     const SharedMemory sharedMemory = sharedMemoryOffered(connection);
-    if (sharedMemory != SharedMemory::none) {
+    if (sharedMemory != SharedMemory::kNone) {
         const std::size_t size = layout_.bytesPerRow *
                                  static_cast<std::size_t>(std::min(kBandRows, source_.area.height));
         for (auto& segment : segments_) {
             segment = std::make_unique<SharedSegment>(connection, size,
-                                                      sharedMemory == SharedMemory::descriptor);
+                                                      sharedMemory == SharedMemory::kDescriptor);
         }
         // Both or neither: a band's request says where its pixels go.
         const bool first = segments_[0]->usable(connection);

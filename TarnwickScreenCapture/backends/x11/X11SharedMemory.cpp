@@ -24,15 +24,15 @@ SharedMemory sharedMemoryOffered(const X11Display& display) {
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_shm_id);
     display.watchdog->noteProgress();
     if (extension == nullptr || extension->present == 0 || !isLocalConnection(connection)) {
-        return SharedMemory::none;
+        return SharedMemory::kNone;
     }
     const auto version =
         takeReply(xcb_shm_query_version_reply, display, xcb_shm_query_version(connection));
     if (!version) {
-        return SharedMemory::none;
+        return SharedMemory::kNone;
     }
-    return version->major_version > 1 || version->minor_version >= 2 ? SharedMemory::descriptor
-                                                                     : SharedMemory::systemV;
+    return version->major_version > 1 || version->minor_version >= 2 ? SharedMemory::kDescriptor
+                                                                     : SharedMemory::kSystemV;
 }
 
 SharedSegment::SharedSegment(const X11Display& display, std::size_t size, bool passDescriptor)

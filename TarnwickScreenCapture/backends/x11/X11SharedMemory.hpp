@@ -15,7 +15,7 @@ namespace tarnwick {
 
 // How the server can be handed a shared segment: none (it may be on another machine), by System
 // V id, or by file descriptor.
-enum class SharedMemory { none, systemV, descriptor };
+enum class SharedMemory { kNone, kSystemV, kDescriptor };
 
 // A segment the server can write into only exists on the same machine.
 SharedMemory sharedMemoryOffered(const X11Display& display);
