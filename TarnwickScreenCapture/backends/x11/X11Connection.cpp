@@ -7,13 +7,9 @@
 namespace tarnwick {
 
 bool requestSucceeded(const X11Display& display, xcb_void_cookie_t cookie) {
-    xcb_generic_error_t* error = xcb_request_check(display.get(), cookie);
+    const XcbPointer<xcb_generic_error_t> error(xcb_request_check(display.get(), cookie));
     display.watchdog->noteProgress();
-    if (error != nullptr) {
-        std::free(error);
-        return false;
-    }
-    return !display.failed();
+    return !error && !display.failed();
 }
 
 std::unique_ptr<X11Display> openX11Display(std::chrono::milliseconds stallLimit) {

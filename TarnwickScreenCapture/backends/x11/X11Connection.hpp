@@ -53,9 +53,9 @@ XcbPointer<Reply> takeReply(Reply* (*replyFunction)(xcb_connection_t*, Cookie,
                             const X11Display& display, Cookie cookie) {
     xcb_generic_error_t* error = nullptr;
     XcbPointer<Reply> reply(replyFunction(display.get(), cookie, &error));
+    const XcbPointer<xcb_generic_error_t> failure(error);
     display.watchdog->noteProgress();
-    if (error != nullptr) {
-        std::free(error);
+    if (failure) {
         reply.reset();
     }
     return reply;

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -80,16 +82,15 @@ void SharedSegment::removeSystemV() {
 }
 
 void SharedSegment::attachDescriptor(std::size_t size) {
-    const int fd = ::memfd_create("tarnwick-band", MFD_CLOEXEC);
-    if (fd < 0) {
+    FileDescriptor fd(::memfd_create("tarnwick-band", MFD_CLOEXEC));
+    if (!fd) {
         return;
     }
     void* address = MAP_FAILED;
-    if (::ftruncate(fd, static_cast<off_t>(size)) == 0) {
-        address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (::ftruncate(fd.get(), static_cast<off_t>(size)) == 0) {
+        address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
     }
     if (address == MAP_FAILED) {
-        ::close(fd);
         return;
     }
     address_ = static_cast<const std::uint8_t*>(address);
@@ -97,7 +98,7 @@ void SharedSegment::attachDescriptor(std::size_t size) {
     mapped_ = true;
     segment_ = xcb_generate_id(connection_);
     // XCB closes the descriptor once it is sent.
-    attaching_ = xcb_shm_attach_fd_checked(connection_, segment_, fd, 0);
+    attaching_ = xcb_shm_attach_fd_checked(connection_, segment_, fd.release(), 0);
 }
 
 void SharedSegment::attachSystemV(std::size_t size) {

@@ -11,11 +11,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 
 namespace tarnwick {
 namespace {
 
 constexpr std::chrono::milliseconds kWatchdogTick{100};
+
+struct CloseFolder {
+    void operator()(DIR* folder) const { ::closedir(folder); }
+};
 
 std::int64_t steadyNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -25,19 +30,18 @@ std::int64_t steadyNanoseconds() {
 
 // The open file descriptors of this process, sorted; none when /proc is not there.
 std::optional<std::vector<int>> openDescriptors() {
-    DIR* folder = ::opendir("/proc/self/fd");
-    if (folder == nullptr) {
+    const std::unique_ptr<DIR, CloseFolder> folder(::opendir("/proc/self/fd"));
+    if (!folder) {
         return std::nullopt;
     }
-    const int listing = ::dirfd(folder);
+    const int listing = ::dirfd(folder.get());
     std::vector<int> descriptors;
-    while (const dirent* entry = ::readdir(folder)) {
+    while (const dirent* entry = ::readdir(folder.get())) {
         const int fd = std::atoi(entry->d_name);
         if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && fd != listing) {
             descriptors.push_back(fd);
         }
     }
-    ::closedir(folder);
     std::sort(descriptors.begin(), descriptors.end());
     return descriptors;
 }
