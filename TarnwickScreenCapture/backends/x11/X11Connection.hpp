@@ -1,21 +1,16 @@
 #pragma once
 
-#include <signal.h>
 #include <xcb/xcb.h>
 
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <string_view>
-#include <thread>
-#include <vector>
+
+#include "TarnwickScreenCapture/backends/x11/X11StallWatchdog.hpp"
 
 namespace tarnwick {
 
@@ -25,70 +20,6 @@ struct XcbFree {
 };
 template <typename T>
 using XcbPointer = std::unique_ptr<T, XcbFree>;
-
-// XCB writes to the socket without MSG_NOSIGNAL: a server that goes away mid-request would end
-// the process with SIGPIPE. This blocks the signal for the guard's life and swallows one raised
-// meanwhile.
-class SigpipeGuard {
-public:
-    SigpipeGuard();
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-    ~SigpipeGuard();
-
-private:
-    sigset_t previousMask_{};
-    bool wasPending_ = false;
-    bool blocked_ = false;
-};
-
-// Gives up on a display server that stops answering. While the program waits on the connection
-// (a "busy" span), a thread watches how long ago the server last answered; after `limit` without
-// an answer it shuts the socket down, so that every XCB call blocked on it returns and the
-// connection is in error. Over TCP the kernel's time of the last data received also counts, so a
-// slow but progressing remote server is never cut off in the middle of a long reply.
-class StallWatchdog {
-public:
-    explicit StallWatchdog(std::chrono::milliseconds limit);
-    StallWatchdog(const StallWatchdog&) = delete;
-    StallWatchdog& operator=(const StallWatchdog&) = delete;
-    ~StallWatchdog();
-
-    // Before the connection's socket exists: a stall then shuts down every socket opened since.
-    void watchNewSockets();
-    void watchSocket(int fd);
-
-    void noteProgress() const;
-    bool stalled() const { return stalled_.load(); }
-
-    class Busy {
-    public:
-        explicit Busy(const StallWatchdog& watchdog);
-        Busy(const Busy&) = delete;
-        Busy& operator=(const Busy&) = delete;
-        ~Busy();
-
-    private:
-        const StallWatchdog& watchdog_;
-    };
-
-private:
-    void run();
-    std::chrono::milliseconds idleTime() const;
-    void shutDownSockets();
-
-    const std::chrono::milliseconds limit_;
-    mutable std::atomic<int> busy_{0};
-    mutable std::atomic<std::int64_t> lastProgress_{0};  // steady clock, nanoseconds
-    std::atomic<bool> stalled_{false};
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    int fd_ = -1;
-    bool tcp_ = false;
-    std::optional<std::vector<int>> descriptorsBefore_;
-    std::thread thread_;
-};
 
 // How long a display server may stay silent while the program waits for it.
 inline constexpr std::chrono::milliseconds kDisplayStallLimit{5000};
@@ -100,7 +31,6 @@ struct XcbDisconnect {
 // One connection to the display named by DISPLAY, with the screen it names. The watchdog outlives
 // the connection, so a stall is caught until the socket is closed.
 struct X11Display {
-    SigpipeGuard sigpipeGuard;
     std::unique_ptr<StallWatchdog> watchdog;
     std::unique_ptr<xcb_connection_t, XcbDisconnect> connection;
     const xcb_setup_t* setup = nullptr;
@@ -123,9 +53,9 @@ XcbPointer<Reply> takeReply(Reply* (*replyFunction)(xcb_connection_t*, Cookie,
                             const X11Display& display, Cookie cookie) {
     xcb_generic_error_t* error = nullptr;
     XcbPointer<Reply> reply(replyFunction(display.get(), cookie, &error));
+    const XcbPointer<xcb_generic_error_t> failure(error);
     display.watchdog->noteProgress();
-    if (error != nullptr) {
-        std::free(error);
+    if (failure) {
         reply.reset();
     }
     return reply;

@@ -17,21 +17,21 @@ constexpr std::uint32_t kMaximumAtomListUnits = 64;
 constexpr std::uint32_t kMaximumWindowListUnits = 16 * 1024;
 
 enum Atom : std::size_t {
-    clientListStacking,
-    supportingWmCheck,
-    windowType,
-    windowTypeDesktop,
-    windowTypeDock,
-    state,
-    stateAbove,
-    windowOpacity,
-    wmName,
-    utf8String,
-    compoundText,
-    atomCount,
+    kClientListStacking,
+    kSupportingWmCheck,
+    kWindowType,
+    kWindowTypeDesktop,
+    kWindowTypeDock,
+    kState,
+    kStateAbove,
+    kWindowOpacity,
+    kWmName,
+    kUtf8String,
+    kCompoundText,
+    kAtomCount,
 };
 
-constexpr std::array<std::string_view, atomCount> kAtomNames = {
+constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
     "_NET_CLIENT_LIST_STACKING",
     "_NET_SUPPORTING_WM_CHECK",
     "_NET_WM_WINDOW_TYPE",
@@ -45,7 +45,7 @@ constexpr std::array<std::string_view, atomCount> kAtomNames = {
     "COMPOUND_TEXT",
 };
 
-using Atoms = std::array<xcb_atom_t, atomCount>;
+using Atoms = std::array<xcb_atom_t, kAtomCount>;
 
 xcb_get_property_cookie_t requestProperty(xcb_connection_t* connection, xcb_window_t window,
                                           xcb_atom_t property, xcb_atom_t type,
@@ -76,10 +76,10 @@ std::optional<std::string> textProperty(const xcb_get_property_reply_t* reply, c
         return std::nullopt;
     }
     if (reply->type == XCB_ATOM_STRING ||
-        (reply->type == atoms[compoundText] && atoms[compoundText] != XCB_ATOM_NONE)) {
+        (reply->type == atoms[kCompoundText] && atoms[kCompoundText] != XCB_ATOM_NONE)) {
         return utf8FromLatin1(asText(bytes));
     }
-    if (reply->type == atoms[utf8String] && atoms[utf8String] != XCB_ATOM_NONE) {
+    if (reply->type == atoms[kUtf8String] && atoms[kUtf8String] != XCB_ATOM_NONE) {
         return validUtf8(asText(bytes));
     }
     return std::nullopt;
@@ -124,10 +124,10 @@ std::optional<std::vector<xcb_window_t>> candidatesBottomToTop(const X11Display&
                                                                xcb_window_t root,
                                                                const Atoms& atoms) {
     xcb_connection_t* connection = display.get();
-    const auto stackingCookie = requestProperty(connection, root, atoms[clientListStacking],
+    const auto stackingCookie = requestProperty(connection, root, atoms[kClientListStacking],
                                                 XCB_ATOM_WINDOW, kMaximumWindowListUnits);
     const auto checkCookie =
-        requestProperty(connection, root, atoms[supportingWmCheck], XCB_ATOM_WINDOW, 1);
+        requestProperty(connection, root, atoms[kSupportingWmCheck], XCB_ATOM_WINDOW, 1);
     const auto treeCookie = xcb_query_tree(connection, root);
 
     const auto stacking = takeProperty(display, stackingCookie);
@@ -143,9 +143,9 @@ std::optional<std::vector<xcb_window_t>> candidatesBottomToTop(const X11Display&
     const auto checkItems = propertyItems32(check.get());
     if (stacking && stacking->type == XCB_ATOM_WINDOW && !checkItems.empty()) {
         const xcb_window_t checkWindow = checkItems.front();
-        const auto self = takeProperty(
-            display,
-            requestProperty(connection, checkWindow, atoms[supportingWmCheck], XCB_ATOM_WINDOW, 1));
+        const auto self =
+            takeProperty(display, requestProperty(connection, checkWindow,
+                                                  atoms[kSupportingWmCheck], XCB_ATOM_WINDOW, 1));
         const auto selfItems = propertyItems32(self.get());
         if (!selfItems.empty() && selfItems.front() == checkWindow) {
             return std::vector<xcb_window_t>(stackingItems.begin(), stackingItems.end());
@@ -181,14 +181,14 @@ WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t window, 
         .attributes = xcb_get_window_attributes(connection, window),
         .geometry = xcb_get_geometry(connection, window),
         .position = xcb_translate_coordinates(connection, window, root, 0, 0),
-        .type = requestProperty(connection, window, atoms[windowType], XCB_ATOM_ATOM,
+        .type = requestProperty(connection, window, atoms[kWindowType], XCB_ATOM_ATOM,
                                 kMaximumAtomListUnits),
-        .state =
-            requestProperty(connection, window, atoms[state], XCB_ATOM_ATOM, kMaximumAtomListUnits),
-        .opacity = requestProperty(connection, window, atoms[windowOpacity], XCB_ATOM_CARDINAL, 1),
+        .state = requestProperty(connection, window, atoms[kState], XCB_ATOM_ATOM,
+                                 kMaximumAtomListUnits),
+        .opacity = requestProperty(connection, window, atoms[kWindowOpacity], XCB_ATOM_CARDINAL, 1),
         .wmClass = requestProperty(connection, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING,
                                    kMaximumClassUnits),
-        .netName = requestProperty(connection, window, atoms[wmName], atoms[utf8String],
+        .netName = requestProperty(connection, window, atoms[kWmName], atoms[kUtf8String],
                                    kMaximumTitleUnits),
         .name = requestProperty(connection, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY,
                                 kMaximumTitleUnits),
@@ -221,7 +221,7 @@ std::optional<WindowDescription> describeWindow(const X11Display& display,
     if (!attributes || !geometry || !position || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
         !onScreen(position->dst_x, position->dst_y, geometry->width, geometry->height,
                   rootGeometry) ||
-        containsAtom(type.get(), atoms[windowTypeDesktop])) {
+        containsAtom(type.get(), atoms[kWindowTypeDesktop])) {
         return std::nullopt;
     }
 
@@ -229,9 +229,9 @@ std::optional<WindowDescription> describeWindow(const X11Display& display,
     WindowLayer layer = WindowLayer::kNormal;
     if (attributes->override_redirect != 0) {
         layer = WindowLayer::kPopup;
-    } else if (containsAtom(type.get(), atoms[windowTypeDock])) {
+    } else if (containsAtom(type.get(), atoms[kWindowTypeDock])) {
         layer = WindowLayer::kPanel;
-    } else if (containsAtom(state.get(), atoms[stateAbove])) {
+    } else if (containsAtom(state.get(), atoms[kStateAbove])) {
         layer = WindowLayer::kKeptAbove;
     }
 

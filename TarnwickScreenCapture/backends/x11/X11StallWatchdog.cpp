@@ -1,0 +1,155 @@
+#include "TarnwickScreenCapture/backends/x11/X11StallWatchdog.hpp"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+namespace tarnwick {
+namespace {
+
+constexpr std::chrono::milliseconds kWatchdogTick{100};
+
+struct CloseFolder {
+    void operator()(DIR* folder) const { ::closedir(folder); }
+};
+
+std::int64_t steadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The open file descriptors of this process, sorted; none when /proc is not there.
+std::optional<std::vector<int>> openDescriptors() {
+    const std::unique_ptr<DIR, CloseFolder> folder(::opendir("/proc/self/fd"));
+    if (!folder) {
+        return std::nullopt;
+    }
+    const int listing = ::dirfd(folder.get());
+    std::vector<int> descriptors;
+    while (const dirent* entry = ::readdir(folder.get())) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && fd != listing) {
+            descriptors.push_back(fd);
+        }
+    }
+    std::sort(descriptors.begin(), descriptors.end());
+    return descriptors;
+}
+
+bool isSocket(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+bool isTcpSocket(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+           (address.ss_family == AF_INET || address.ss_family == AF_INET6);
+}
+
+// Signals sent to the process stay with the main thread, which may be holding some back.
+std::thread threadWithoutSignals(std::function<void()> body) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    std::thread thread(std::move(body));
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return thread;
+}
+
+}  // namespace
+
+StallWatchdog::StallWatchdog(std::chrono::milliseconds limit)
+    : limit_(limit), thread_(threadWithoutSignals([this] { run(); })) {}
+
+StallWatchdog::~StallWatchdog() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void StallWatchdog::watchNewSockets() {
+    const std::lock_guard lock(mutex_);
+    descriptorsBefore_ = openDescriptors();
+}
+
+void StallWatchdog::watchSocket(int fd) {
+    const bool tcp = isTcpSocket(fd);
+    const std::lock_guard lock(mutex_);
+    descriptorsBefore_.reset();
+    fd_ = fd;
+    tcp_ = tcp;
+}
+
+void StallWatchdog::noteProgress() const {
+    lastProgress_.store(steadyNanoseconds());
+}
+
+StallWatchdog::Busy::Busy(const StallWatchdog& watchdog) : watchdog_(watchdog) {
+    if (watchdog_.busy_.fetch_add(1) == 0) {
+        watchdog_.noteProgress();
+    }
+}
+
+StallWatchdog::Busy::~Busy() {
+    watchdog_.busy_.fetch_sub(1);
+}
+
+std::chrono::milliseconds StallWatchdog::idleTime() const {
+    auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::nanoseconds(steadyNanoseconds() - lastProgress_.load()));
+    if (tcp_) {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) == 0) {
+            idle = std::min(idle, std::chrono::milliseconds(info.tcpi_last_data_recv));
+        }
+    }
+    return idle;
+}
+
+void StallWatchdog::shutDownSockets() {
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_RDWR);
+        return;
+    }
+    // Still connecting: the socket is one this thread did not see opened. Nothing else in the
+    // process opens sockets meanwhile.
+    const auto now = openDescriptors();
+    if (!descriptorsBefore_ || !now) {
+        return;
+    }
+    for (const int fd : *now) {
+        if (!std::binary_search(descriptorsBefore_->begin(), descriptorsBefore_->end(), fd) &&
+            isSocket(fd)) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    }
+}
+
+void StallWatchdog::run() {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, kWatchdogTick, [this] { return stopping_; })) {
+        if (busy_.load() > 0 && idleTime() >= limit_) {
+            stalled_.store(true);
+            shutDownSockets();
+        }
+    }
+}
+
+}  // namespace tarnwick
