@@ -1,14 +1,18 @@
 #include "TarnwickScreenCapture/agent/AgentLoop.hpp"
 
+#include <unistd.h>
 #include <chrono>
+
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <map>
 #include <memory>
 
 #include "TarnwickScreenCapture/agent/ResponseFile.hpp"
 #include "TarnwickScreenCapture/capture/Capture.hpp"
 #include "TarnwickScreenCapture/posix/FolderWatch.hpp"
+#include "TarnwickScreenCapture/posix/Waiting.hpp"
 #include "TarnwickScreenCapture/text/ShellQuoting.hpp"
 
 namespace tarnwick {
@@ -37,9 +41,16 @@ Trust cachingTrust(Trust trust) {
     return trust;
 }
 
+// Standard error may be a pipe that nobody reads: a line that cannot be written at once is
+// dropped rather than holding up the agent. Lines are short (well below PIPE_BUF), so one that
+// is written is written whole.
 void writeLineToStandardError(const std::string& line) {
+    if (waitForDescriptor(STDERR_FILENO, POLLOUT, Deadline::after(std::chrono::milliseconds(0))) !=
+        Readiness::kReady) {
+        return;
+    }
     const std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    writeAll(STDERR_FILENO, text);
 }
 
 // The agent must outlive any one request: an unexpected exception from the capture (out of
@@ -48,8 +59,10 @@ std::optional<CaptureFailure> guardedCapture(const CaptureRequest& request,
                                              const Platform& platform) {
     try {
         return capture(request, platform);
+    } catch (const std::exception& error) {
+        return failures::kCaptureFailed.because(std::string("unexpected: ") + error.what());
     } catch (...) {
-        return failures::kCaptureFailed;
+        return failures::kCaptureFailed.because("unexpected failure");
     }
 }
 
@@ -92,6 +105,33 @@ void reportProblem(AgentState& state, const std::string& line) {
         state.report(line);
         state.problem = line;
     }
+}
+
+void reportAll(AgentState& state, const std::vector<std::string>& lines) {
+    for (const auto& line : lines) {
+        state.report(line);
+    }
+}
+
+bool sameVersion(const FileFacts& a, const FileFacts& b) {
+    return a.identity == b.identity && a.size == b.size && a.modified == b.modified &&
+           a.changed == b.changed;
+}
+
+// A client that waits for an answer to a file that is no request waits in vain: say why, once
+// for each version of the file.
+void reportNotARequest(AgentState& state, const AgentRequestRead& read) {
+    // An empty file is a request not yet written (or written in place, caught just truncated).
+    if (!read.notARequest || read.facts.size == 0) {
+        state.toldNotARequest.reset();
+        return;
+    }
+    if (state.toldNotARequest && sameVersion(*state.toldNotARequest, read.facts)) {
+        return;
+    }
+    reportAll(state, state.log.fileIsNoRequest(state.requestFile.native(), *read.notARequest,
+                                               AgentLog::Clock::now()));
+    state.toldNotARequest = read.facts;
 }
 
 std::string folderMissingLine(const std::filesystem::path& folder, OpenOutcome outcome) {
@@ -161,6 +201,8 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
             state.report("answering requests in " + folderPath.native());
             state.problem.reset();
         }
+        reportAll(state, state.log.tell(AgentLog::Clock::now()));
+        reportNotARequest(state, read);
 
         const auto& request = read.request;
         if (!request || request->id == state.lastHandledID) {
@@ -174,6 +216,10 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
         state.lastHandledID = request->id;
         state.unsentAnswer.reset();
         const auto failure = guardedCapture(*request, platform);
+        if (failure) {
+            reportAll(state,
+                      state.log.requestFailed(request->id, *failure, AgentLog::Clock::now()));
+        }
         AgentAnswer answer{
             .id = request->id,
             .ok = !failure,

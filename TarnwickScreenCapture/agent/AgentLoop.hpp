@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "TarnwickScreenCapture/agent/AgentLog.hpp"
 #include "TarnwickScreenCapture/agent/RequestFile.hpp"
 #include "TarnwickScreenCapture/capture/Platform.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
@@ -35,6 +36,9 @@ struct AgentState {
     // folder: printed once, when the folder is first locked. Unset: no such line.
     std::function<std::string()> describeWindowSystem;
     bool announced = false;
+    AgentLog log;
+    // The request file last said to be no request, so that each version is said once.
+    std::optional<FileFacts> toldNotARequest;
 
     std::string lastHandledID;
     std::optional<AgentAnswer> unsentAnswer;

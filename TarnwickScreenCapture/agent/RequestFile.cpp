@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -40,7 +41,13 @@ public:
         objectNames_.emplace_back();
         return true;
     }
-    bool key(string_t& name) override { return objectNames_.back().insert(name).second; }
+    bool key(string_t& name) override {
+        if (!objectNames_.back().insert(name).second) {
+            problem_ = "the name '" + name + "' stands twice in one object";
+            return false;
+        }
+        return true;
+    }
     bool end_object() override {
         objectNames_.pop_back();
         --depth_;
@@ -51,22 +58,37 @@ public:
         --depth_;
         return true;
     }
-    bool parse_error(std::size_t, const std::string&, const Json::exception&) override {
+    bool parse_error(std::size_t, const std::string&, const Json::exception& error) override {
+        problem_ = std::string("not JSON: ") + error.what();
         return false;
     }
 
-private:
-    bool enter() { return ++depth_ <= kMaximumRequestNesting; }
+    // Why the text was refused, once it was.
+    const std::string& problem() const { return problem_; }
 
+private:
+    bool enter() {
+        if (++depth_ > kMaximumRequestNesting) {
+            problem_ = "nested deeper than " + std::to_string(kMaximumRequestNesting) + " levels";
+            return false;
+        }
+        return true;
+    }
+
+    std::string problem_;
     std::size_t depth_ = 0;
     std::vector<std::unordered_set<std::string>> objectNames_;
 };
 
-bool hasAcceptableStructure(std::string_view bytes) {
+// None when the text's structure is acceptable; otherwise why not.
+std::optional<std::string> structureProblem(std::string_view bytes) {
     StructureCheck check;
     // Strict: one value and nothing after it; comments are syntax errors.
-    return Json::sax_parse(bytes.begin(), bytes.end(), &check, Json::input_format_t::json, true,
-                           false);
+    if (Json::sax_parse(bytes.begin(), bytes.end(), &check, Json::input_format_t::json, true,
+                        false)) {
+        return std::nullopt;
+    }
+    return check.problem().empty() ? "not JSON" : check.problem();
 }
 
 const Json* member(const Json& object, const char* name) {
@@ -114,21 +136,28 @@ struct ParsedRequest {
     bool idFollowsClock = false;
 };
 
+// Why bytes are no request.
+struct NoRequest {
+    std::string reason;
+};
+
 // Only UTF-8 is read (a leading byte-order mark is skipped); invalid UTF-8 and lone surrogate
 // escapes are syntax errors.
-std::optional<ParsedRequest> parsedRequest(std::string_view bytes) {
+std::variant<ParsedRequest, NoRequest> parsedRequest(std::string_view bytes) {
     try {
-        if (!hasAcceptableStructure(bytes)) {
-            return std::nullopt;
+        if (auto problem = structureProblem(bytes)) {
+            return NoRequest{std::move(*problem)};
         }
         const Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, false, false);
         if (!document.is_object()) {
-            return std::nullopt;
+            return NoRequest{"the text is no JSON object"};
         }
         const Json* output = member(document, "output");
-        if (output == nullptr || !output->is_string() ||
-            output->get_ref<const std::string&>().empty()) {
-            return std::nullopt;
+        if (output == nullptr || !output->is_string()) {
+            return NoRequest{"it has no 'output' string"};
+        }
+        if (output->get_ref<const std::string&>().empty()) {
+            return NoRequest{"its 'output' is empty"};
         }
         const Json* id = member(document, "id");
         const Json* target = member(document, "target");
@@ -147,8 +176,8 @@ std::optional<ParsedRequest> parsedRequest(std::string_view bytes) {
                 },
             .idFollowsClock = idFollowsClock,
         };
-    } catch (const std::exception&) {
-        return std::nullopt;
+    } catch (const std::exception& error) {
+        return NoRequest{error.what()};
     }
 }
 
@@ -174,10 +203,10 @@ std::filesystem::path responseFilePath() {
 
 std::optional<CaptureRequest> requestFromAgentText(std::string_view bytes) {
     auto parsed = parsedRequest(bytes);
-    if (!parsed) {
-        return std::nullopt;
+    if (auto* request = std::get_if<ParsedRequest>(&parsed)) {
+        return std::move(request->request);
     }
-    return std::move(parsed->request);
+    return std::nullopt;
 }
 
 AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::path& folder,
@@ -207,21 +236,25 @@ AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::pat
         return {.request = std::move(request)};
     }
     memo.reset();
-    std::optional<ParsedRequest> parsed;
+    std::variant<ParsedRequest, NoRequest> parsed =
+        NoRequest{file.facts.size > static_cast<std::int64_t>(kMaximumRequestFileBytes)
+                      ? "it is larger than " + std::to_string(kMaximumRequestFileBytes) + " bytes"
+                      : "it cannot be read"};
     if (const auto bytes = readOpenFileBounded(file.fd.get(), kMaximumRequestFileBytes)) {
         parsed = parsedRequest(*bytes);
     }
+    const auto* request = std::get_if<ParsedRequest>(&parsed);
     if (notices.delivered || settled(file.facts, now, notices.settledAfterSeconds)) {
         memo = RequestFileMemo{
             .facts = file.facts,
-            .request = parsed ? std::optional<CaptureRequest>(parsed->request) : std::nullopt,
-            .idFollowsClock = parsed && parsed->idFollowsClock,
+            .request = request ? std::optional<CaptureRequest>(request->request) : std::nullopt,
+            .idFollowsClock = request && request->idFollowsClock,
         };
     }
-    if (!parsed) {
-        return {};
+    if (!request) {
+        return {.notARequest = std::get<NoRequest>(std::move(parsed)).reason, .facts = file.facts};
     }
-    return {.request = std::move(parsed->request)};
+    return {.request = request->request};
 }
 
 std::optional<CaptureRequest> requestFromAgentFile(const std::filesystem::path& file) {

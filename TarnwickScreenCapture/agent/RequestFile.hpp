@@ -57,6 +57,10 @@ struct ChangeNotices {
 struct AgentRequestRead {
     std::optional<CaptureRequest> request;
     std::optional<std::string> refusal;  // why the file was not trusted
+    // Why a file that was read just now is no request (malformed JSON, no output, too large),
+    // with the facts of that file.
+    std::optional<std::string> notARequest;
+    FileFacts facts;
 };
 
 // Reads the named request file in an open folder (already trusted), unless memo and the notices

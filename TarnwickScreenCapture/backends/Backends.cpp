@@ -84,7 +84,7 @@ WindowSystem waylandWindowSystem(std::string_view desktopSource,
     return system;
 }
 
-const char* kPortalTrouble =
+constexpr const char* kPortalTrouble =
     "the desktop portal gave no screenshot: no session bus or portal, a refusal, or no answer "
     "within 30 s";
 

@@ -25,14 +25,25 @@ class AgentTestCase(harness.ServerTestCase):
         self.addCleanup(agent.stop)  # every path; a second stop is harmless
         return agent
 
-    def stop_agent(self, agent, display=None, lines=None):
+    def stop_agent(self, agent, display=None, lines=None, prefixes=False):
         """Stops the agent and checks that it was still running and wrote nothing on standard
-        error but these lines; by default the line that says it serves its folder."""
+        error but these lines (or lines that begin so); by default the line that says it serves
+        its folder."""
         was_running, stdout, stderr = agent.stop()
         self.assertTrue(was_running, "the agent ended by itself: %r" % stderr)
         if lines is None:
             lines = [agent_start_line(self.sandbox, display or self.server.display)]
-        self.assertEqual((stdout, stderr.decode().splitlines()), (b"", lines))
+        written = stderr.decode().splitlines()
+        if prefixes and len(written) == len(lines):
+            written = [line[:len(prefix)] for line, prefix in zip(written, lines)]
+        self.assertEqual((stdout, written), (b"", lines))
+
+    def start_line(self):
+        return agent_start_line(self.sandbox, self.server.display)
+
+    def no_request_line(self, reason):
+        return "the request file '%s' is no request: %s" % (self.sandbox.agent_request_path(),
+                                                             reason)
 
     def request(self, request_id, name, target="desktop", **fields):
         """Writes a request for the output name in the work folder; returns that path."""
@@ -107,7 +118,8 @@ class RequestAndResponseTests(AgentTestCase):
         jpeg = Jpeg.from_file(output)
         self.assertEqual(jpeg.size, (400, 300))
         self.assertColour(jpeg, 200, 150, "red")
-        self.stop_agent(agent)
+        self.stop_agent(agent, lines=[self.start_line(), 'request "no-window" failed (code 5): '
+                                      "no window is on screen"])
 
     def test_only_a_change_of_id_is_performed(self):
         agent = self.start_agent()
@@ -168,7 +180,9 @@ class RequestAndResponseTests(AgentTestCase):
         jpeg_mtime = os.stat(output).st_mtime_ns
         self.assertUnchangedOverPasses(agent, stamp)
         self.assertEqual(os.stat(output).st_mtime_ns, jpeg_mtime)
-        self.stop_agent(agent)
+        # The half it saw is said to be no request, once.
+        self.stop_agent(agent, lines=[self.start_line(), self.no_request_line("not JSON: ")],
+                        prefixes=True)
 
 
 class MissingAndUnwritableFolderTests(AgentTestCase):
@@ -301,7 +315,41 @@ class MalformedRequestTests(AgentTestCase):
         self.assertEqual(Jpeg.from_file(output).size, (64, 40))
         self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json",
                                                       "screen-capture-agent-response.json"])
-        self.stop_agent(agent)
+        # The first is said; the others, within the same minute, only counted.
+        self.stop_agent(agent, lines=[self.start_line(), self.no_request_line("")],
+                        prefixes=True)
+
+
+class AgentLogTests(AgentTestCase):
+    """Why requests fail, on standard error: a client that waits in vain can be told why."""
+
+    def test_a_request_to_a_missing_folder_says_why(self):
+        agent = self.start_agent()
+        missing = self.sandbox.path("no-such-folder", "shot.jpg")
+        self.sandbox.write_agent_request({"id": "lost", "output": missing, "target": "desktop"})
+        response = self.sandbox.wait_for_agent_response("lost")
+        self.assertEqual(response["detail"], MESSAGES[3])  # the answer is as it always was
+        self.stop_agent(agent, lines=[
+            self.start_line(),
+            "request \"lost\" failed (code 3): cannot open '%s' for writing: No such file or "
+            "directory" % missing])
+
+    def test_a_malformed_request_is_said_once(self):
+        agent = self.start_agent()
+        self.sandbox.write_agent_request('{"id": "m", "target": "desktop"}')
+        agent.wait_for_passes(6)
+        self.stop_agent(agent, lines=[self.start_line(),
+                                      self.no_request_line("it has no 'output' string")])
+
+    def test_fifty_identical_failures_are_one_line(self):
+        agent = self.start_agent()
+        for number in range(50):
+            request_id = "same-%d" % number
+            self.sandbox.write_agent_request({"id": request_id, "target": "tavik",
+                                              "output": self.sandbox.path("never.jpg")})
+            self.sandbox.wait_for_agent_response(request_id)
+        self.stop_agent(agent, lines=[
+            self.start_line(), 'request "same-0" failed (code 5): no window is on screen'])
 
 
 def write_in_place(path, text):

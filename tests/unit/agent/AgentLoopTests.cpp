@@ -185,6 +185,23 @@ TEST_F(AgentPassTest, TheAnswerGoesIntoTheFolderTheRequestCameFrom) {
     EXPECT_EQ(nlohmann::json::parse(*answered)["id"], "R");
 }
 
+TEST_F(AgentPassTest, AFailureAndAFileThatIsNoRequestAreSaidOnceWithTheirCause) {
+    destinationOpens_ = false;
+    request("F");
+    pass();
+    EXPECT_EQ(reported_, (std::vector<std::string>{"request \"F\" failed (code 3): no folder"}));
+
+    reported_.clear();
+    writeTestFile(requestFile_, R"({"id":"G"})");
+    pass();
+    pass();
+    writeTestFile(requestFile_, R"({"id":"G","output":)");
+    pass();
+    // The second version within a minute is counted, not said (see AgentLog).
+    EXPECT_EQ(reported_, (std::vector<std::string>{"the request file '" + requestFile_.native() +
+                                                   "' is no request: it has no 'output' string"}));
+}
+
 TEST_F(AgentPassTest, MalformedRequestsAreSkipped) {
     state_.lastHandledID = "before";
     for (const std::string text : {"", "{\"id\":\"M\"", "{\"id\":\"M\",\"output\":\"\"}", "[]"}) {
