@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/Backends.hpp"
+#include "TarnwickScreenCapture/backends/Diagnosis.hpp"
 #include "TarnwickScreenCapture/capture/SystemScreenshotTool.hpp"
 #include "TarnwickScreenCapture/cli/Program.hpp"
 #include "TarnwickScreenCapture/image/JpegFile.hpp"
@@ -25,9 +26,11 @@ tarnwick::Platform systemPlatform(tarnwick::ExistingOutput existingOutput) {
 
 int main(int argc, char** argv) {
     using tarnwick::ExistingOutput;
-    tarnwick::installTerminationCleanup();
+    // First of all: a reader that goes away is a write error like any other, for the whole run.
     tarnwick::ignoreWriteFailureSignals();
+    tarnwick::installTerminationCleanup();
     return tarnwick::runProgram(std::vector<std::string>(argv, argv + argc),
                                 {.commandLine = systemPlatform(ExistingOutput::kReplaceAnything),
-                                 .requestFiles = systemPlatform(ExistingOutput::kReplaceOnlyJpeg)});
+                                 .requestFiles = systemPlatform(ExistingOutput::kReplaceOnlyJpeg),
+                                 .windowSystemFindings = tarnwick::windowSystemFindings});
 }

@@ -134,15 +134,6 @@ void reportNotARequest(AgentState& state, const AgentRequestRead& read) {
     state.toldNotARequest = read.facts;
 }
 
-std::string folderMissingLine(const std::filesystem::path& folder, OpenOutcome outcome) {
-    const std::string quoted = quotedForShell(folder.native());
-    if (outcome == OpenOutcome::kMissing) {
-        return "waiting for " + quoted + " to exist; run: mkdir -p " + quoted + " && chmod 700 " +
-               quoted;
-    }
-    return "waiting for " + quoted + " to become a folder this user can open";
-}
-
 }  // namespace
 
 std::string agentStartLine(const std::filesystem::path& folder, const std::string& windowSystem) {
@@ -170,7 +161,7 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
         } else if (folder.outcome != OpenOutcome::kOpened || !folder.facts.isFolder) {
             // No folder (yet): nothing to read and nothing wrong, but a reason why nothing
             // happens that the user may be looking for.
-            reportProblem(state, folderMissingLine(folderPath, folder.outcome));
+            reportProblem(state, "waiting for " + unusableFolder(folderPath, folder.outcome));
             return AgentPassOutcome::kGoOn;
         } else {
             refusal = distrustOf(folderPath, folder.facts, state.trust);

@@ -37,6 +37,14 @@ std::optional<std::string> distrustOf(const std::filesystem::path& path, const F
     return std::nullopt;
 }
 
+std::string unusableFolder(const std::filesystem::path& folder, OpenOutcome outcome) {
+    const std::string quoted = quotedForShell(folder.native());
+    if (outcome == OpenOutcome::kMissing) {
+        return quoted + " to exist; run: mkdir -p " + quoted + " && chmod 700 " + quoted;
+    }
+    return quoted + " to become a folder this user can open";
+}
+
 std::string symbolicLinkRefusal(const std::filesystem::path& path, bool isFolder) {
     return quotedForShell(path.native()) + " is a symbolic link; the agent reads only a real " +
            (isFolder ? "folder" : "file") + " there, owned by its user";

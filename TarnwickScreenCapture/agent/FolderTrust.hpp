@@ -24,6 +24,10 @@ Trust trustOfThisUser();
 std::optional<std::string> distrustOf(const std::filesystem::path& path, const FileFacts& facts,
                                       const Trust& trust);
 
+// What a data folder that could not be opened as a folder needs: "'F' to exist; run: mkdir -p
+// 'F' && chmod 700 'F'", or "'F' to become a folder this user can open".
+std::string unusableFolder(const std::filesystem::path& folder, OpenOutcome outcome);
+
 // Why the folder or file of requests cannot be used, when it is a symbolic link.
 std::string symbolicLinkRefusal(const std::filesystem::path& path, bool isFolder);
 

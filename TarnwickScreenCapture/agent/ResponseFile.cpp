@@ -31,6 +31,19 @@ std::string agentResponseText(const std::string& requestID, bool ok,
     return text;
 }
 
+std::optional<std::string> answeredRequestId(const std::filesystem::path& file) {
+    constexpr std::size_t kMaximumResponseBytes = 64 * 1024;
+    const auto text = readFileBounded(file, kMaximumResponseBytes);
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto response = nlohmann::json::parse(*text, nullptr, false);
+    if (!response.is_object() || !response.contains("id") || !response["id"].is_string()) {
+        return std::nullopt;
+    }
+    return response["id"].get<std::string>();
+}
+
 bool writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
                         const std::optional<std::string>& detail) {
     try {

@@ -11,6 +11,9 @@ namespace tarnwick {
 std::string agentResponseText(const std::string& requestID, bool ok,
                               const std::optional<std::string>& detail, std::int64_t finishedAt);
 
+// The id the response file answers; none when there is no readable response.
+std::optional<std::string> answeredRequestId(const std::filesystem::path& file);
+
 // Replaces the response file atomically and says whether it did; a failure is silent, creates
 // nothing and leaves an earlier response file as it was.
 bool writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,

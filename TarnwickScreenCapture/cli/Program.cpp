@@ -6,6 +6,7 @@
 #include "TarnwickScreenCapture/agent/RequestFile.hpp"
 #include "TarnwickScreenCapture/capture/Capture.hpp"
 #include "TarnwickScreenCapture/cli/CommandLine.hpp"
+#include "TarnwickScreenCapture/cli/Doctor.hpp"
 #include "TarnwickScreenCapture/cli/HelpAndVersion.hpp"
 #include "TarnwickScreenCapture/cli/WindowListing.hpp"
 
@@ -42,6 +43,14 @@ int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms
 
     if (const auto text = informationFromArguments(arguments)) {
         return writeToStandardOutput(*text);
+    }
+
+    if (arguments.size() == 2 && arguments[1] == "--doctor") {
+        const auto findings =
+            doctorFindings({.openWindowSystem = platforms.commandLine.openWindowSystem,
+                            .windowSystemFindings = platforms.windowSystemFindings});
+        const int written = writeToStandardOutput(doctorText(findings));
+        return written != 0 ? written : doctorExitCode(findings);
     }
 
     if (arguments.size() == 2 && arguments[1] == "--list-windows") {

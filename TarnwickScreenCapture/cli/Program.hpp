@@ -1,17 +1,20 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "TarnwickScreenCapture/capture/Finding.hpp"
 #include "TarnwickScreenCapture/capture/Platform.hpp"
 
 namespace tarnwick {
 
 // The services of a run: `commandLine` writes what a person names, `requestFiles` what a request
-// file names (which replaces only a JPEG).
+// file names (which replaces only a JPEG); what the backends can tell --doctor.
 struct ProgramPlatforms {
     Platform commandLine;
     Platform requestFiles;
+    std::function<std::vector<Finding>()> windowSystemFindings;
 };
 
 // The whole program for the full argument list (element 0 is the program path): the agent, a

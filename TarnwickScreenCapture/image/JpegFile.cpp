@@ -179,6 +179,24 @@ EncodeResult encodeJpeg(JpegCompressor& writer, const Image& image, double quali
     return compressImage(writer, image, jpegQuality(quality), strip.data(), kStripRows);
 }
 
+// The JPEG of the image in the compressor's memory file.
+JpegWriteOutcome compressed(const SharedImage& image, double quality, JpegCompressor& compressor) {
+    if (!image) {
+        return {JpegWriteResult::kWriteFailed, "the image cannot be made at the size asked for"};
+    }
+    switch (encodeJpeg(compressor, *image, quality)) {
+        case EncodeResult::kEncoded:
+            return {JpegWriteResult::kWritten, {}};
+        case EncodeResult::kImageUnreadable:
+            return {JpegWriteResult::kImageUnreadable,
+                    "the image could not be read to its end (the window or the display went "
+                    "away, or stayed silent)"};
+        case EncodeResult::kFailed:
+            break;
+    }
+    return {JpegWriteResult::kWriteFailed, "the JPEG could not be encoded"};
+}
+
 }  // namespace
 
 JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
@@ -188,26 +206,28 @@ JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const Shared
     if (!file) {
         return {JpegWriteResult::kOutputUnavailable, std::move(reason)};
     }
-    if (!image) {
-        return {JpegWriteResult::kWriteFailed, "the image cannot be made at the size asked for"};
-    }
     // Every row is read before a byte goes out: the image (and with it the display) is let go
     // however long the output takes to accept it.
     auto compressor = std::make_unique<JpegCompressor>();
-    switch (encodeJpeg(*compressor, *image, quality)) {
-        case EncodeResult::kEncoded:
-            break;
-        case EncodeResult::kImageUnreadable:
-            return {JpegWriteResult::kImageUnreadable,
-                    "the image could not be read to its end (the window or the display went "
-                    "away, or stayed silent)"};
-        case EncodeResult::kFailed:
-            return {JpegWriteResult::kWriteFailed, "the JPEG could not be encoded"};
+    auto encoded = compressed(image, quality, *compressor);
+    if (encoded.result != JpegWriteResult::kWritten) {
+        return encoded;
     }
     if (!file->writeFrom(compressor->memory.get(), &reason)) {
         return {JpegWriteResult::kWriteFailed, "cannot write '" + output.native() + "': " + reason};
     }
     return {JpegWriteResult::kWritten, {}};
+}
+
+JpegWriteOutcome encodeJpegInMemory(const SharedImage& image, double quality, std::size_t& bytes) {
+    auto compressor = std::make_unique<JpegCompressor>();
+    auto encoded = compressed(image, quality, *compressor);
+    struct stat status {};
+    bytes = encoded.result == JpegWriteResult::kWritten &&
+                    ::fstat(compressor->memory.get(), &status) == 0
+                ? static_cast<std::size_t>(status.st_size)
+                : 0;
+    return encoded;
 }
 
 JpegWriter jpegFileWriter(ExistingOutput existing) {

@@ -34,6 +34,9 @@ struct JpegWriteOutcome {
 JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
                                double quality, ExistingOutput existing);
 
+// The same JPEG made in memory alone, its size in `bytes`: what a capture would write.
+JpegWriteOutcome encodeJpegInMemory(const SharedImage& image, double quality, std::size_t& bytes);
+
 // Writing a JPEG, as the capture sees it.
 using JpegWriter = std::function<JpegWriteOutcome(const std::filesystem::path& output,
                                                   const SharedImage& image, double quality)>;
