@@ -14,6 +14,8 @@ std::string helpText(const std::filesystem::path& agentFolder) {
        TarnwickScreenCapture --list-windows
                                         list the windows, front to back, and the one a
                                         window capture takes, with the rule for each
+       TarnwickScreenCapture --doctor   say why a capture or the agent would fail, and
+                                        what fixes it; writes nothing
 
 Takes one JPEG screenshot of the Tavik or Brevant window, or of the whole desktop,
 scales it down to maxWidth and writes it to output.jpg.
@@ -34,7 +36,7 @@ Agent files, in )";
 
 Exit status: 0 written; 2 to 6 capture failed (one line on standard error);
 64 no output path and no usable request file. --list-windows exits 0, or 2 when
-no window system can be reached.
+no window system can be reached; --doctor exits as a window capture would.
 More in the manual page: man TarnwickScreenCapture
 )";
     return text;

@@ -42,7 +42,7 @@ class HelpAndVersionTests(unittest.TestCase, JpegAssertions):
             text = run.stdout.decode("utf-8")
             self.assertEqual(text.splitlines()[0], USAGE_LINE)
             for word in ("quality", "maxWidth", "desktop", "tavik", "brevant", "zorvel",
-                         "--list-windows",
+                         "--list-windows", "--doctor",
                          os.path.join(self.sandbox.home, AGENT_DATA_FOLDER),
                          "screen-capture-agent-request.json",
                          "screen-capture-agent-response.json"):
