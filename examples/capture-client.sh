@@ -9,11 +9,19 @@
 # Clients that hold the lock file (flock) are served one after another; needs flock(1).
 set -eu
 
+usage_line="usage: capture-client.sh [-t seconds] <output.jpg> [quality] [maxWidth] [tavik|desktop]"
 usage() {
-    echo "usage: capture-client.sh [-t seconds] <output.jpg> [quality] [maxWidth] [tavik|desktop]" \
-        >&2
+    echo "$usage_line" >&2
     exit 2
 }
+
+case ${1:-} in
+-h | --help)
+    printf '%s\n%s\n' "$usage_line" \
+        "Asks the TarnwickScreenCapture agent for one screenshot; prints the JPEG's path."
+    exit 0
+    ;;
+esac
 
 timeout=30
 while getopts t: option; do
@@ -61,21 +69,51 @@ fi
 request="$request}"
 
 folder=$HOME/.tavik/mobile-dropbox/data
+request_file=$folder/screen-capture-agent-request.json
 if [ ! -d "$folder" ]; then
     echo "capture-client.sh: $folder does not exist; create it and start the agent" >&2
     exit 3
 fi
 
+# Why an agent would leave requests in this folder alone, as far as a client can see it.
+refusal() {
+    for path in "$folder" "$request_file"; do
+        [ -e "$path" ] || continue
+        if [ -L "$path" ]; then
+            echo "$path is a symbolic link, which the agent refuses"
+            return
+        fi
+        set -- $(stat -Lc '%u %a' "$path")
+        if [ "$1" != "$(id -u)" ]; then
+            echo "$path belongs to another user, so the agent refuses it"
+            return
+        fi
+        case $2 in
+        *[2367])
+            echo "all users can write $path, so the agent refuses it; run: chmod go-w '$path'"
+            return
+            ;;
+        esac
+    done
+}
+
 no_answer() {
     # A request still waiting would otherwise be performed for nobody once the agent gets to it.
     if grep -Fq "\"id\":\"$id\"" "$request_file" 2>/dev/null; then rm -f "$request_file"; fi
     echo "capture-client.sh: no answer from the agent within $timeout seconds" >&2
+    why=$(refusal)
+    if [ -n "$why" ]; then
+        echo "capture-client.sh: $why" >&2
+    else
+        echo "capture-client.sh: the agent says why on its standard error:" \
+            "journalctl --user -u tarnwick-screen-capture-agent.service;" \
+            "TarnwickScreenCapture --doctor checks everything" >&2
+    fi
     exit 4
 }
 
 # The request file holds one request: wait for our turn among clients that take this lock, and
 # hold it until the answer is in.
-request_file=$folder/screen-capture-agent-request.json
 exec 9>>"$folder/screen-capture-clients.lock"
 wait_s=$(awk -v ms=$((deadline - $(now_ms))) 'BEGIN { printf "%.3f", (ms > 0 ? ms : 0) / 1000 }')
 flock -w "$wait_s" 9 || no_answer

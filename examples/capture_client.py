@@ -14,6 +14,7 @@ import fcntl
 import json
 import math
 import os
+import stat
 import sys
 import tempfile
 import time
@@ -120,6 +121,24 @@ def _withdraw(request_path, request_id):
         pass
 
 
+def refusal(folder):
+    """Why an agent would leave requests in this folder alone, as far as a client can see it;
+    None when it would not."""
+    for path in (folder, os.path.join(folder, REQUEST_NAME)):
+        try:
+            status = os.lstat(path)
+        except OSError:
+            continue
+        if stat.S_ISLNK(status.st_mode):
+            return "%s is a symbolic link, which the agent refuses" % path
+        if status.st_uid != os.geteuid():
+            return "%s belongs to another user, so the agent refuses it" % path
+        if status.st_mode & stat.S_IWOTH:
+            return ("all users can write %s, so the agent refuses it; run: chmod go-w '%s'"
+                    % (path, path))
+    return None
+
+
 def _read_response(path):
     try:
         with open(path, "rb") as stream:
@@ -166,6 +185,11 @@ def main(argv=None):
         return 3
     except TimeoutError as failure:
         print("capture_client.py: %s" % failure, file=sys.stderr)
+        why = refusal(os.path.join(os.path.expanduser("~"), DATA_FOLDER))
+        print("capture_client.py: %s" % (why or (
+            "the agent says why on its standard error: journalctl --user -u "
+            "tarnwick-screen-capture-agent.service; TarnwickScreenCapture --doctor checks "
+            "everything")), file=sys.stderr)
         return 4
     print(path)
     return 0

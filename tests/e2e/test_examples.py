@@ -109,6 +109,8 @@ class ExampleClientsTest(harness.ServerTestCase):
                 self.assertGreaterEqual(time.monotonic() - started, 0.5, "gave up early")
                 self.assertEqual((completed.returncode, completed.stdout), (4, ""))
                 self.assertIn("no answer from the agent within 0.5 seconds", completed.stderr)
+                self.assertIn("journalctl --user -u tarnwick-screen-capture-agent.service",
+                              completed.stderr)
                 # A late agent finds no request left to perform for nobody.
                 self.assertEqual(sorted(os.listdir(self.folder)),
                                  ["screen-capture-agent-response.json", LOCK_FILE])
@@ -130,6 +132,25 @@ class ExampleClientsTest(harness.ServerTestCase):
                 stdout, stderr = process.communicate(timeout=120)
                 self.assertEqual((process.returncode, stdout, stderr), (0, path + "\n", ""))
                 self.assertEqual(Jpeg.from_file(path).width, 64 + number)
+
+    def test_help_prints_the_usage(self):
+        for client in CLIENTS:
+            for switch in ("--help", "-h"):
+                with self.subTest(client=client, switch=switch):
+                    completed = self.run_client(client, switch)
+                    self.assertEqual((completed.returncode, completed.stderr), (0, ""))
+                    self.assertIn("usage: capture", completed.stdout)
+
+    def test_a_timeout_says_when_the_agent_refuses_the_folder(self):
+        self.start_agent()
+        os.chmod(self.folder, 0o777)
+        self.addCleanup(os.chmod, self.folder, 0o700)
+        for client in CLIENTS:
+            with self.subTest(client=client):
+                completed = self.run_client(client, *timeout_option(client, 0.5), "never.jpg")
+                self.assertEqual(completed.returncode, 4)
+                self.assertIn("all users can write %s, so the agent refuses it; run: chmod go-w "
+                              "'%s'" % (self.folder, self.folder), completed.stderr)
 
     def test_missing_agent_folder_is_reported(self):
         os.rmdir(self.folder)
