@@ -32,6 +32,17 @@ int writeToStandardOutput(const std::string& text) {
     return fail(messages::kStandardOutputFailed, exitCodes::kStandardOutputFailed);
 }
 
+// A capture that throws (no memory, a thread the system would not start) fails as the agent
+// answers it, with one line, instead of ending the program without one.
+std::optional<CaptureFailure> guardedCapture(const CaptureRequest& request,
+                                             const Platform& platform) {
+    try {
+        return capture(request, platform);
+    } catch (...) {
+        return failures::kCaptureFailed;
+    }
+}
+
 }  // namespace
 
 int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms& platforms) {
@@ -54,7 +65,12 @@ int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms
     }
 
     if (arguments.size() == 2 && arguments[1] == "--list-windows") {
-        const auto listing = listWindows(platforms.commandLine.openWindowSystem());
+        FailureOr<std::string> listing = failures::kListWindowsFailed;
+        try {
+            listing = listWindows(platforms.commandLine.openWindowSystem());
+        } catch (...) {
+            // As a capture that throws: one line, the code of the step.
+        }
         if (const auto* failure = std::get_if<CaptureFailure>(&listing)) {
             return fail(*failure);
         }
@@ -62,12 +78,12 @@ int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms
     }
 
     if (const auto request = requestFromArguments(arguments)) {
-        const auto failure = capture(*request, platforms.commandLine);
+        const auto failure = guardedCapture(*request, platforms.commandLine);
         return failure ? fail(*failure) : 0;
     }
     // No output path: the request file's request, once, as the agent would take it.
     if (const auto request = requestFromAgentFile(requestFilePath())) {
-        const auto failure = capture(*request, platforms.requestFiles);
+        const auto failure = guardedCapture(*request, platforms.requestFiles);
         return failure ? fail(*failure) : 0;
     }
     return fail(messages::kUsage, exitCodes::kUsage);
