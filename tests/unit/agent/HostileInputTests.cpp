@@ -16,24 +16,19 @@
 #include "TarnwickScreenCapture/agent/ResponseFile.hpp"
 #include "TarnwickScreenCapture/capture/CaptureRequest.hpp"
 #include "support/TemporaryFolder.hpp"
+#include "support/Timing.hpp"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::string_literals;
 using testing::readWholeFile;
+using testing::secondsTaken;
 using testing::TemporaryFolder;
 using Json = nlohmann::json;
 
 std::optional<CaptureRequest> requestFromJson(const Json& document) {
     return requestFromAgentText(document.dump());
-}
-
-template <class Body>
-double secondsTaken(Body body) {
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 TEST(HostileInput, ControlCharactersInTheOutputAreAnOrdinaryFileName) {

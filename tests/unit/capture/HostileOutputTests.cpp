@@ -11,12 +11,14 @@
 #include "TarnwickScreenCapture/capture/WindowSelection.hpp"
 #include "support/FakePlatform.hpp"
 #include "support/TemporaryFolder.hpp"
+#include "support/Timing.hpp"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::string_literals;
 using testing::FakePlatform;
+using testing::secondsTaken;
 using testing::solidImage;
 using testing::TemporaryFolder;
 
@@ -34,13 +36,6 @@ std::optional<CaptureFailure> captureToFile(const std::filesystem::path& output)
 
 int errorCode(const std::optional<CaptureFailure>& failure) {
     return failure ? failure->exitCode : 0;
-}
-
-template <class Body>
-double secondsTaken(Body body) {
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 TEST(HostileCapture, ANulInTheOutputIsCodeThreeAndCreatesNothing) {
