@@ -44,8 +44,10 @@ if(TARNWICK_HARDENING)
         else()
             set(TARNWICK_FORTIFY_LEVEL 2)
         endif()
-        add_compile_options($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE>)
-        add_compile_definitions(
-            $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=${TARNWICK_FORTIFY_LEVEL}>)
+        # As options, in this order: a definition would come before the -U that clears any level
+        # the compiler sets by itself.
+        set(optimised $<CONFIG:Release,RelWithDebInfo,MinSizeRel>)
+        add_compile_options($<${optimised}:-U_FORTIFY_SOURCE>
+            $<${optimised}:-D_FORTIFY_SOURCE=${TARNWICK_FORTIFY_LEVEL}>)
     endif()
 endif()
