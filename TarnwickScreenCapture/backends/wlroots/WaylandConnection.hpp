@@ -52,6 +52,7 @@ struct WaylandOutput {
     std::int32_t modeWidth = 0;
     std::int32_t modeHeight = 0;
     std::int32_t scale = 1;
+    std::int32_t transform = 0;         // a wl_output transform
     std::optional<LogicalBox> logical;  // from xdg_output
 
     // Where the output lies in the layout.
