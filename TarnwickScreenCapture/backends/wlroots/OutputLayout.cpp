@@ -320,6 +320,9 @@ SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixel
         }
         placements->push_back(std::move(placement));
     }
+    // Overlapping outputs each show a picture of their own and no protocol says which is in
+    // front: the first given is drawn over the rest, as grim draws them.
+    std::reverse(placements->begin(), placements->end());
     const bool covered =
         copies->size() == 1 &&
         composition->places[0] == PixelBox{0, 0, composition->width, composition->height};

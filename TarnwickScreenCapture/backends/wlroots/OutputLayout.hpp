@@ -97,8 +97,9 @@ std::optional<Composition> composeLayout(const LogicalBox& region,
                                          std::span<const OutputPixels> outputs);
 
 // The region drawn from the copies, row by row as the image is read, so that no composed frame
-// is ever held; what no copy covers is black. `keepAlive` holds the copies' pixels for as long
-// as the image lives. Null when the layout fails or a copy cannot be converted.
+// is ever held; what no copy covers is black, and where copies overlap the earlier one shows.
+// `keepAlive` holds the copies' pixels for as long as the image lives. Null when the layout
+// fails or a copy cannot be converted.
 SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixels> outputs,
                            std::shared_ptr<const void> keepAlive = nullptr);
 

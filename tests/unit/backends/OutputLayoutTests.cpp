@@ -150,6 +150,7 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
         {{{0, 0, 6, 4}, 1}, {{6, 1, 3, 3}, 2}},
         {{{-4, -2, 4, 6}, 2}, {{0, 0, 5, 3}, 3}, {{2, 3, 2, 2}, 1}},
         {{{10, 10, 3, 2}, 2}, {{0, 0, 2, 2}, 2}},
+        {{{0, 0, 4, 3}, 1}, {{2, 1, 4, 3}, 2}, {{-1, 2, 4, 2}, 1}},  // overlapping
     };
     for (std::size_t l = 0; l < layouts.size(); ++l) {
         for (const bool inverted : {false, true}) {
@@ -181,7 +182,8 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
             for (std::int64_t y = 0; y < image.height; ++y) {
                 for (std::int64_t x = 0; x < image.width; ++x) {
                     Rgba expected{0, 0, 0, 255};
-                    for (std::size_t i = 0; i < layouts[l].size(); ++i) {
+                    // Where outputs overlap, the first one listed shows.
+                    for (std::size_t i = layouts[l].size(); i-- > 0;) {
                         const auto& [area, own] = layouts[l][i];
                         // Whole logical units first, then the fraction, in integers.
                         const std::int64_t dx = x - (area.x - region.x) * scale;
