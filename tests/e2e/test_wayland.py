@@ -5,7 +5,9 @@ import signal
 import unittest
 import uuid
 
-from harness import COLOURS, Agent, Jpeg, colour_distance, stop_process, wait_until
+import harness
+from harness import (COLOURS, Agent, Jpeg, agent_start_line, colour_distance, run_binary,
+                     stop_process, wait_until)
 from wayland_session import SwayTestCase, give_to
 
 BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
@@ -167,6 +169,40 @@ class ScaleTwoOutput(SwayTestCase):
         self.session.float_at(foot, 1400, 50, 400, 250)  # on the scale-2 output
         self.capture_when_drawn("window.jpg", (800, 500), [(5, 5), (400, 250), (794, 494)],
                                 "green")
+
+
+class NoRuntimeFolder(harness.ServerTestCase):
+    """X11 with WAYLAND_DISPLAY set but no XDG_RUNTIME_DIR: libwayland cannot look for the
+    compositor and has its complaint ready for standard error."""
+
+    root_colour = "green"
+    stray_wayland = {"WAYLAND_DISPLAY": "wayland-0"}
+
+    def run_under_x(self, *args):
+        return run_binary(list(args), self.sandbox, display=self.server.display,
+                          env=self.stray_wayland)
+
+    def test_a_capture_is_silent_and_a_failure_says_its_one_line(self):
+        self.assertSucceeded(self.run_under_x("d.jpg", "0.8", "0", "desktop"))
+        self.assertColour(Jpeg.from_file(self.sandbox.path("d.jpg")), 20, 20, "green")
+        self.assertFailedWith(self.run_under_x("w.jpg"), 5)
+        self.assertFailedWith(self.run_under_x(self.sandbox.path("gone", "d.jpg"), "0.8", "0",
+                                               "desktop"), 3)
+        listing = self.run_under_x("--list-windows")
+        self.assertEqual((listing.returncode, listing.stderr), (0, b""), listing)
+
+    def test_the_agent_says_only_that_it_serves_its_folder(self):
+        self.sandbox.make_agent_folder()
+        agent = Agent(self.sandbox, display=self.server.display, env=self.stray_wayland)
+        self.addCleanup(stop_process, agent.process)
+        for request_id, target, succeeds in (("one", "desktop", True), ("two", "tavik", False)):
+            self.sandbox.write_agent_request({"id": request_id, "target": target,
+                                              "output": self.sandbox.path(request_id + ".jpg")})
+            response = self.sandbox.wait_for_agent_response(request_id, timeout=30)
+            self.assertEqual(response["ok"], succeeds, response)
+        _, stdout, stderr = agent.stop()
+        self.assertEqual((stdout, stderr.decode().splitlines()),
+                         (b"", [agent_start_line(self.sandbox, self.server.display)]))
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <string_view>
 
@@ -214,6 +215,13 @@ bool WaylandConnection::sync() {
 }
 
 std::unique_ptr<WaylandConnection> connectToCompositor() {
+    // libwayland writes what goes wrong (an unset XDG_RUNTIME_DIR, a protocol error) to the
+    // tool's standard error; the tool says itself what failed, once.
+    static const bool quiet = [] {
+        wl_log_set_handler_client([](const char*, va_list) {});
+        return true;
+    }();
+    (void)quiet;
     const char* name = std::getenv("WAYLAND_DISPLAY");
     if (name == nullptr || *name == '\0') {
         return nullptr;

@@ -84,7 +84,7 @@ struct WaylandConnection {
 };
 
 // A connection to the compositor WAYLAND_DISPLAY names, nothing bound yet; null when it is unset
-// or the compositor cannot be reached.
+// or the compositor cannot be reached. libwayland's messages are dropped from the first call on.
 std::unique_ptr<WaylandConnection> connectToCompositor();
 
 }  // namespace tarnwick
