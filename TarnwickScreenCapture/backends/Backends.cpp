@@ -51,8 +51,11 @@ WindowSystem waylandWindowSystem(std::string_view desktopSource,
     system.description = waylandDescription(desktopSource, socket.has_value());
     if (socket) {
         system.windows = [socket = *socket] { return swayWindows(socket); };
-        system.windowImage = [](const WindowDescription& window) -> SharedImage {
-            return window.bounds ? waylandRegionImage(*window.bounds) : nullptr;
+        // A window closed, moved or hidden before its place was copied leaves a copy of
+        // whatever was there instead: no image then.
+        system.windowImage = [socket = *socket](const WindowDescription& window) -> SharedImage {
+            auto image = window.bounds ? waylandRegionImage(*window.bounds) : nullptr;
+            return image && swayWindowStillShown(socket, window) ? image : nullptr;
         };
     }
     return system;

@@ -1,13 +1,15 @@
 """The binary under a headless sway: screen copy for the desktop, sway's tree for windows."""
 
 import os
+import random
 import signal
+import time
 import unittest
 import uuid
 
 import harness
-from harness import (COLOURS, Agent, Jpeg, agent_start_line, colour_distance, run_binary,
-                     stop_process, wait_until)
+from harness import (COLOURS, MESSAGES, Agent, Jpeg, agent_start_line, colour_distance,
+                     run_binary, start_binary, stop_process, wait_until)
 from wayland_session import SwayTestCase, give_to
 
 BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
@@ -74,6 +76,34 @@ class OneOutput(SwayTestCase):
         self.assertTrue(lines[1].startswith("  ") and "too small" in lines[1] and
                         lines[1].endswith("passed over: smaller than 320x240"), lines)
         self.assertTrue(lines[2].startswith("* ") and "the real one" in lines[2], lines)
+
+    def test_a_window_that_closes_while_it_is_captured_is_never_taken_for_what_was_under_it(self):
+        outcomes = {}
+        for attempt in range(30):
+            client = self.session.start_foot("tavik", "closing", "ff0000")
+            self.session.float_at(client, 100, 100, 640, 400)
+            self.capture_when_drawn("drawn.jpg", (640, 400), CORNERS_640_400, "red")
+            output = self.sandbox.path("window-%d.jpg" % attempt)
+            run = start_binary([output, "0.9", "0"], self.sandbox,
+                               env=self.session.binary_environment(), **self.session.as_user())
+            self.addCleanup(stop_process, run)
+            time.sleep(random.uniform(0, 0.03))
+            os.kill(client.pid, signal.SIGKILL)
+            stdout, stderr = run.communicate(timeout=60)
+            self.session.close_all_windows()
+            outcomes[run.returncode] = outcomes.get(run.returncode, 0) + 1
+            self.assertEqual(stdout, b"")
+            if run.returncode == 0:
+                self.assertEqual(stderr, b"")
+                jpeg = Jpeg.from_file(output)
+                self.assertEqual(jpeg.size, (640, 400), "attempt %d" % attempt)
+                for x, y in CORNERS_640_400:
+                    self.assertColour(jpeg, x, y, "red")
+            else:
+                self.assertIn(run.returncode, (5, 6), stderr)
+                self.assertEqual(stderr.decode(), MESSAGES[run.returncode] + "\n")
+                self.assertFalse(os.path.exists(output))
+        print("outcomes by exit status: %s" % outcomes)
 
     def test_no_qualifying_window_is_code_5(self):
         self.session.start_foot("terminal", "just a terminal", "00ff00")

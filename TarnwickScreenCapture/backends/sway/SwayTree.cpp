@@ -206,4 +206,16 @@ std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view
     return windows;
 }
 
+bool stillShown(const WindowDescription& window, const std::vector<WindowDescription>& windows) {
+    if (window.id == kNoWindow || !window.bounds) {
+        return false;
+    }
+    const WindowBounds& was = *window.bounds;
+    return std::any_of(windows.begin(), windows.end(), [&](const WindowDescription& now) {
+        return now.id == window.id && now.bounds && now.bounds->x == was.x &&
+               now.bounds->y == was.y && now.bounds->width == was.width &&
+               now.bounds->height == was.height;
+    });
+}
+
 }  // namespace tarnwick

@@ -14,4 +14,8 @@ namespace tarnwick {
 // as X11 titles are. None when the text is not a tree.
 std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view json);
 
+// Whether `window`, listed earlier, is among `windows` listed now as it was: the same container
+// (sway never gives an id twice) with the same client area.
+bool stillShown(const WindowDescription& window, const std::vector<WindowDescription>& windows);
+
 }  // namespace tarnwick

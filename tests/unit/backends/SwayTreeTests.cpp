@@ -177,6 +177,31 @@ TEST(SwayTree, TextThatIsNotUtf8IsRepairedAndCostsNoOtherWindow) {
     EXPECT_EQ((*windows)[2].ownerName, replacement + replacement);
 }
 
+TEST(SwayTree, AWindowIsStillShownOnlyAsTheSameContainerInTheSamePlace) {
+    const auto listed = [](const Json& window) {
+        return windowsOfSwayTree(
+                   treeOf(Json::array({container("workspace", 4, Json::array({window}),
+                                                 Json::array(), Json::array())}))
+                       .dump())
+            .value();
+    };
+    const auto before = listed(nativeWindow(5, "tavik", "inbox")).at(0);
+    EXPECT_TRUE(stillShown(before, listed(nativeWindow(5, "tavik", "retitled"))));
+    // Closed, and another window opened in its place.
+    EXPECT_FALSE(stillShown(before, listed(nativeWindow(6, "tavik", "inbox"))));
+    EXPECT_FALSE(
+        stillShown(before, listed(nativeWindow(5, "tavik", "inbox", box(1, 25, 800, 600)))));
+    auto resized = nativeWindow(5, "tavik", "inbox");
+    resized["window_rect"]["height"] = 597;
+    EXPECT_FALSE(stillShown(before, listed(resized)));
+    // Moved to a hidden workspace.
+    EXPECT_FALSE(
+        stillShown(before, listed(nativeWindow(5, "tavik", "inbox", box(0, 25, 800, 600), false))));
+    auto unnumbered = before;
+    unnumbered.id = kNoWindow;
+    EXPECT_FALSE(stillShown(unnumbered, {unnumbered}));
+}
+
 TEST(SwayTree, TextThatIsNotATreeGivesNoList) {
     EXPECT_FALSE(windowsOfSwayTree(""));
     EXPECT_FALSE(windowsOfSwayTree("{\"nodes\": ["));
