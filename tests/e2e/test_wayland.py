@@ -105,6 +105,25 @@ class OneOutput(SwayTestCase):
                 self.assertFalse(os.path.exists(output))
         print("outcomes by exit status: %s" % outcomes)
 
+    def test_a_title_that_is_not_utf8_costs_no_window_its_capture(self):
+        # As an X client may set it: sway passes the byte on into its JSON.
+        self.session.start_foot("tavik", "the real one", "00ff00")
+        menu = self.session.start_xterm("Menu", "plain", "blue")
+        window = self.session.window(menu.pid)["window"]
+        self.session.run(["xprop", "-id", str(window), "-f", "_NET_WM_NAME", "8u", "-set",
+                          "_NET_WM_NAME", b"caf\xe9 menu"])
+        wait_until(lambda: self.session.window(menu.pid)["name"] == "caf\ufffd menu",
+                   what="sway to show the new title")
+        listing = self.capture("--list-windows")
+        self.assertEqual((listing.returncode, listing.stderr), (0, b""), listing)
+        lines = listing.stdout.decode("utf-8").splitlines()
+        self.assertEqual(len(lines), 3, lines)
+        self.assertTrue(any('title "caf\ufffd menu"' in line for line in lines), lines)
+        self.assertTrue(any(line.startswith("* ") and "the real one" in line for line in lines),
+                        lines)
+        self.assertSucceeded(self.capture("window.jpg"))
+        self.assertColour(Jpeg.from_file(self.sandbox.path("window.jpg")), 20, 20, "green")
+
     def test_no_qualifying_window_is_code_5(self):
         self.session.start_foot("terminal", "just a terminal", "00ff00")
         small = self.session.start_foot("tavik", "too small", "ff0000")

@@ -168,9 +168,10 @@ class SwaySession:
         return environment
 
     def run(self, args, check=False, timeout=20):
+        # sway passes window titles on byte for byte, UTF-8 or not.
         return subprocess.run(args, env=self.environment(), cwd=self.home,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=timeout, **self.as_user())
+                              errors="replace", timeout=timeout, **self.as_user())
 
     def swaymsg(self, *args, check=True):
         completed = self.run(["swaymsg", *args])
