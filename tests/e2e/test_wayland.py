@@ -200,6 +200,46 @@ class TwoOutputsSideBySide(SwayTestCase):
         self.assertColour(jpeg, 1600, 600, (0, 0, 0))
 
 
+class TransformedOutput(SwayTestCase):
+    """A rotated or flipped output beside a plain one, against grim's image of the same scene:
+    two backgrounds and a window off centre with a block in its top left corner."""
+
+    outputs = (("1280x720", 1, "#3060c0"), ("640x480", 1, "#c0a030"))
+    transforms = ("normal", "90", "180", "270", "flipped", "flipped-90", "flipped-180",
+                  "flipped-270")
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(self.session.swaymsg, "output", "HEADLESS-1", "transform", "normal")
+
+    def turn(self, transform, client):
+        """Turns the first output; the window is placed again, since sway keeps a floating
+        window inside an output that changed shape."""
+        self.session.swaymsg("output", "HEADLESS-1", "transform", transform)
+        return self.session.float_at(client, 100, 50, 400, 300)
+
+    def test_the_desktop_is_grims_for_every_transform(self):
+        foot = self.session.start_foot_with_corner("terminal", "off centre", "ff0000", "00ff00")
+        for transform in self.transforms:
+            with self.subTest(transform=transform):
+                self.turn(transform, foot)
+                self.assertSameAsGrim()
+
+    def test_a_window_on_a_transformed_output_is_grims_cut_of_it(self):
+        foot = self.session.start_foot_with_corner("tavik", "turned", "ff0000", "00ff00")
+        for transform in self.transforms:
+            with self.subTest(transform=transform):
+                area = self.turn(transform, foot)
+                self.assertSameAsGrim("tavik", area)
+
+    def test_where_outputs_overlap_the_first_is_drawn_as_grim_draws_it(self):
+        self.session.swaymsg("output", "HEADLESS-2", "position", "1000", "100")
+        self.addCleanup(self.session.swaymsg, "output", "HEADLESS-2", "position", "1280", "0")
+        self.assertSameAsGrim()
+        self.assertColour(Jpeg.from_file(self.sandbox.path("capture.jpg")), 1100, 300,
+                          BLUE_BACKGROUND)
+
+
 class ScaleTwoOutput(SwayTestCase):
     # 640×360 logical beside a 1280×720 output at scale 1: the image is drawn at scale 2.
     outputs = (("1280x720", 1, "#ff0000"), ("1280x720", 2, "#0000ff"))
