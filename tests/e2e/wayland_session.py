@@ -13,8 +13,9 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (COLOURS, Jpeg, JpegAssertions, Sandbox, _parse_ppm, colour_distance, require_binary,
-                     require_tools, run_binary, start_process, stop_process, wait_until)
+from harness import (COLOURS, Jpeg, JpegAssertions, Sandbox, _parse_ppm, colour_distance,
+                     require_binary, require_tools, run_binary, start_process, stop_process,
+                     wait_until)
 
 SESSION_USER = "tarnwick-e2e-wl"
 
