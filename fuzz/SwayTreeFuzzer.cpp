@@ -9,6 +9,7 @@
 
 #include "FuzzChecks.hpp"
 #include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
+#include "TarnwickScreenCapture/text/Utf8.hpp"
 
 using namespace tarnwick;
 
@@ -18,9 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!windows) {
         return 0;
     }
-    const auto parsed = nlohmann::json::parse(text, nullptr, false);
+    // Text that is not UTF-8 is read repaired.
+    const auto parsed = nlohmann::json::parse(validUtf8(text), nullptr, false);
     fuzz::check(!parsed.is_discarded() && parsed.is_object(), "a list only from a JSON object");
     for (const auto& window : *windows) {
+        fuzz::check(validUtf8(window.title) == window.title &&
+                        validUtf8(window.ownerName) == window.ownerName,
+                    "titles and owner names are UTF-8 without NUL");
         fuzz::check(window.layer == WindowLayer::kNormal && window.opacity == 1.0,
                     "normal and opaque");
         if (window.bounds) {

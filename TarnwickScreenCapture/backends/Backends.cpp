@@ -73,12 +73,21 @@ WindowSystem waylandWindowSystem(std::string_view desktopSource,
             }
             return Unavailable{"sway at " + socket + " cannot be reached, or gave no answer"};
         };
-        system.windowImage = [](const WindowDescription& window) -> OrUnavailable<SharedImage> {
+        // A window closed, moved or hidden before its place was copied leaves a copy of
+        // whatever was there instead: no image then.
+        system.windowImage =
+            [socket = *socket](const WindowDescription& window) -> OrUnavailable<SharedImage> {
             if (!window.bounds) {
                 return Unavailable{"the window has no place on the screen"};
             }
-            return imageOr(waylandRegionImage(*window.bounds),
-                           compositorTrouble() + "; or the window is gone");
+            auto image = waylandRegionImage(*window.bounds);
+            if (!image) {
+                return Unavailable{compositorTrouble() + "; or the window is gone"};
+            }
+            if (!swayWindowStillShown(socket, window)) {
+                return Unavailable{"the window closed, moved or was hidden while it was copied"};
+            }
+            return image;
         };
     }
     return system;

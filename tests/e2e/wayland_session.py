@@ -13,8 +13,9 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (COLOURS, Jpeg, JpegAssertions, Sandbox, colour_distance, require_binary, require_tools, run_binary,
-                     start_process, stop_process, wait_until)
+from harness import (COLOURS, Jpeg, JpegAssertions, Sandbox, _parse_ppm, colour_distance,
+                     require_binary, require_tools, run_binary, start_process, stop_process,
+                     wait_until)
 
 SESSION_USER = "tarnwick-e2e-wl"
 
@@ -168,9 +169,10 @@ class SwaySession:
         return environment
 
     def run(self, args, check=False, timeout=20):
+        # sway passes window titles on byte for byte, UTF-8 or not.
         return subprocess.run(args, env=self.environment(), cwd=self.home,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=timeout, **self.as_user())
+                              errors="replace", timeout=timeout, **self.as_user())
 
     def swaymsg(self, *args, check=True):
         completed = self.run(["swaymsg", *args])
@@ -235,6 +237,28 @@ class SwaySession:
              "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
              "sleep", "100000"], "foot %r" % app_id)
 
+    def start_foot_with_corner(self, app_id, title, colour, corner):
+        """A native client all `colour` but for a block of `corner` in its top left corner, 20
+        character cells by 6 rows: a picture that shows which way up it is."""
+        require_tools("foot")
+        block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % tuple(
+            int(corner[i:i + 2], 16) for i in (0, 2, 4))
+        return self._start_client(
+            ["foot", "--app-id", app_id, "--title", title, "-o", "colors.background=" + colour,
+             "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
+             "sh", "-c", block + "; exec sleep 100000"], "foot %r" % app_id)
+
+    def grim(self, path, area=None):
+        """grim's image of the layout, or of `area` (x, y, width, height) of it: (RGB bytes,
+        width, height)."""
+        require_tools("grim")
+        region = ["-g", "%d,%d %dx%d" % tuple(area)] if area else []
+        completed = self.run(["grim", "-t", "ppm", *region, path])
+        if completed.returncode != 0:
+            raise AssertionError("grim failed: " + completed.stderr)
+        with open(path, "rb") as stream:
+            return _parse_ppm(stream.read())
+
     def start_xterm(self, owner, title, colour):
         """An X client under XWayland whose window is all `colour` (a colour name)."""
         require_tools("xterm")
@@ -271,6 +295,30 @@ class SwaySession:
         self._clients.clear()
         if self.process is not None and self.process.poll() is None:
             wait_until(lambda: not self.windows(), timeout=20, what="windows to close")
+
+
+def differences_from_grim(jpeg, grim, step=6, margin=3, tolerance=40):
+    """Points of a grid where the JPEG differs from grim's image by more than JPEG's noise;
+    points within `margin` of an edge in grim's image, where JPEG smears colours, are left out.
+    None when the sizes differ."""
+    pixels, width, height = grim
+    if jpeg.size != (width, height):
+        return None
+
+    def at(x, y):
+        offset = 3 * (y * width + x)
+        return tuple(pixels[offset:offset + 3])
+
+    found = []
+    for y in range(margin, height - margin, step):
+        for x in range(margin, width - margin, step):
+            expected = at(x, y)
+            if any(colour_distance(at(x + dx, y + dy), expected) > 8
+                   for dx in (-margin, 0, margin) for dy in (-margin, 0, margin)):
+                continue
+            if colour_distance(jpeg.pixel(x, y), expected) > tolerance:
+                found.append((x, y))
+    return found
 
 
 class SwayTestCase(unittest.TestCase, JpegAssertions):
@@ -321,3 +369,23 @@ class SwayTestCase(unittest.TestCase, JpegAssertions):
                        for node in self.session.windows()]
             self.fail("the window never showed at %s in %s; last seen: %s; sway: %s"
                       % (size, colour, last, windows))
+
+    def assertSameAsGrim(self, target="desktop", area=None):
+        """Captures `target` until it is grim's image of the layout (or of `area`) up to JPEG's
+        noise, grim shooting again each time: clients draw in their own time. A capture drawn
+        the wrong way round never gets there."""
+        last = []
+
+        def same():
+            grim = self.session.grim(self.sandbox.path("grim.ppm"), area)
+            self.assertSucceeded(self.capture("capture.jpg", "0.95", "0", target))
+            jpeg = Jpeg.from_file(self.sandbox.path("capture.jpg"))
+            differences = differences_from_grim(jpeg, grim)
+            last[:] = [jpeg.size, grim[1:], differences and differences[:10]]
+            return differences == []
+
+        try:
+            wait_until(same, timeout=20, interval=0.2)
+        except AssertionError:
+            self.fail("the capture never matched grim's image; last (capture size, grim's size, "
+                      "differing points): %s" % last)

@@ -120,6 +120,13 @@ Deadline withBusTimeout(const Deadline& deadline, std::uint64_t busTimeout) {
     return deadline.noLaterThan(Deadline::Clock::now() + std::chrono::microseconds(left));
 }
 
+// What is left of the deadline as an sd-bus timeout; none once it has passed, since sd-bus
+// takes 0 for its own default of 25 s.
+std::optional<std::uint64_t> busTimeoutLeft(const Deadline& deadline) {
+    const std::uint64_t left = deadline.microsecondsLeft();
+    return left > 0 ? std::optional(left) : std::nullopt;
+}
+
 // Processes the bus until `done` holds; false on a broken connection or at the deadline.
 bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<bool()>& done) {
     while (!done()) {
@@ -161,7 +168,8 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         return std::nullopt;
     }
     Bus bus(opened);
-    if (sdBus().setMethodCallTimeout(bus.get(), deadline.microsecondsLeft()) < 0) {
+    const auto setUpTimeout = busTimeoutLeft(deadline);
+    if (!setUpTimeout || sdBus().setMethodCallTimeout(bus.get(), *setUpTimeout) < 0) {
         return std::nullopt;
     }
     // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
@@ -197,7 +205,8 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         return std::nullopt;
     }
     sd_bus_message* received = nullptr;
-    if (sdBus().call(bus.get(), call.get(), deadline.microsecondsLeft(), nullptr, &received) < 0) {
+    const auto callTimeout = busTimeoutLeft(deadline);
+    if (!callTimeout || sdBus().call(bus.get(), call.get(), *callTimeout, nullptr, &received) < 0) {
         return std::nullopt;
     }
     Message reply(received);

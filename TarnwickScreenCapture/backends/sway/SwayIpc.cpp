@@ -114,6 +114,11 @@ std::optional<std::vector<WindowDescription>> swayWindows(const std::string& soc
     return reply ? windowsOfSwayTree(*reply) : std::nullopt;
 }
 
+bool swayWindowStillShown(const std::string& socketPath, const WindowDescription& window) {
+    const auto windows = swayWindows(socketPath);
+    return windows && stillShown(window, *windows);
+}
+
 std::optional<std::string> swaySocketPath() {
     const char* path = std::getenv("SWAYSOCK");
     if (path == nullptr || *path == '\0') {

@@ -34,4 +34,8 @@ std::optional<std::string> swaySocketPath();
 // asked or answers with no tree.
 std::optional<std::vector<WindowDescription>> swayWindows(const std::string& socketPath);
 
+// Whether sway still shows `window` (from swayWindows) where it was listed. Asked after a copy of
+// its place, a yes means the copy shows it: a closed container never comes back.
+bool swayWindowStillShown(const std::string& socketPath, const WindowDescription& window);
+
 }  // namespace tarnwick

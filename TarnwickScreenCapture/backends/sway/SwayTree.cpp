@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "TarnwickScreenCapture/text/Utf8.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -57,8 +59,10 @@ std::optional<std::int64_t> integer(const Json* value) {
     return value->get<std::int64_t>();
 }
 
+// Repaired as X11 titles are: an escaped NUL is dropped.
 std::string text(const Json* value) {
-    return value != nullptr && value->is_string() ? value->get<std::string>() : std::string();
+    return value != nullptr && value->is_string() ? validUtf8(value->get_ref<const std::string&>())
+                                                  : std::string();
 }
 
 // The client area: the container's rectangle moved by the window's place inside it.
@@ -89,7 +93,7 @@ WindowDescription describe(const Json& node) {
     window.bounds = clientArea(node);
     const Json* appID = member(node, "app_id");
     if (appID != nullptr && appID->is_string()) {
-        window.ownerName = appID->get<std::string>();
+        window.ownerName = text(appID);
     } else if (const Json* properties = member(node, "window_properties")) {
         window.ownerName = text(member(*properties, "class"));
     }
@@ -182,7 +186,10 @@ private:
 }  // namespace
 
 std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view json) {
-    const Json tree = Json::parse(json.begin(), json.end(), nullptr, false);
+    // sway copies titles into its JSON byte for byte, so one window with a title that is not
+    // UTF-8 would make the whole tree unreadable. Bytes from 0x80 up can only be inside strings.
+    const std::string repaired = validUtf8(json);
+    const Json tree = Json::parse(repaired, nullptr, false);
     if (tree.is_discarded() || !tree.is_object()) {
         return std::nullopt;
     }
@@ -197,6 +204,18 @@ std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view
         windows.push_back(std::move(entry.window));
     }
     return windows;
+}
+
+bool stillShown(const WindowDescription& window, const std::vector<WindowDescription>& windows) {
+    if (window.id == kNoWindow || !window.bounds) {
+        return false;
+    }
+    const WindowBounds& was = *window.bounds;
+    return std::any_of(windows.begin(), windows.end(), [&](const WindowDescription& now) {
+        return now.id == window.id && now.bounds && now.bounds->x == was.x &&
+               now.bounds->y == was.y && now.bounds->width == was.width &&
+               now.bounds->height == was.height;
+    });
 }
 
 }  // namespace tarnwick

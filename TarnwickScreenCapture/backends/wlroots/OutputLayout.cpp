@@ -25,6 +25,14 @@ PixelLayout wordLayout(std::size_t bytesPerRow, std::uint32_t red, std::uint32_t
                        .alphaMask = alpha};
 }
 
+// The copy's picture as the layout shows it: the buffer's sides, swapped by a quarter turn.
+std::int64_t turnedWidth(const OutputPixels& output) {
+    return swapsSides(output.transform) ? output.pixelHeight : output.pixelWidth;
+}
+std::int64_t turnedHeight(const OutputPixels& output) {
+    return swapsSides(output.transform) ? output.pixelWidth : output.pixelHeight;
+}
+
 // The part of a copy's place inside the image, and how image columns map to the copy's.
 struct Placement {
     const OutputPixels* output = nullptr;
@@ -37,16 +45,55 @@ struct Placement {
     std::vector<std::int64_t> sourceColumns;  // for a copy of another scale: nearest column
 };
 
-std::span<const std::uint8_t> sourceRow(const OutputPixels& output, std::int64_t row) {
-    const auto index =
-        static_cast<std::size_t>(output.yInverted ? output.pixelHeight - 1 - row : row);
-    return output.pixels.subspan(index * output.layout.bytesPerRow, output.layout.bytesPerRow);
+// `columns` raw pixels of row `row` of the turned picture from `firstColumn` on: straight from
+// the buffer when the transform keeps its rows in order, else gathered into `gathered`.
+std::span<const std::uint8_t> turnedRow(const OutputPixels& output, std::int64_t row,
+                                        std::int64_t firstColumn, std::int64_t columns,
+                                        std::vector<std::uint8_t>& gathered) {
+    const auto stride = output.layout.bytesPerRow;
+    const auto storedRow = [&](std::int64_t y) {
+        return static_cast<std::size_t>(output.yInverted ? output.pixelHeight - 1 - y : y);
+    };
+    const auto size = static_cast<std::size_t>(columns) * kBytesPerPixel;
+    const PixelPoint first =
+        bufferPixel(output.transform, output.pixelWidth, output.pixelHeight, {firstColumn, row});
+    if (output.transform == OutputTransform::kNormal) {
+        return output.pixels.subspan(
+            storedRow(first.y) * stride + static_cast<std::size_t>(first.x) * kBytesPerPixel, size);
+    }
+    // The transform is affine: each column further moves by the same step in the buffer.
+    const PixelPoint next = bufferPixel(output.transform, output.pixelWidth, output.pixelHeight,
+                                        {firstColumn + 1, row});
+    const std::int64_t stepX = next.x - first.x;
+    const std::int64_t stepY = next.y - first.y;
+    gathered.resize(size);
+    for (std::int64_t i = 0; i < columns; ++i) {
+        const std::size_t offset = storedRow(first.y + i * stepY) * stride +
+                                   static_cast<std::size_t>(first.x + i * stepX) * kBytesPerPixel;
+        std::memcpy(gathered.data() + static_cast<std::size_t>(i) * kBytesPerPixel,
+                    output.pixels.data() + offset, kBytesPerPixel);
+    }
+    return gathered;
 }
+
+// Converts raw pixels of a turned row, all of one row.
+bool convertRow(std::span<const std::uint8_t> raw, const OutputPixels& output,
+                std::uint8_t* target) {
+    PixelLayout layout = output.layout;
+    layout.bytesPerRow = raw.size();
+    return convertPixelRows(raw, static_cast<std::int64_t>(raw.size() / kBytesPerPixel), 1, layout,
+                            target, raw.size());
+}
+
+struct Scratch {
+    std::vector<std::uint8_t> gathered;
+    std::vector<std::uint8_t> converted;
+};
 
 // Draws image row `y` into `out`: black where no copy is, each copy converted into its place,
 // sampling the nearest pixel when its scale differs from the image's.
 bool drawRow(const std::vector<Placement>& placements, std::int64_t width, bool covered,
-             std::int64_t y, std::uint8_t* out, std::vector<std::uint8_t>& scratch) {
+             std::int64_t y, std::uint8_t* out, Scratch& scratch) {
     if (!covered) {
         for (std::int64_t x = 0; x < width; ++x) {
             const std::uint8_t black[kBytesPerPixel] = {0, 0, 0, 255};
@@ -59,31 +106,27 @@ bool drawRow(const std::vector<Placement>& placements, std::int64_t width, bool 
         }
         const OutputPixels& output = *placement.output;
         std::uint8_t* target = out + static_cast<std::size_t>(placement.left) * kBytesPerPixel;
-        const std::int64_t columns = placement.right - placement.left;
         if (placement.sameSize) {
-            // One row of exactly the columns wanted: a layout whose row is that long.
-            PixelLayout layout = output.layout;
-            layout.bytesPerRow = static_cast<std::size_t>(columns) * kBytesPerPixel;
-            const auto row =
-                sourceRow(output, y - placement.place.y)
-                    .subspan(static_cast<std::size_t>(placement.left - placement.place.x) *
-                                 kBytesPerPixel,
-                             layout.bytesPerRow);
-            if (!convertPixelRows(row, columns, 1, layout, target, layout.bytesPerRow)) {
+            const auto raw =
+                turnedRow(output, y - placement.place.y, placement.left - placement.place.x,
+                          placement.right - placement.left, scratch.gathered);
+            if (!convertRow(raw, output, target)) {
                 return false;
             }
             continue;
         }
         const std::int64_t sourceY =
-            (y - placement.place.y) * output.pixelHeight / placement.place.height;
-        scratch.resize(static_cast<std::size_t>(output.pixelWidth) * kBytesPerPixel);
-        if (!convertPixelRows(sourceRow(output, sourceY), output.pixelWidth, 1, output.layout,
-                              scratch.data(), scratch.size())) {
+            (y - placement.place.y) * turnedHeight(output) / placement.place.height;
+        const auto raw = turnedRow(output, sourceY, 0, turnedWidth(output), scratch.gathered);
+        scratch.converted.resize(raw.size());
+        if (!convertRow(raw, output, scratch.converted.data())) {
             return false;
         }
         for (const std::int64_t column : placement.sourceColumns) {
-            std::memcpy(target, scratch.data() + static_cast<std::size_t>(column) * kBytesPerPixel,
-                        kBytesPerPixel);
+            std::memcpy(
+                target,
+                scratch.converted.data() + static_cast<std::size_t>(column) * kBytesPerPixel,
+                kBytesPerPixel);
             target += kBytesPerPixel;
         }
     }
@@ -91,6 +134,52 @@ bool drawRow(const std::vector<Placement>& placements, std::int64_t width, bool 
 }
 
 }  // namespace
+
+std::optional<OutputTransform> outputTransformOf(std::int32_t value) {
+    if (value < 0 || value > static_cast<std::int32_t>(OutputTransform::kFlipped270)) {
+        return std::nullopt;
+    }
+    return static_cast<OutputTransform>(value);
+}
+
+bool swapsSides(OutputTransform transform) {
+    switch (transform) {
+        case OutputTransform::kRotated90:
+        case OutputTransform::kRotated270:
+        case OutputTransform::kFlipped90:
+        case OutputTransform::kFlipped270:
+            return true;
+        default:
+            return false;
+    }
+}
+
+PixelPoint bufferPixel(OutputTransform transform, std::int64_t bufferWidth,
+                       std::int64_t bufferHeight, PixelPoint point) {
+    // The picture is `bufferWidth` wide unless a quarter turn swapped its sides.
+    const std::int64_t width = swapsSides(transform) ? bufferHeight : bufferWidth;
+    const std::int64_t height = swapsSides(transform) ? bufferWidth : bufferHeight;
+    const auto [x, y] = point;
+    switch (transform) {
+        case OutputTransform::kNormal:
+            return {x, y};
+        case OutputTransform::kRotated90:
+            return {y, width - 1 - x};
+        case OutputTransform::kRotated180:
+            return {width - 1 - x, height - 1 - y};
+        case OutputTransform::kRotated270:
+            return {height - 1 - y, x};
+        case OutputTransform::kFlipped:
+            return {width - 1 - x, y};
+        case OutputTransform::kFlipped90:
+            return {y, x};
+        case OutputTransform::kFlipped180:
+            return {x, height - 1 - y};
+        case OutputTransform::kFlipped270:
+            return {height - 1 - y, width - 1 - x};
+    }
+    return point;
+}
 
 LogicalBox boundingBox(std::span<const LogicalBox> boxes) {
     std::optional<LogicalBox> result;
@@ -157,11 +246,12 @@ std::optional<Composition> composeLayout(const LogicalBox& region,
     }
     double scale = 0;
     for (const auto& output : outputs) {
-        if (isEmpty(output.area) || output.pixelWidth <= 0 || output.pixelHeight <= 0) {
+        if (isEmpty(output.area) || output.pixelWidth <= 0 || output.pixelHeight <= 0 ||
+            !outputTransformOf(static_cast<std::int32_t>(output.transform))) {
             return std::nullopt;
         }
-        scale = std::max(
-            scale, static_cast<double>(output.pixelWidth) / static_cast<double>(output.area.width));
+        scale = std::max(scale, static_cast<double>(turnedWidth(output)) /
+                                    static_cast<double>(output.area.width));
     }
     const double width = std::round(static_cast<double>(region.width) * scale);
     const double height = std::round(static_cast<double>(region.height) * scale);
@@ -200,7 +290,7 @@ SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixel
         const PixelBox& place = composition->places[i];
         const auto rowBytes = output.layout.bytesPerRow;
         if (place.width <= 0 || place.height <= 0 || output.layout.bitsPerPixel != 32 ||
-            rowBytes == 0 ||
+            rowBytes / kBytesPerPixel < static_cast<std::size_t>(output.pixelWidth) ||
             output.pixels.size() / rowBytes < static_cast<std::size_t>(output.pixelHeight)) {
             return nullptr;
         }
@@ -211,24 +301,28 @@ SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixel
             .top = std::max<std::int64_t>(place.y, 0),
             .right = std::min(place.x + place.width, composition->width),
             .bottom = std::min(place.y + place.height, composition->height),
-            .sameSize = place.width == output.pixelWidth && place.height == output.pixelHeight};
+            .sameSize = place.width == turnedWidth(output) && place.height == turnedHeight(output)};
         if (placement.right <= placement.left || placement.bottom <= placement.top) {
             continue;
         }
         // Whether the copy converts at all is known now, not halfway through reading it.
-        std::vector<std::uint8_t> probe(static_cast<std::size_t>(output.pixelWidth) *
-                                        kBytesPerPixel);
-        if (!convertPixelRows(sourceRow(output, 0), output.pixelWidth, 1, output.layout,
-                              probe.data(), probe.size())) {
+        std::vector<std::uint8_t> gathered;
+        const auto firstRow = turnedRow(output, 0, 0, turnedWidth(output), gathered);
+        std::vector<std::uint8_t> probe(firstRow.size());
+        if (!convertRow(firstRow, output, probe.data())) {
             return nullptr;
         }
         if (!placement.sameSize) {
             for (std::int64_t x = placement.left; x < placement.right; ++x) {
-                placement.sourceColumns.push_back((x - place.x) * output.pixelWidth / place.width);
+                placement.sourceColumns.push_back((x - place.x) * turnedWidth(output) /
+                                                  place.width);
             }
         }
         placements->push_back(std::move(placement));
     }
+    // Overlapping outputs each show a picture of their own and no protocol says which is in
+    // front: the first given is drawn over the rest, as grim draws them.
+    std::reverse(placements->begin(), placements->end());
     const bool covered =
         copies->size() == 1 &&
         composition->places[0] == PixelBox{0, 0, composition->width, composition->height};
@@ -240,7 +334,7 @@ SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixel
     image->readRows =
         [copies, placements, covered, width = image->width, keepAlive = std::move(keepAlive)](
             std::int64_t firstRow, std::int64_t rowCount, std::uint8_t* out, std::size_t stride) {
-            std::vector<std::uint8_t> scratch;
+            Scratch scratch;
             for (std::int64_t row = 0; row < rowCount; ++row) {
                 if (!drawRow(*placements, width, covered, firstRow + row,
                              out + static_cast<std::size_t>(row) * stride, scratch)) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <string_view>
 
@@ -61,9 +62,11 @@ WaylandPointer<T> bindGlobal(wl_registry* registry, std::uint32_t name,
 const wl_output_listener outputListener{
     .geometry =
         [](void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t, std::int32_t,
-           std::int32_t, const char*, const char*, std::int32_t) {
-            static_cast<WaylandOutput*>(data)->x = x;
-            static_cast<WaylandOutput*>(data)->y = y;
+           std::int32_t, const char*, const char*, std::int32_t transform) {
+            auto& output = *static_cast<WaylandOutput*>(data);
+            output.x = x;
+            output.y = y;
+            output.transform = transform;
         },
     .mode =
         [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height,
@@ -133,7 +136,10 @@ LogicalBox WaylandOutput::area() const {
         return *logical;
     }
     const std::int32_t divisor = std::max(scale, 1);
-    return {x, y, modeWidth / divisor, modeHeight / divisor};
+    const auto turned = outputTransformOf(transform);
+    const bool swapped = turned && swapsSides(*turned);
+    return {x, y, (swapped ? modeHeight : modeWidth) / divisor,
+            (swapped ? modeWidth : modeHeight) / divisor};
 }
 
 bool WaylandConnection::discover() {
@@ -209,6 +215,13 @@ bool WaylandConnection::sync() {
 }
 
 std::unique_ptr<WaylandConnection> connectToCompositor() {
+    // libwayland writes what goes wrong (an unset XDG_RUNTIME_DIR, a protocol error) to the
+    // tool's standard error; the tool says itself what failed, once.
+    static const bool quiet = [] {
+        wl_log_set_handler_client([](const char*, va_list) {});
+        return true;
+    }();
+    (void)quiet;
     const char* name = std::getenv("WAYLAND_DISPLAY");
     if (name == nullptr || *name == '\0') {
         return nullptr;

@@ -52,6 +52,7 @@ struct WaylandOutput {
     std::int32_t modeWidth = 0;
     std::int32_t modeHeight = 0;
     std::int32_t scale = 1;
+    std::int32_t transform = 0;         // a wl_output transform
     std::optional<LogicalBox> logical;  // from xdg_output
 
     // Where the output lies in the layout.
@@ -83,7 +84,7 @@ struct WaylandConnection {
 };
 
 // A connection to the compositor WAYLAND_DISPLAY names, nothing bound yet; null when it is unset
-// or the compositor cannot be reached.
+// or the compositor cannot be reached. libwayland's messages are dropped from the first call on.
 std::unique_ptr<WaylandConnection> connectToCompositor();
 
 }  // namespace tarnwick

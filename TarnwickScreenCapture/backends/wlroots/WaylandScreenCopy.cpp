@@ -32,6 +32,7 @@ struct Frame {
 
     WaylandConnection* connection = nullptr;
     LogicalBox area;
+    OutputTransform transform = OutputTransform::kNormal;
     std::optional<BufferOffer> offer;
     std::optional<ShmBuffer> buffer;
     WaylandPointer<zwlr_screencopy_frame_v1> frame;
@@ -114,12 +115,19 @@ SharedImage copyRegion(WaylandConnection& connection, const std::optional<Logica
         if (!part) {
             continue;
         }
+        const auto transform = outputTransformOf(connection.outputs[i]->transform);
+        if (!transform) {
+            return nullptr;
+        }
+        // sway 1.7 copies a region of an output turned by a quarter from half a turn away:
+        // a transformed output is copied whole and cut here.
+        const bool whole = *part == areas[i] || *transform != OutputTransform::kNormal;
         auto frame = std::make_unique<Frame>();
         frame->connection = &connection;
-        frame->area = *part;
+        frame->area = whole ? areas[i] : *part;
+        frame->transform = *transform;
         wl_output* output = connection.outputs[i]->output.get();
-        if (part->x == areas[i].x && part->y == areas[i].y && part->width == areas[i].width &&
-            part->height == areas[i].height) {
+        if (whole) {
             frame->frame.reset(
                 zwlr_screencopy_manager_v1_capture_output(connection.screenCopy.get(), 0, output));
         } else {
@@ -159,7 +167,8 @@ SharedImage copyRegion(WaylandConnection& connection, const std::optional<Logica
                           .pixels = frame->buffer->mapping()->bytes(),
                           .layout = *layoutOfShmFormat(
                               frame->offer->format, static_cast<std::size_t>(frame->offer->stride)),
-                          .yInverted = frame->yInverted});
+                          .yInverted = frame->yInverted,
+                          .transform = frame->transform});
     }
     return composeOutputs(region, copies, std::move(mappings));
 }

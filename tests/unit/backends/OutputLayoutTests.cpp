@@ -150,6 +150,7 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
         {{{0, 0, 6, 4}, 1}, {{6, 1, 3, 3}, 2}},
         {{{-4, -2, 4, 6}, 2}, {{0, 0, 5, 3}, 3}, {{2, 3, 2, 2}, 1}},
         {{{10, 10, 3, 2}, 2}, {{0, 0, 2, 2}, 2}},
+        {{{0, 0, 4, 3}, 1}, {{2, 1, 4, 3}, 2}, {{-1, 2, 4, 2}, 1}},  // overlapping
     };
     for (std::size_t l = 0; l < layouts.size(); ++l) {
         for (const bool inverted : {false, true}) {
@@ -181,7 +182,8 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
             for (std::int64_t y = 0; y < image.height; ++y) {
                 for (std::int64_t x = 0; x < image.width; ++x) {
                     Rgba expected{0, 0, 0, 255};
-                    for (std::size_t i = 0; i < layouts[l].size(); ++i) {
+                    // Where outputs overlap, the first one listed shows.
+                    for (std::size_t i = layouts[l].size(); i-- > 0;) {
                         const auto& [area, own] = layouts[l][i];
                         // Whole logical units first, then the fraction, in integers.
                         const std::int64_t dx = x - (area.x - region.x) * scale;
@@ -212,6 +214,119 @@ TEST(OutputLayout, ARegionCutsTheCopiesThatReachBeyondIt) {
     const auto image = readWhole(composed);
     EXPECT_EQ(pixelAt(image, 0, 0), (Rgba{1, 10, 4, 255}));
     EXPECT_EQ(pixelAt(image, 7, 5), (Rgba{1, 17, 9, 255}));
+}
+
+// A `width` × `height` buffer of an output turned by `transform`, each pixel naming its own
+// place in the buffer as stored: red = tag, green = column, blue = row.
+Copy turnedCopy(std::uint8_t tag, OutputTransform transform, std::int64_t width,
+                std::int64_t height, LogicalBox area, bool yInverted) {
+    Copy copy;
+    const auto stride = static_cast<std::size_t>(width) * 4 + 4;
+    copy.bytes.assign(stride * static_cast<std::size_t>(height), 0xee);
+    for (std::int64_t y = 0; y < height; ++y) {
+        for (std::int64_t x = 0; x < width; ++x) {
+            const auto word = static_cast<std::uint32_t>((tag << 16) | (x << 8) | y);
+            const std::int64_t stored = yInverted ? height - 1 - y : y;
+            std::memcpy(copy.bytes.data() + static_cast<std::size_t>(stored) * stride +
+                            static_cast<std::size_t>(x) * 4,
+                        &word, 4);
+        }
+    }
+    copy.pixels = {.area = area,
+                   .pixelWidth = width,
+                   .pixelHeight = height,
+                   .layout = *layoutOfShmFormat(kXrgb8888, stride),
+                   .yInverted = yInverted,
+                   .transform = transform};
+    return copy;
+}
+
+// Where buffer pixel (x, y) of a `width` × `height` buffer shows in the picture: the buffer
+// turned back, written out for each wl_output transform (counter-clockwise turns; flipped ones
+// mirrored left to right before they are turned).
+std::array<std::int64_t, 2> shownAt(int transform, std::int64_t width, std::int64_t height,
+                                    std::int64_t x, std::int64_t y) {
+    switch (transform) {
+        case 0:
+            return {x, y};
+        case 1:  // the picture was turned left: turn it right
+            return {height - 1 - y, x};
+        case 2:
+            return {width - 1 - x, height - 1 - y};
+        case 3:  // turned right: turn it left
+            return {y, width - 1 - x};
+        case 4:
+            return {width - 1 - x, y};
+        case 5:  // mirrored, then turned left: the main diagonal
+            return {y, x};
+        case 6:  // mirrored, then half a turn: upside down
+            return {x, height - 1 - y};
+        case 7:  // mirrored, then turned right: the other diagonal
+            return {height - 1 - y, width - 1 - x};
+        default:
+            ADD_FAILURE() << "no transform " << transform;
+            return {0, 0};
+    }
+}
+
+// Every transform of a 5×3 buffer (stored either way up) against the reference above: alone,
+// cut by a region, and drawn at twice its scale beside an output of scale 2.
+TEST(OutputLayout, EveryOutputTransformMatchesTheBufferTurnedBack) {
+    constexpr std::int64_t kWidth = 5;
+    constexpr std::int64_t kHeight = 3;
+    for (int t = 0; t <= 7; ++t) {
+        for (const bool inverted : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "transform " << t << " inverted " << inverted);
+            const auto transform = outputTransformOf(t);
+            ASSERT_TRUE(transform);
+            const bool quarter = t % 2 == 1;
+            const std::int64_t width = quarter ? kHeight : kWidth;  // the picture's sides
+            const std::int64_t height = quarter ? kWidth : kHeight;
+            std::vector<Rgba> picture(static_cast<std::size_t>(width * height));
+            for (std::int64_t y = 0; y < kHeight; ++y) {
+                for (std::int64_t x = 0; x < kWidth; ++x) {
+                    const auto [px, py] = shownAt(t, kWidth, kHeight, x, y);
+                    ASSERT_TRUE(px >= 0 && px < width && py >= 0 && py < height);
+                    picture[static_cast<std::size_t>(py * width + px)] = {
+                        1, static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 255};
+                }
+            }
+            const LogicalBox area{10, 20, width, height};
+            const std::vector<Copy> alone{
+                turnedCopy(1, *transform, kWidth, kHeight, area, inverted)};
+            struct Case {
+                LogicalBox region;
+                std::vector<Copy> copies;
+                std::int64_t scale;
+            };
+            std::vector<Case> cases{
+                {area, alone, 1}, {{11, 21, width - 2, height - 1}, alone, 1}, {area, alone, 2}};
+            cases.back().copies.push_back(taggedCopy(2, {0, 0, 1, 1}, 2));
+            cases.back().region = {0, 0, 10 + width, 20 + height};
+            for (const auto& [region, copies, scale] : cases) {
+                SCOPED_TRACE(testing::Message()
+                             << "region " << region.x << "," << region.y << " scale " << scale);
+                const auto composed = composeOutputs(region, views(copies));
+                ASSERT_TRUE(composed);
+                ASSERT_EQ(composed->width, region.width * scale);
+                ASSERT_EQ(composed->height, region.height * scale);
+                const auto image = readWhole(composed);
+                for (std::int64_t y = std::max<std::int64_t>(0, (area.y - region.y) * scale);
+                     y < image.height; ++y) {
+                    for (std::int64_t x = std::max<std::int64_t>(0, (area.x - region.x) * scale);
+                         x < image.width; ++x) {
+                        const std::int64_t px = x / scale + region.x - area.x;
+                        const std::int64_t py = y / scale + region.y - area.y;
+                        ASSERT_EQ(pixelAt(image, x, y),
+                                  picture[static_cast<std::size_t>(py * width + px)])
+                            << x << "," << y;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_FALSE(outputTransformOf(8));
+    EXPECT_FALSE(outputTransformOf(-1));
 }
 
 TEST(OutputLayout, UnusableInputGivesNoImage) {

@@ -148,6 +148,60 @@ TEST(SwayTree, LeavesOutHiddenWindowsAndReadsOddValuesAsAbsent) {
     EXPECT_EQ((*windows)[2].id, kNoWindow);
 }
 
+// sway copies an X title's bytes into its JSON as they are.
+TEST(SwayTree, TextThatIsNotUtf8IsRepairedAndCostsNoOtherWindow) {
+    const auto tree = treeOf(Json::array({container(
+        "workspace", 4,
+        Json::array({nativeWindow(5, "tavik", "TITLE_B"), nativeWindow(6, "APP_C", "TITLE_C")}),
+        Json::array({xwaylandWindow(7, "CLASS_A", "TITLE_A")}), Json::array({7, 5, 6}))}));
+    std::string text = tree.dump();
+    const auto put = [&](const std::string& placeholder, const std::string& bytes) {
+        text.replace(text.find(placeholder), placeholder.size(), bytes);
+    };
+    put("TITLE_A", "caf\xe9 menu");
+    put("CLASS_A", "XTerm\xff");
+    put("TITLE_B", "Tavik \\u0000inbox");  // an escaped NUL
+    put("TITLE_C", "cut short \xf0\x9f");  // a sequence ended by the closing quote
+    put("APP_C", "\xc0\xaf");              // an overlong '/'
+    const auto windows = windowsOfSwayTree(text);
+    ASSERT_TRUE(windows);
+    ASSERT_EQ(windows->size(), 3u);
+    const std::string replacement = "\xEF\xBF\xBD";
+    EXPECT_EQ((*windows)[0].title, "caf" + replacement + " menu");
+    EXPECT_EQ((*windows)[0].ownerName, "XTerm" + replacement);
+    EXPECT_EQ((*windows)[1].title, "Tavik inbox");
+    EXPECT_EQ((*windows)[1].ownerName, "tavik");
+    ASSERT_TRUE((*windows)[1].bounds);
+    EXPECT_EQ((*windows)[1].bounds->width, 796);
+    EXPECT_EQ((*windows)[2].title, "cut short " + replacement + replacement);
+    EXPECT_EQ((*windows)[2].ownerName, replacement + replacement);
+}
+
+TEST(SwayTree, AWindowIsStillShownOnlyAsTheSameContainerInTheSamePlace) {
+    const auto listed = [](const Json& window) {
+        return windowsOfSwayTree(
+                   treeOf(Json::array({container("workspace", 4, Json::array({window}),
+                                                 Json::array(), Json::array())}))
+                       .dump())
+            .value();
+    };
+    const auto before = listed(nativeWindow(5, "tavik", "inbox")).at(0);
+    EXPECT_TRUE(stillShown(before, listed(nativeWindow(5, "tavik", "retitled"))));
+    // Closed, and another window opened in its place.
+    EXPECT_FALSE(stillShown(before, listed(nativeWindow(6, "tavik", "inbox"))));
+    EXPECT_FALSE(
+        stillShown(before, listed(nativeWindow(5, "tavik", "inbox", box(1, 25, 800, 600)))));
+    auto resized = nativeWindow(5, "tavik", "inbox");
+    resized["window_rect"]["height"] = 597;
+    EXPECT_FALSE(stillShown(before, listed(resized)));
+    // Moved to a hidden workspace.
+    EXPECT_FALSE(
+        stillShown(before, listed(nativeWindow(5, "tavik", "inbox", box(0, 25, 800, 600), false))));
+    auto unnumbered = before;
+    unnumbered.id = kNoWindow;
+    EXPECT_FALSE(stillShown(unnumbered, {unnumbered}));
+}
+
 TEST(SwayTree, TextThatIsNotATreeGivesNoList) {
     EXPECT_FALSE(windowsOfSwayTree(""));
     EXPECT_FALSE(windowsOfSwayTree("{\"nodes\": ["));
