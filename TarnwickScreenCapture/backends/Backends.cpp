@@ -106,10 +106,18 @@ WindowSystem openWindowSystem() {
         case Backend::kWlroots:
             // GNOME and KDE offer ordinary clients no screen copy: there the portal has the
             // desktop.
-            return waylandWindowSystem("wlroots",
-                                       [] { return waylandDesktopImage(portalDesktopImage); });
+            return waylandWindowSystem("wlroots", [] {
+                bool askedPortal = false;
+                auto image = waylandDesktopImage([&askedPortal] {
+                    askedPortal = true;
+                    return portalDesktopImage();
+                });
+                return imageOr(std::move(image),
+                               askedPortal ? kPortalTrouble : compositorTrouble());
+            });
         case Backend::kPortal:
-            return waylandWindowSystem("desktop portal", portalDesktopImage);
+            return waylandWindowSystem(
+                "desktop portal", [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
     }
     return x11WindowSystem();
 }

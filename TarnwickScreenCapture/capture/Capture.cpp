@@ -24,8 +24,8 @@ std::optional<CaptureFailure> capture(const CaptureRequest& request, const Platf
     std::string whyNoImage;
     if (auto* unavailable = std::get_if<Unavailable>(&taken)) {
         whyNoImage = std::move(unavailable->reason);
-    } else {
-        image = std::get<SharedImage>(std::move(taken));
+    } else if (!(image = std::get<SharedImage>(std::move(taken)))) {
+        whyNoImage = windowSystem.description + " gave no image";
     }
 
     // The screenshot tool runs at most once: when the window system gives no image, or when its
