@@ -97,10 +97,13 @@ WindowSystem openWindowSystem() {
         case Backend::kWlroots:
             // GNOME and KDE offer ordinary clients no screen copy: there the portal has the
             // desktop.
-            return waylandWindowSystem("wlroots",
-                                       [] { return waylandDesktopImage(portalDesktopImage); });
+            return waylandWindowSystem("wlroots", [] {
+                return imageOr(waylandDesktopImage(portalDesktopImage),
+                               compositorTrouble() + "; where it offers none, " + kPortalTrouble);
+            });
         case Backend::kPortal:
-            return waylandWindowSystem("desktop portal", portalDesktopImage);
+            return waylandWindowSystem(
+                "desktop portal", [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
     }
     return x11WindowSystem();
 }
