@@ -104,6 +104,12 @@ WindowSystem waylandWindowSystem(std::string_view desktopSource,
             return imageOr(waylandRegionImage(*window.bounds),
                            compositorTrouble() + "; or the window is gone");
         };
+    } else {
+        system.note =
+            "native Wayland windows are not listed: windows come from XWayland here, which sees "
+            "X11 programs only (GNOME lets no program list or capture a chosen native window "
+            "without the user); start the application with GDK_BACKEND=x11 or "
+            "QT_QPA_PLATFORM=xcb";
     }
     return system;
 }
