@@ -44,8 +44,9 @@ if(TARNWICK_HARDENING)
         else()
             set(TARNWICK_FORTIFY_LEVEL 2)
         endif()
-        add_compile_options($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE>)
-        add_compile_definitions(
-            $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=${TARNWICK_FORTIFY_LEVEL}>)
+        # Both as options, in this order: definitions go before options on the command line,
+        # where the -U would undo the -D.
+        add_compile_options($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE>
+            $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-D_FORTIFY_SOURCE=${TARNWICK_FORTIFY_LEVEL}>)
     endif()
 endif()
