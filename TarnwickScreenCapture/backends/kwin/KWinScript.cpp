@@ -43,8 +43,7 @@ int onDelivery(sd_bus_message* message, void* data, sd_bus_error*) {
     auto& delivery = *static_cast<Delivery*>(data);
     const char* sender = sdBus().messageSender(message);
     if (sender == nullptr || delivery.kwin != sender) {
-        static const sd_bus_error kDenied =
-            SD_BUS_ERROR_MAKE_CONST(SD_BUS_ERROR_ACCESS_DENIED, "only KWin may deliver");
+        static const sd_bus_error kDenied{SD_BUS_ERROR_ACCESS_DENIED, "only KWin may deliver", 0};
         sdBus().replyMethodError(message, &kDenied);
         return 1;
     }
