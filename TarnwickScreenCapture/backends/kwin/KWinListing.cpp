@@ -209,10 +209,22 @@ OrUnavailable<std::vector<KWinWindow>> readKWinListing(std::string_view text) {
         return Unavailable{"KWin's listing script answered with no window list"};
     }
     std::vector<KWinWindow> listed;
+    std::set<std::string> seen;  // one window is listed once, however often it is sent
     for (auto window = windows->rbegin(); window != windows->rend(); ++window) {
-        if (window->is_object() && onScreen(*window)) {
-            listed.push_back(describe(*window));
+        if (!window->is_object() || !onScreen(*window)) {
+            continue;
         }
+        auto described = describe(*window);
+        if (!described.uuid.empty()) {
+            const std::string uuid = "uuid " + lowercased(described.uuid);
+            const std::string x11 = "x11 " + std::to_string(described.description.id);
+            if (seen.contains(uuid) ||
+                (described.description.id != kNoWindow && seen.contains(x11))) {
+                continue;
+            }
+            seen.insert({uuid, x11});
+        }
+        listed.push_back(std::move(described));
     }
     numberNativeWindows(listed);
     return listed;

@@ -134,6 +134,17 @@ TEST(KWinListing, IdsAreX11IdsOrStableNumbersOfTheUuid) {
     EXPECT_EQ(second[2].description.id, first[1].description.id);
 }
 
+TEST(KWinListing, AWindowSentTwiceIsListedOnce) {
+    auto x11 = window(uuidNumbered(1), "x11");
+    x11["windowId"] = 4194307;
+    auto sameX11 = window(uuidNumbered(2), "same X11 id");
+    sameX11["windowId"] = 4194307;
+    auto upper = window("{0000000A-0000-4000-8000-000000000000}", "same uuid");
+    const auto windows =
+        listed({x11, sameX11, window("{0000000a-0000-4000-8000-000000000000}", "native"), upper});
+    EXPECT_EQ(titles(windows), (std::vector<std::string>{"same uuid", "same X11 id"}));
+}
+
 TEST(KWinListing, OwnerIsTheResourceClassOrTheDesktopFile) {
     auto classless = window(uuidNumbered(1), "title");
     classless["resourceClass"] = "";
@@ -177,6 +188,7 @@ TEST(KWinListing, XWaylandGivesTheClientAreaOfFramedX11Windows) {
     x11["windowId"] = 4194307;
     x11["bufferGeometry"] = x11["frameGeometry"];
     auto scaled = x11;
+    scaled["internalId"] = uuidNumbered(3);
     scaled["windowId"] = 4194308;
     const auto windows = withXWaylandClientAreas(
         listed({x11, scaled, window(uuidNumbered(2), "native")}),
