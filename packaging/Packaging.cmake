@@ -42,15 +42,22 @@ install(FILES ${TARNWICK_STAGING}/TarnwickScreenCapture.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${TARNWICK_STAGING}/changelog.gz DESTINATION ${TARNWICK_DOC_DIR})
 
-# The unit names the installed binary by its absolute path, and the prefix is only known at
-# install time (cmake --install --prefix, or /usr when cpack stages the package).
+# The unit and the .desktop file name the installed binary by its absolute path, and the prefix
+# is only known at install time (cmake --install --prefix, or /usr when cpack stages the
+# package). KWin lets only an executable that a .desktop file names take screenshots; the entry
+# is not shown in menus.
 set(TARNWICK_UNIT_TEMPLATE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/tarnwick-screen-capture-agent.service.in)
 set(TARNWICK_UNIT_STAGED ${TARNWICK_STAGING}/tarnwick-screen-capture-agent.service)
+set(TARNWICK_DESKTOP_TEMPLATE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/tarnwick-screen-capture.desktop.in)
+set(TARNWICK_DESKTOP_STAGED ${TARNWICK_STAGING}/tarnwick-screen-capture.desktop)
 install(CODE "
     set(TARNWICK_INSTALLED_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/TarnwickScreenCapture\")
     configure_file(\"${TARNWICK_UNIT_TEMPLATE}\" \"${TARNWICK_UNIT_STAGED}\" @ONLY)
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\" TYPE FILE
         FILES \"${TARNWICK_UNIT_STAGED}\")
+    configure_file(\"${TARNWICK_DESKTOP_TEMPLATE}\" \"${TARNWICK_DESKTOP_STAGED}\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\"
+        TYPE FILE FILES \"${TARNWICK_DESKTOP_STAGED}\")
 ")
 
 set(CPACK_GENERATOR DEB)
@@ -65,7 +72,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNWICK_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The desktop of GNOME and KDE sessions comes through it.
+# The desktop of GNOME sessions comes through it, and KDE's when KWin refuses.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS xdg-desktop-portal)
 # ICU, sd-bus, libspng and TurboJPEG are loaded at run time, where the shared-library scan does
 # not see them.
@@ -75,9 +82,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "TarnwickScreenCapture takes one JPEG screenshot of the on-screen window of the
 Tavik or Brevant application, or of the whole desktop (X11, or Wayland on sway
-and other wlroots compositors, and on GNOME and KDE through the desktop
-portal), scales it down to a maximum width and writes it to a file. It runs
-once from the command line, or as a per-user agent (a systemd user unit is
-included) that answers JSON requests written to a file under the home
+and other wlroots compositors, on KDE Plasma through KWin, and on GNOME through
+the desktop portal), scales it down to a maximum width and writes it to a file.
+It runs once from the command line, or as a per-user agent (a systemd user unit
+is included) that answers JSON requests written to a file under the home
 directory.")
 include(CPack)

@@ -4,15 +4,17 @@
 #include <string>
 #include <string_view>
 
+#include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/backends/sway/SwayIpc.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandScreenCopy.hpp"
+#include "TarnwickScreenCapture/backends/x11/X11WindowList.hpp"
 #include "TarnwickScreenCapture/backends/x11/X11WindowSystem.hpp"
 
 namespace tarnwick {
 namespace {
 
-enum class Backend { kX11, kWlroots, kPortal };
+enum class Backend { kX11, kWlroots, kPortal, kKWin };
 
 // A name nobody gives is ignored, as if the variable were unset.
 Backend chooseBackend() {
@@ -27,7 +29,29 @@ Backend chooseBackend() {
     if (name == "portal") {
         return Backend::kPortal;
     }
-    return waylandCompositorReachable() ? Backend::kWlroots : Backend::kX11;
+    if (name == "kwin") {
+        return Backend::kKWin;
+    }
+    if (!waylandCompositorReachable()) {
+        return Backend::kX11;
+    }
+    // A session with sway's socket is sway's; only in others is the session bus asked.
+    return !swaySocketPath() && kwinOnSessionBus() ? Backend::kKWin : Backend::kWlroots;
+}
+
+// XWayland's client areas by X11 window id, for KWin 5.27, which does not tell them.
+std::optional<std::map<WindowId, WindowBounds>> xwaylandClientAreas() {
+    const auto windows = x11Windows();
+    if (!windows) {
+        return std::nullopt;
+    }
+    std::map<WindowId, WindowBounds> areas;
+    for (const auto& window : *windows) {
+        if (window.bounds) {
+            areas.emplace(window.id, *window.bounds);
+        }
+    }
+    return areas;
 }
 
 std::string waylandDescription(std::string_view desktopSource, bool fromSway) {
@@ -89,6 +113,12 @@ WindowSystem waylandWindowSystem(std::string_view desktopSource,
             }
             return image;
         };
+    } else {
+        system.note =
+            "native Wayland windows are not listed: windows come from XWayland here, which sees "
+            "X11 programs only (GNOME lets no program list or capture a chosen native window "
+            "without the user); start the application with GDK_BACKEND=x11 or "
+            "QT_QPA_PLATFORM=xcb";
     }
     return system;
 }
@@ -118,6 +148,9 @@ WindowSystem openWindowSystem() {
         case Backend::kPortal:
             return waylandWindowSystem(
                 "desktop portal", [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
+        case Backend::kKWin:
+            return kwinWindowSystem(xwaylandClientAreas,
+                                    [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
     }
     return x11WindowSystem();
 }

@@ -56,6 +56,8 @@ using OrUnavailable = std::variant<T, Unavailable>;
 struct WindowSystem {
     // Which system this is and where, as a person reads it: "X11 on :0".
     std::string description;
+    // What its window list cannot show, and why, for --list-windows; empty when nothing.
+    std::string note;
     // The on-screen windows, front to back.
     std::function<OrUnavailable<std::vector<WindowDescription>>()> windows;
     // Never null when it is no Unavailable.

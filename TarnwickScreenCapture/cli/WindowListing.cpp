@@ -72,9 +72,13 @@ std::string ruleText(const WindowVerdict& verdict, const WindowDescription& wind
 }  // namespace
 
 std::string windowListingText(const std::string& windowSystem,
-                              const std::vector<WindowDescription>& windows) {
+                              const std::vector<WindowDescription>& windows,
+                              const std::string& note) {
     std::string text = "on-screen windows (" + windowSystem +
                        "), front to back; * marks the one a window capture takes:\n";
+    if (!note.empty()) {
+        text += "note: " + note + "\n";
+    }
     bool taken = false;
     for (const auto& window : windows) {
         const auto verdict = windowVerdict(window);
@@ -107,7 +111,7 @@ FailureOr<std::string> listWindows(const WindowSystem& windowSystem) {
         return failures::kListWindowsFailed.because(unavailable->reason);
     }
     return windowListingText(windowSystem.description,
-                             std::get<std::vector<WindowDescription>>(windows));
+                             std::get<std::vector<WindowDescription>>(windows), windowSystem.note);
 }
 
 }  // namespace tarnwick

@@ -260,6 +260,11 @@ def _executable_for(popen_arguments):
     return _binary_for_all_users
 
 
+def binary_for(popen_arguments):
+    """The path a run of the binary with these Popen arguments executes."""
+    return _executable_for(popen_arguments)
+
+
 def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **popen_arguments):
     """Runs the binary to its end in sandbox.work; stdout and stderr are captured apart (bytes).
 

@@ -12,6 +12,7 @@ from harness import (BINARY, Jpeg, JpegAssertions, Sandbox, XServer, binary_envi
                      require_binary, require_tools, start_process, stop_process)
 
 UNIT = "tarnwick-screen-capture-agent.service"
+DESKTOP_ENTRY = os.path.join("share", "applications", "tarnwick-screen-capture.desktop")
 DOC = os.path.join("share", "doc", "tarnwick-screen-capture")
 MAN_PAGE = os.path.join("share", "man", "man1", "TarnwickScreenCapture.1.gz")
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -145,6 +146,13 @@ class DebianPackageTest(unittest.TestCase, JpegAssertions):
                        self.installed("bin", "TarnwickScreenCapture")]).stdout
         return "__asan_init" in symbols
 
+    def test_desktop_entry_lets_kwin_take_screenshots_for_the_packaged_binary(self):
+        with open(self.installed(DESKTOP_ENTRY), encoding="utf-8") as stream:
+            lines = stream.read().splitlines()
+        for line in ("[Desktop Entry]", "Exec=/usr/bin/TarnwickScreenCapture", "NoDisplay=true",
+                     "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"):
+            self.assertIn(line, lines)
+
     def test_unit_starts_the_packaged_binary_as_agent(self):
         with open(self.installed("lib", "systemd", "user", UNIT), encoding="utf-8") as stream:
             lines = stream.read().splitlines()
@@ -204,6 +212,8 @@ class CmakeInstallTest(unittest.TestCase):
             lines = stream.read().splitlines()
         self.assertIn("ExecStart=%s/bin/TarnwickScreenCapture --agent" % prefix, lines)
         self.assertTrue(os.path.isfile(os.path.join(prefix, MAN_PAGE)))
+        with open(os.path.join(prefix, DESKTOP_ENTRY), encoding="utf-8") as stream:
+            self.assertIn("Exec=%s/bin/TarnwickScreenCapture" % prefix, stream.read().splitlines())
 
         if shutil.which("systemd-analyze") is None:
             self.skipTest("systemd-analyze is not installed")

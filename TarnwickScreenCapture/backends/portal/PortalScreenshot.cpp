@@ -1,19 +1,15 @@
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <memory>
 #include <span>
 
+#include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
 #include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalFile.hpp"
-#include "TarnwickScreenCapture/backends/portal/SessionBusLibrary.hpp"
-#include "TarnwickScreenCapture/posix/Waiting.hpp"
 
 namespace tarnwick {
 namespace {
@@ -22,25 +18,6 @@ constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
-
-// Only called once portalScreenshotUri has found the library loaded.
-const SessionBusLibrary& sdBus() {
-    return *sessionBusLibrary();
-}
-
-// Without flushing: sd-bus would wait for a silent bus daemon to finish authentication.
-struct BusDeleter {
-    void operator()(sd_bus* bus) const { sdBus().closeUnref(bus); }
-};
-struct SlotDeleter {
-    void operator()(sd_bus_slot* slot) const { sdBus().slotUnref(slot); }
-};
-struct MessageDeleter {
-    void operator()(sd_bus_message* message) const { sdBus().messageUnref(message); }
-};
-using Bus = std::unique_ptr<sd_bus, BusDeleter>;
-using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
-using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
 
 struct Answer {
     std::string portal;  // the unique name that took the call; only it may answer
@@ -105,53 +82,10 @@ std::string requestPath(std::string_view uniqueName, const std::string& token) {
     return "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
 }
 
-// The deadline, or sooner the moment sd-bus has a timeout of its own to handle (a call's reply,
-// authentication), which it gives in CLOCK_MONOTONIC microseconds, UINT64_MAX for none.
-Deadline withBusTimeout(const Deadline& deadline, std::uint64_t busTimeout) {
-    if (busTimeout == UINT64_MAX) {
-        return deadline;
-    }
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t current = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
-                                  static_cast<std::uint64_t>(now.tv_nsec) / 1000;
-    const std::uint64_t left =
-        busTimeout > current ? std::min(busTimeout - current, deadline.microsecondsLeft()) : 0;
-    return deadline.noLaterThan(Deadline::Clock::now() + std::chrono::microseconds(left));
-}
-
-// What is left of the deadline as an sd-bus timeout; none once it has passed, since sd-bus
-// takes 0 for its own default of 25 s.
-std::optional<std::uint64_t> busTimeoutLeft(const Deadline& deadline) {
-    const std::uint64_t left = deadline.microsecondsLeft();
-    return left > 0 ? std::optional(left) : std::nullopt;
-}
-
-// Processes the bus until `done` holds; false on a broken connection or at the deadline.
-bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<bool()>& done) {
-    while (!done()) {
-        const int processed = sdBus().process(bus, nullptr);
-        if (processed < 0) {
-            return false;
-        }
-        if (processed > 0) {
-            continue;
-        }
-        if (deadline.passed()) {
-            return false;
-        }
-        const int fd = sdBus().getFd(bus);
-        const int events = sdBus().getEvents(bus);
-        std::uint64_t busTimeout = 0;
-        if (fd < 0 || events < 0 || sdBus().getTimeout(bus, &busTimeout) < 0) {
-            return false;
-        }
-        if (waitForDescriptor(fd, static_cast<short>(events),
-                              withBusTimeout(deadline, busTimeout)) == Readiness::kFailed) {
-            return false;
-        }
-    }
-    return true;
+// What is left of the deadline as an sd-bus timeout, at least a microsecond: sd-bus takes 0 for
+// its own default of 25 s.
+std::uint64_t busTimeoutLeft(const Deadline& deadline) {
+    return std::max<std::uint64_t>(deadline.microsecondsLeft(), 1);
 }
 
 }  // namespace
@@ -168,8 +102,7 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         return std::nullopt;
     }
     Bus bus(opened);
-    const auto setUpTimeout = busTimeoutLeft(deadline);
-    if (!setUpTimeout || sdBus().setMethodCallTimeout(bus.get(), *setUpTimeout) < 0) {
+    if (sdBus().setMethodCallTimeout(bus.get(), busTimeoutLeft(deadline)) < 0) {
         return std::nullopt;
     }
     // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
@@ -205,8 +138,8 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         return std::nullopt;
     }
     sd_bus_message* received = nullptr;
-    const auto callTimeout = busTimeoutLeft(deadline);
-    if (!callTimeout || sdBus().call(bus.get(), call.get(), *callTimeout, nullptr, &received) < 0) {
+    if (deadline.passed() ||
+        sdBus().call(bus.get(), call.get(), busTimeoutLeft(deadline), nullptr, &received) < 0) {
         return std::nullopt;
     }
     Message reply(received);

@@ -50,6 +50,19 @@ TEST(WindowListing, MarksTheWindowACaptureTakesAndGivesEveryOtherItsRule) {
     EXPECT_EQ(listing, expected);
 }
 
+TEST(WindowListing, TheWindowSystemsNoteFollowsTheHeading) {
+    WindowSystem system;
+    system.description = "wlroots on wayland-1";
+    system.note = "native Wayland windows are not listed";
+    system.windows = [] { return OrUnavailable<std::vector<WindowDescription>>(); };
+    const auto listing = listWindows(system);
+    ASSERT_TRUE(std::holds_alternative<std::string>(listing));
+    const auto text = lines(std::get<std::string>(listing));
+    ASSERT_EQ(text.size(), 3u);
+    EXPECT_EQ(text[1], "note: native Wayland windows are not listed");
+    EXPECT_EQ(lines(windowListingText("X11 on :7", {})).size(), 2u);
+}
+
 TEST(WindowListing, NoWindowListIsCodeTwo) {
     WindowSystem system;
     system.windows = [] {

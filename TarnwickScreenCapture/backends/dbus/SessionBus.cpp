@@ -1,0 +1,157 @@
+#include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+
+namespace tarnwick {
+namespace {
+
+// The deadline, or sooner the moment sd-bus has a timeout of its own to handle (a call's reply,
+// authentication), which it gives in CLOCK_MONOTONIC microseconds, UINT64_MAX for none.
+Deadline withBusTimeout(const Deadline& deadline, std::uint64_t busTimeout) {
+    if (busTimeout == UINT64_MAX) {
+        return deadline;
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t current = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
+                                  static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+    const std::uint64_t left =
+        busTimeout > current ? std::min(busTimeout - current, deadline.microsecondsLeft()) : 0;
+    return deadline.noLaterThan(Deadline::Clock::now() + std::chrono::microseconds(left));
+}
+
+struct PendingCall {
+    CallOutcome outcome;
+    bool answered = false;
+};
+
+int onAnswer(sd_bus_message* message, void* data, sd_bus_error*) {
+    auto& pending = *static_cast<PendingCall*>(data);
+    pending.answered = true;
+    if (const sd_bus_error* error = sdBus().messageError(message); error != nullptr) {
+        // sd-bus answers its own timeout as an error; it is silence all the same.
+        const std::string_view name = error->name != nullptr ? error->name : "";
+        pending.outcome.kind =
+            name == SD_BUS_ERROR_TIMEOUT ? CallOutcome::Kind::kSilent : CallOutcome::Kind::kError;
+        pending.outcome.errorName = name;
+        pending.outcome.errorMessage = error->message != nullptr ? error->message : "";
+        return 0;
+    }
+    pending.outcome.kind = CallOutcome::Kind::kReplied;
+    pending.outcome.reply.reset(sdBus().messageRef(message));
+    return 0;
+}
+
+}  // namespace
+
+const SessionBusLibrary& sdBus() {
+    return *sessionBusLibrary();
+}
+
+void BusDeleter::operator()(sd_bus* bus) const {
+    sdBus().closeUnref(bus);
+}
+void SlotDeleter::operator()(sd_bus_slot* slot) const {
+    sdBus().slotUnref(slot);
+}
+void MessageDeleter::operator()(sd_bus_message* message) const {
+    sdBus().messageUnref(message);
+}
+
+bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<bool()>& done) {
+    while (!done()) {
+        const int processed = sdBus().process(bus, nullptr);
+        if (processed < 0) {
+            return false;
+        }
+        if (processed > 0) {
+            continue;
+        }
+        if (deadline.passed()) {
+            return false;
+        }
+        const int fd = sdBus().getFd(bus);
+        const int events = sdBus().getEvents(bus);
+        std::uint64_t busTimeout = 0;
+        if (fd < 0 || events < 0 || sdBus().getTimeout(bus, &busTimeout) < 0) {
+            return false;
+        }
+        if (waitForDescriptor(fd, static_cast<short>(events),
+                              withBusTimeout(deadline, busTimeout)) == Readiness::kFailed) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Bus openSessionBus(const Deadline& deadline, std::string& why) {
+    if (sessionBusLibrary() == nullptr) {
+        why = "libsystemd.so.0 (sd-bus) cannot be loaded";
+        return nullptr;
+    }
+    sd_bus* opened = nullptr;
+    if (sdBus().openUser(&opened) < 0) {
+        why = "no session bus to connect to";
+        return nullptr;
+    }
+    Bus bus(opened);
+    // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
+    if (!processUntil(bus.get(), deadline, [&] { return sdBus().isReady(bus.get()) != 0; }) ||
+        sdBus().isReady(bus.get()) <= 0) {
+        why = "the session bus did not accept the connection";
+        return nullptr;
+    }
+    return bus;
+}
+
+Message newMethodCall(sd_bus* bus, const char* destination, const char* path, const char* interface,
+                      const char* member) {
+    sd_bus_message* created = nullptr;
+    if (sdBus().newMethodCall(bus, &created, destination, path, interface, member) < 0) {
+        return nullptr;
+    }
+    return Message(created);
+}
+
+std::string CallOutcome::describe() const {
+    switch (kind) {
+        case Kind::kReplied:
+            return "answered";
+        case Kind::kError:
+            return errorName + ": " + errorMessage;
+        case Kind::kSilent:
+            return "no answer in time";
+        case Kind::kDisconnected:
+            return "the connection to the session bus broke";
+    }
+    return {};
+}
+
+CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadline) {
+    PendingCall pending;
+    sd_bus_slot* slot = nullptr;
+    // The slot goes before `pending`: a late answer never reaches it.
+    if (sdBus().callAsync(bus, &slot, call, onAnswer, &pending,
+                          std::max<std::uint64_t>(deadline.microsecondsLeft(), 1)) < 0) {
+        pending.outcome.kind = CallOutcome::Kind::kDisconnected;
+        return std::move(pending.outcome);
+    }
+    const Slot waiting(slot);
+    if (!processUntil(bus, deadline, [&] { return pending.answered; })) {
+        pending.outcome.kind =
+            deadline.passed() ? CallOutcome::Kind::kSilent : CallOutcome::Kind::kDisconnected;
+    }
+    return std::move(pending.outcome);
+}
+
+void sendWithoutWaiting(sd_bus* bus, sd_bus_message* call) {
+    if (sdBus().setExpectReply(call, 0) >= 0 && sdBus().send(bus, call, nullptr) >= 0) {
+        sdBus().flush(bus);
+    }
+}
+
+}  // namespace tarnwick

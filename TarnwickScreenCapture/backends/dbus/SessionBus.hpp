@@ -1,0 +1,68 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "TarnwickScreenCapture/backends/dbus/SessionBusLibrary.hpp"
+#include "TarnwickScreenCapture/posix/Waiting.hpp"
+
+namespace tarnwick {
+
+// The loaded library: only once sessionBusLibrary() has answered with one.
+const SessionBusLibrary& sdBus();
+
+// Without flushing: sd-bus would wait for a silent bus daemon to finish authentication.
+struct BusDeleter {
+    void operator()(sd_bus* bus) const;
+};
+struct SlotDeleter {
+    void operator()(sd_bus_slot* slot) const;
+};
+struct MessageDeleter {
+    void operator()(sd_bus_message* message) const;
+};
+using Bus = std::unique_ptr<sd_bus, BusDeleter>;
+using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
+using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+// Processes the bus (answering calls to the objects it exports) until `done` holds; false on a
+// broken connection or at the deadline. It waits on the bus's descriptor, never past the
+// deadline nor past sd-bus's own next timeout.
+bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<bool()>& done);
+
+// The user's session bus, connected and greeted; null when sd-bus cannot be loaded, there is no
+// bus, or it is not ready by the deadline, with the reason in `why`.
+Bus openSessionBus(const Deadline& deadline, std::string& why);
+
+// A new method call; null when it cannot be made.
+Message newMethodCall(sd_bus* bus, const char* destination, const char* path, const char* interface,
+                      const char* member);
+
+// What became of one method call.
+struct CallOutcome {
+    enum class Kind {
+        kReplied,       // `reply` holds the answer
+        kError,         // the peer or the bus answered with the error `errorName`
+        kSilent,        // no answer by the deadline
+        kDisconnected,  // the connection to the bus broke
+    };
+    Kind kind = Kind::kSilent;
+    Message reply;
+    std::string errorName;
+    std::string errorMessage;
+
+    // "org.example.Error.Name: message", or what else happened.
+    std::string describe() const;
+};
+
+// Sends `call` and processes the bus until its answer, the deadline or a broken connection.
+CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadline);
+
+// Sends `call` asking for no answer and hands it to the bus: for a clean-up that a peer which
+// is silent now takes up once it runs again.
+void sendWithoutWaiting(sd_bus* bus, sd_bus_message* call);
+
+}  // namespace tarnwick

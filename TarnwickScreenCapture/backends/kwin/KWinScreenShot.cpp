@@ -1,0 +1,199 @@
+#include "TarnwickScreenCapture/backends/kwin/KWinScreenShot.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+#include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
+#include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+
+namespace tarnwick {
+namespace {
+
+constexpr const char* kKWinName = "org.kde.KWin";
+constexpr const char* kScreenShotPath = "/org/kde/KWin/ScreenShot2";
+constexpr const char* kScreenShotInterface = "org.kde.KWin.ScreenShot2";
+constexpr std::string_view kNoAuthorized = "org.kde.KWin.ScreenShot2.Error.NoAuthorized";
+constexpr std::string_view kInvalidWindow = "org.kde.KWin.ScreenShot2.Error.InvalidWindow";
+// Fewer wake-ups than the default 64 KiB; unprivileged processes may have up to 1 MiB.
+constexpr int kPipeSize = 1 << 20;
+
+KWinShotFailure failure(std::string reason) {
+    return KWinShotFailure{.reason = std::move(reason), .refused = false};
+}
+
+bool appendOptions(sd_bus_message* call, std::initializer_list<std::pair<const char*, int>> flags) {
+    if (sdBus().openContainer(call, SD_BUS_TYPE_ARRAY, "{sv}") < 0) {
+        return false;
+    }
+    for (const auto& [key, value] : flags) {
+        if (sdBus().openContainer(call, SD_BUS_TYPE_DICT_ENTRY, "sv") < 0 ||
+            sdBus().append(call, "sv", key, "b", value) < 0 || sdBus().closeContainer(call) < 0) {
+            return false;
+        }
+    }
+    return sdBus().closeContainer(call) >= 0;
+}
+
+// The reply's a{sv}; keys it does not have keep their defaults, others are passed over.
+bool readDescription(sd_bus_message* reply, KWinImageDescription& description) {
+    if (sdBus().enterContainer(reply, SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
+        return false;
+    }
+    for (int entered;
+         (entered = sdBus().enterContainer(reply, SD_BUS_TYPE_DICT_ENTRY, "sv")) > 0;) {
+        const char* key = nullptr;
+        char type = 0;
+        const char* contents = nullptr;
+        if (sdBus().read(reply, "s", &key) < 0 || sdBus().peekType(reply, &type, &contents) < 0 ||
+            contents == nullptr) {
+            return false;
+        }
+        const std::string_view name(key);
+        const std::string_view kind(contents);
+        std::uint32_t* number = name == "width"    ? &description.width
+                                : name == "height" ? &description.height
+                                : name == "stride" ? &description.stride
+                                : name == "format" ? &description.format
+                                                   : nullptr;
+        int read = 0;
+        if (number != nullptr && kind == "u") {
+            read = sdBus().read(reply, "v", "u", number);
+        } else if (name == "scale" && kind == "d") {
+            read = sdBus().read(reply, "v", "d", &description.scale);
+        } else if (name == "type" && kind == "s") {
+            const char* text = nullptr;
+            read = sdBus().read(reply, "v", "s", &text);
+            description.type = text != nullptr ? text : "";
+        } else {
+            read = sdBus().skip(reply, "v");
+        }
+        if (read < 0 || sdBus().exitContainer(reply) < 0) {
+            return false;
+        }
+    }
+    return sdBus().exitContainer(reply) >= 0;
+}
+
+// Reads exactly `expected` bytes and then the end of the pipe, each byte within `deadline` of
+// the one before.
+std::optional<std::string> readPixels(int fd, std::uint8_t* pixels, std::size_t expected,
+                                      std::chrono::milliseconds silenceLimit) {
+    auto deadline = Deadline::ofInactivity(silenceLimit);
+    std::size_t have = 0;
+    std::uint8_t beyond[4096];
+    for (;;) {
+        const bool whole = have == expected;
+        const ssize_t got =
+            whole ? ::read(fd, beyond, sizeof beyond) : ::read(fd, pixels + have, expected - have);
+        if (got > 0) {
+            if (whole) {
+                return "KWin sent more than the " + std::to_string(expected) +
+                       " bytes it described";
+            }
+            have += static_cast<std::size_t>(got);
+            deadline.progressed();
+            continue;
+        }
+        if (got == 0) {
+            if (whole) {
+                return std::nullopt;
+            }
+            return "KWin's image ended after " + std::to_string(have) + " of " +
+                   std::to_string(expected) + " bytes";
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN) {
+            return std::string("the image cannot be read from KWin's pipe: ") +
+                   std::strerror(errno);
+        }
+        switch (waitForDescriptor(fd, POLLIN, deadline)) {
+            case Readiness::kReady:
+                break;
+            case Readiness::kTimedOut:
+                return "KWin sent " + std::to_string(have) + " of " + std::to_string(expected) +
+                       " bytes, then nothing for " + std::to_string(silenceLimit.count() / 1000) +
+                       " s";
+            case Readiness::kFailed:
+                return "the image cannot be read from KWin's pipe";
+        }
+    }
+}
+
+}  // namespace
+
+std::variant<KWinShot, KWinShotFailure> kwinScreenShot(sd_bus* bus,
+                                                       const std::optional<std::string>& windowUuid,
+                                                       std::chrono::milliseconds silenceLimit) {
+    auto deadline = Deadline::ofInactivity(silenceLimit);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return failure(std::string("no pipe for KWin's pixels: ") + std::strerror(errno));
+    }
+    const FileDescriptor readEnd(ends[0]);
+    FileDescriptor writeEnd(ends[1]);
+    ::fcntl(readEnd.get(), F_SETPIPE_SZ, kPipeSize);
+    // KWin writes without waiting for a reader: its end must block.
+    ::fcntl(writeEnd.get(), F_SETFL, 0);
+
+    Message call = newMethodCall(bus, kKWinName, kScreenShotPath, kScreenShotInterface,
+                                 windowUuid ? "CaptureWindow" : "CaptureWorkspace");
+    const bool made =
+        call && (!windowUuid || sdBus().append(call.get(), "s", windowUuid->c_str()) >= 0) &&
+        (windowUuid
+             ? appendOptions(
+                   call.get(),
+                   {{"include-decoration", 0}, {"include-cursor", 0}, {"native-resolution", 1}})
+             : appendOptions(call.get(), {{"include-cursor", 0}, {"native-resolution", 1}})) &&
+        sdBus().append(call.get(), "h", writeEnd.get()) >= 0;
+    // The message holds a copy of the write end; once it is sent, KWin's must be the only ones.
+    writeEnd.reset();
+    if (!made) {
+        return failure("a D-Bus call cannot be made");
+    }
+    const auto outcome = callWithin(bus, call.get(), deadline);
+    call.reset();
+    switch (outcome.kind) {
+        case CallOutcome::Kind::kReplied:
+            break;
+        case CallOutcome::Kind::kError:
+            if (outcome.errorName == kNoAuthorized) {
+                return KWinShotFailure{
+                    .reason = "KWin refused the screenshot: " + outcome.errorMessage,
+                    .refused = true};
+            }
+            if (outcome.errorName == kInvalidWindow) {
+                return failure("the window is gone: " + outcome.describe());
+            }
+            return failure("KWin's screenshot service answered " + outcome.describe());
+        case CallOutcome::Kind::kSilent:
+            return failure("KWin's screenshot service gave no answer within " +
+                           std::to_string(silenceLimit.count() / 1000) + " s");
+        case CallOutcome::Kind::kDisconnected:
+            return failure(outcome.describe());
+    }
+
+    KWinShot shot;
+    if (!readDescription(outcome.reply.get(), shot.description)) {
+        return failure("KWin's screenshot service answered with no readable description");
+    }
+    if (auto trouble = troubleWithImage(shot.description)) {
+        return failure(std::move(*trouble));
+    }
+    const std::size_t expected =
+        std::size_t{shot.description.stride} * std::size_t{shot.description.height};
+    shot.pixels = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[expected]);
+    if (auto trouble = readPixels(readEnd.get(), shot.pixels.get(), expected, silenceLimit)) {
+        return failure(std::move(*trouble));
+    }
+    return shot;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,141 @@
+#include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
+#include "TarnwickScreenCapture/backends/kwin/KWinImage.hpp"
+#include "TarnwickScreenCapture/backends/kwin/KWinListing.hpp"
+#include "TarnwickScreenCapture/backends/kwin/KWinScreenShot.hpp"
+#include "TarnwickScreenCapture/backends/kwin/KWinScript.hpp"
+
+namespace tarnwick {
+namespace {
+
+// What one capture shares between listing and taking the image: one bus connection, and what
+// the listing said about each window.
+struct KWinState {
+    Bus bus;
+    std::string whyNoBus;
+    std::map<WindowId, KWinWindow> listed;
+
+    sd_bus* connection() {
+        if (!bus && whyNoBus.empty()) {
+            bus = openSessionBus(Deadline::after(kKWinSilenceLimit), whyNoBus);
+        }
+        return bus.get();
+    }
+};
+
+std::string kwinDescription() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        return "KWin, but WAYLAND_DISPLAY is not set";
+    }
+    return std::string("KWin on ") + display;
+}
+
+OrUnavailable<std::vector<WindowDescription>> listWindows(
+    KWinState& state, const XWaylandClientAreas& xwaylandClientAreas) {
+    sd_bus* bus = state.connection();
+    if (bus == nullptr) {
+        return Unavailable{state.whyNoBus};
+    }
+    auto answer = runKWinScript(bus, kwinListingScript());
+    if (auto* unavailable = std::get_if<Unavailable>(&answer)) {
+        return std::move(*unavailable);
+    }
+    auto listing = readKWinListing(std::get<std::string>(answer));
+    if (auto* unavailable = std::get_if<Unavailable>(&listing)) {
+        return std::move(*unavailable);
+    }
+    auto windows = std::get<std::vector<KWinWindow>>(std::move(listing));
+    const bool framedX11 = std::any_of(windows.begin(), windows.end(), [](const KWinWindow& w) {
+        return w.clientAreaFromXWayland;
+    });
+    if (framedX11 && xwaylandClientAreas) {
+        if (const auto areas = xwaylandClientAreas()) {
+            windows = withXWaylandClientAreas(std::move(windows), *areas);
+        }
+    }
+    std::vector<WindowDescription> descriptions;
+    state.listed.clear();
+    for (auto& window : windows) {
+        descriptions.push_back(window.description);
+        state.listed.emplace(window.description.id, std::move(window));
+    }
+    return descriptions;
+}
+
+OrUnavailable<SharedImage> imageOf(const std::variant<KWinShot, KWinShotFailure>& taken,
+                                   const KWinWindow* window) {
+    if (const auto* failed = std::get_if<KWinShotFailure>(&taken)) {
+        return Unavailable{failed->reason};
+    }
+    const auto& shot = std::get<KWinShot>(taken);
+    const auto& description = shot.description;
+    const std::optional<PixelArea> area =
+        window != nullptr
+            ? clientAreaInImage(*window, description.width, description.height, description.scale)
+            : PixelArea{0, 0, description.width, description.height};
+    if (!area) {
+        return Unavailable{"the window's client area lies outside KWin's image of it"};
+    }
+    if (auto image = kwinImage(description, shot.pixels, *area)) {
+        return image;
+    }
+    return Unavailable{"KWin's image cannot be used"};
+}
+
+}  // namespace
+
+bool kwinOnSessionBus() {
+    std::string why;
+    const Bus bus = openSessionBus(Deadline::after(kKWinSilenceLimit), why);
+    return bus && kwinOnBus(bus.get());
+}
+
+WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
+                              std::function<OrUnavailable<SharedImage>()> desktopWhenRefused) {
+    auto state = std::make_shared<KWinState>();
+    return WindowSystem{
+        .description = kwinDescription(),
+        .windows =
+            [state, xwaylandClientAreas = std::move(xwaylandClientAreas)] {
+                return listWindows(*state, xwaylandClientAreas);
+            },
+        .desktopImage = [state, desktopWhenRefused =
+                                    std::move(desktopWhenRefused)]() -> OrUnavailable<SharedImage> {
+            sd_bus* bus = state->connection();
+            if (bus == nullptr) {
+                return Unavailable{state->whyNoBus};
+            }
+            const auto taken = kwinScreenShot(bus, std::nullopt);
+            const auto* failed = std::get_if<KWinShotFailure>(&taken);
+            if (failed != nullptr && failed->refused && desktopWhenRefused) {
+                auto other = desktopWhenRefused();
+                if (auto* unavailable = std::get_if<Unavailable>(&other)) {
+                    return Unavailable{failed->reason + "; " + unavailable->reason};
+                }
+                return other;
+            }
+            return imageOf(taken, nullptr);
+        },
+        .windowImage = [state](const WindowDescription& window) -> OrUnavailable<SharedImage> {
+            const auto found = state->listed.find(window.id);
+            if (found == state->listed.end() || found->second.uuid.empty()) {
+                return Unavailable{"the window is not in KWin's listing"};
+            }
+            sd_bus* bus = state->connection();
+            if (bus == nullptr) {
+                return Unavailable{state->whyNoBus};
+            }
+            return imageOf(kwinScreenShot(bus, found->second.uuid), &found->second);
+        },
+    };
+}
+
+}  // namespace tarnwick

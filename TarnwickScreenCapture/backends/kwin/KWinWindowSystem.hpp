@@ -1,0 +1,25 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "TarnwickScreenCapture/capture/WindowSystem.hpp"
+
+namespace tarnwick {
+
+// Whether the session bus has KWin (org.kde.KWin owned, or its screenshot service activatable).
+bool kwinOnSessionBus();
+
+// X11 window ids to their client areas, as the X server of XWayland tells them; none when it
+// cannot be asked.
+using XWaylandClientAreas = std::function<std::optional<std::map<WindowId, WindowBounds>>()>;
+
+// KWin on the session bus: its windows through a listing script, the images through
+// ScreenShot2. `xwaylandClientAreas` is asked only for XWayland windows in a KWin frame, whose
+// client area KWin 5.27 does not tell. `desktopWhenRefused` gives the desktop when KWin refuses
+// to take it; a window KWin refuses stays refused.
+WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
+                              std::function<OrUnavailable<SharedImage>()> desktopWhenRefused);
+
+}  // namespace tarnwick
