@@ -16,27 +16,47 @@ namespace {
 
 enum class Backend { kX11, kWlroots, kPortal, kKWin };
 
+struct Choice {
+    Backend backend;
+    std::string why;
+};
+
+std::string variableText(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr || *value == '\0' ? std::string(name) + " is not set"
+                                              : std::string(name) + "=" + value;
+}
+
 // A name nobody gives is ignored, as if the variable were unset.
-Backend chooseBackend() {
+Choice chooseBackend() {
     const char* forced = std::getenv(kBackendVariable);
     const std::string_view name = forced == nullptr ? std::string_view() : forced;
+    const std::string forcedWhy = std::string(kBackendVariable) + "=" + std::string(name);
     if (name == "x11") {
-        return Backend::kX11;
+        return {Backend::kX11, forcedWhy};
     }
     if (name == "wlroots") {
-        return Backend::kWlroots;
+        return {Backend::kWlroots, forcedWhy};
     }
     if (name == "portal") {
-        return Backend::kPortal;
+        return {Backend::kPortal, forcedWhy};
     }
     if (name == "kwin") {
-        return Backend::kKWin;
+        return {Backend::kKWin, forcedWhy};
     }
     if (!waylandCompositorReachable()) {
-        return Backend::kX11;
+        return {Backend::kX11, "no Wayland compositor answers (" + variableText("WAYLAND_DISPLAY") +
+                                   "); " + variableText("DISPLAY")};
     }
+    const std::string wayland = variableText("WAYLAND_DISPLAY") + " answers";
     // A session with sway's socket is sway's; only in others is the session bus asked.
-    return !swaySocketPath() && kwinOnSessionBus() ? Backend::kKWin : Backend::kWlroots;
+    if (swaySocketPath()) {
+        return {Backend::kWlroots, wayland + ", and " + variableText("SWAYSOCK")};
+    }
+    if (kwinOnSessionBus()) {
+        return {Backend::kKWin, wayland + ", and the session bus has KWin"};
+    }
+    return {Backend::kWlroots, wayland + "; SWAYSOCK is not set and the session bus has no KWin"};
 }
 
 // XWayland's client areas by X11 window id, for KWin 5.27, which does not tell them.
@@ -127,10 +147,8 @@ constexpr const char* kPortalTrouble =
     "the desktop portal gave no screenshot: no session bus or portal, a refusal, or no answer "
     "within 30 s";
 
-}  // namespace
-
-WindowSystem openWindowSystem() {
-    switch (chooseBackend()) {
+WindowSystem windowSystemOf(Backend backend) {
+    switch (backend) {
         case Backend::kX11:
             break;
         case Backend::kWlroots:
@@ -153,6 +171,20 @@ WindowSystem openWindowSystem() {
                                     [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
     }
     return x11WindowSystem();
+}
+
+}  // namespace
+
+WindowSystem openWindowSystem() {
+    return windowSystemOf(chooseBackend().backend);
+}
+
+BackendChoice explainBackendChoice() {
+    const Choice choice = chooseBackend();
+    static constexpr const char* kNames[] = {"x11", "wlroots", "portal", "kwin"};
+    return {.name = kNames[static_cast<int>(choice.backend)],
+            .why = choice.why,
+            .windowSystem = windowSystemOf(choice.backend)};
 }
 
 }  // namespace tarnwick

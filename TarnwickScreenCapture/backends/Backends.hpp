@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
 namespace tarnwick {
@@ -14,5 +16,14 @@ inline constexpr const char* kBackendVariable = "TARNWICK_CAPTURE_BACKEND";
 // screen copy, or the desktop portal where the compositor offers none, and windows from sway's
 // tree when SWAYSOCK names it, else from XWayland through X11, which sees no native window.
 WindowSystem openWindowSystem();
+
+// The backend a capture would use now ("x11", "wlroots", "portal" or "kwin"), why, and that
+// window system: for --doctor.
+struct BackendChoice {
+    std::string name;
+    std::string why;
+    WindowSystem windowSystem;
+};
+BackendChoice explainBackendChoice();
 
 }  // namespace tarnwick

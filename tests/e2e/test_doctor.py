@@ -35,7 +35,9 @@ class DoctorOnX11Tests(harness.ServerTestCase):
         run = self.doctor()
         self.assertEqual((run.returncode, run.stderr), (0, b""), run.stdout)
         found = findings(run)
-        self.assertEqual(found["window system"], "X11 on %s" % self.server.display)
+        self.assertEqual(found["window system"],
+                         "X11 on %s (no Wayland compositor answers (WAYLAND_DISPLAY is not set); "
+                         "DISPLAY=%s)" % (self.server.display, self.server.display))
         self.assertRegex(found["desktop"], r"^the whole desktop: 1280x800 captured in \d+ ms")
         self.assertRegex(found["Tavik window"], r'"Tavik", 400x300 at \d+,\d+: 400x300 captured')
         self.assertEqual(found["request file"], "none waits")
@@ -93,7 +95,9 @@ class DoctorUnderSwayTests(SwayTestCase):
                          **self.session.as_user())
         found = findings(run)
         self.assertEqual(run.returncode, 0, run.stdout)
-        self.assertRegex(found["window system"], r"^wlroots on wayland-\d+, windows from sway$")
+        self.assertRegex(found["window system"], r"^wlroots on wayland-\d+, windows from sway "
+                                                 r"\(WAYLAND_DISPLAY=wayland-\d+ answers, and "
+                                                 r"SWAYSOCK=.+\)$")
         self.assertRegex(found["desktop"], r"^the whole desktop: 1280x720 captured in \d+ ms")
         self.assertIn('"Tavik notes"', found["Tavik window"])
 

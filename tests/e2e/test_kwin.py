@@ -196,6 +196,14 @@ class Permission(KWinTestCase):
         response = self.sandbox.wait_for_agent_response(request_id, timeout=30)
         self.assertEqual((response["ok"], response["detail"]), (False, MESSAGES[6]))
         agent.stop()
+        # --doctor names the rule and prints the .desktop file that satisfies it.
+        doctor = self.capture("--doctor")
+        self.assertEqual(doctor.returncode, 6, doctor.stdout)
+        permission = [line for line in doctor.stdout.decode().splitlines()
+                      if line.startswith("permission: problem: ")]
+        self.assertEqual(len(permission), 1, doctor.stdout)
+        self.assertIn("Exec=%s\\nNoDisplay=true\\nX-KDE-DBUS-Restricted-Interfaces="
+                      "org.kde.KWin.ScreenShot2" % self.binary_path(), permission[0])
 
         entry = self.session.add_desktop_entry(self.binary_path())
         self.addCleanup(os.unlink, entry)

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tarnwick {
 namespace {
+
+constexpr const char* kBusName = "org.freedesktop.DBus";
+constexpr const char* kBusPath = "/org/freedesktop/DBus";
 
 // The deadline, or sooner the moment sd-bus has a timeout of its own to handle (a call's reply,
 // authentication), which it gives in CLOCK_MONOTONIC microseconds, UINT64_MAX for none.
@@ -146,6 +150,36 @@ CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadli
             deadline.passed() ? CallOutcome::Kind::kSilent : CallOutcome::Kind::kDisconnected;
     }
     return std::move(pending.outcome);
+}
+
+bool nameOwned(sd_bus* bus, const char* name, const Deadline& deadline) {
+    const Message call = newMethodCall(bus, kBusName, kBusPath, kBusName, "NameHasOwner");
+    if (!call || sdBus().append(call.get(), "s", name) < 0) {
+        return false;
+    }
+    const auto outcome = callWithin(bus, call.get(), deadline);
+    int owned = 0;
+    return outcome.kind == CallOutcome::Kind::kReplied &&
+           sdBus().read(outcome.reply.get(), "b", &owned) >= 0 && owned != 0;
+}
+
+bool nameActivatable(sd_bus* bus, const char* name, const Deadline& deadline) {
+    const Message call = newMethodCall(bus, kBusName, kBusPath, kBusName, "ListActivatableNames");
+    if (!call) {
+        return false;
+    }
+    const auto outcome = callWithin(bus, call.get(), deadline);
+    if (outcome.kind != CallOutcome::Kind::kReplied ||
+        sdBus().enterContainer(outcome.reply.get(), SD_BUS_TYPE_ARRAY, "s") <= 0) {
+        return false;
+    }
+    const char* listed = nullptr;
+    while (sdBus().read(outcome.reply.get(), "s", &listed) > 0) {
+        if (std::strcmp(listed, name) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void sendWithoutWaiting(sd_bus* bus, sd_bus_message* call) {

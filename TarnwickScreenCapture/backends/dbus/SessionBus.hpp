@@ -61,6 +61,12 @@ struct CallOutcome {
 // Sends `call` and processes the bus until its answer, the deadline or a broken connection.
 CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadline);
 
+// Whether a connection owns the name now; false too when the bus does not answer by the deadline.
+bool nameOwned(sd_bus* bus, const char* name, const Deadline& deadline);
+
+// Whether the bus would start a service for the name when it is called.
+bool nameActivatable(sd_bus* bus, const char* name, const Deadline& deadline);
+
 // Sends `call` asking for no answer and hands it to the bus: for a clean-up that a peer which
 // is silent now takes up once it runs again.
 void sendWithoutWaiting(sd_bus* bus, sd_bus_message* call);

@@ -239,36 +239,7 @@ OrUnavailable<std::string> runKWinScript(sd_bus* bus, std::string_view script,
 
 bool kwinOnBus(sd_bus* bus, std::chrono::milliseconds limit) {
     const auto deadline = Deadline::after(limit);
-    const Message owned = newMethodCall(bus, kBusName, kBusPath, kBusName, "NameHasOwner");
-    if (!owned || sdBus().append(owned.get(), "s", kKWinName) < 0) {
-        return false;
-    }
-    const auto ownedOutcome = callWithin(bus, owned.get(), deadline);
-    int hasOwner = 0;
-    if (ownedOutcome.kind != CallOutcome::Kind::kReplied ||
-        sdBus().read(ownedOutcome.reply.get(), "b", &hasOwner) < 0) {
-        return false;
-    }
-    if (hasOwner != 0) {
-        return true;
-    }
-    const Message activatable =
-        newMethodCall(bus, kBusName, kBusPath, kBusName, "ListActivatableNames");
-    if (!activatable) {
-        return false;
-    }
-    const auto listed = callWithin(bus, activatable.get(), deadline);
-    if (listed.kind != CallOutcome::Kind::kReplied ||
-        sdBus().enterContainer(listed.reply.get(), SD_BUS_TYPE_ARRAY, "s") <= 0) {
-        return false;
-    }
-    const char* name = nullptr;
-    while (sdBus().read(listed.reply.get(), "s", &name) > 0) {
-        if (std::strcmp(name, kScreenShotName) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return nameOwned(bus, kKWinName, deadline) || nameActivatable(bus, kScreenShotName, deadline);
 }
 
 }  // namespace tarnwick

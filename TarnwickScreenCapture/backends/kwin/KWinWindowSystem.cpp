@@ -98,6 +98,21 @@ bool kwinOnSessionBus() {
     return bus && kwinOnBus(bus.get());
 }
 
+std::optional<std::string> kwinRefusesScreenshots() {
+    std::string why;
+    const Bus bus = openSessionBus(Deadline::after(kKWinSilenceLimit), why);
+    if (!bus) {
+        return std::nullopt;
+    }
+    // KWin looks at the caller before it looks for the window: a window that cannot exist costs
+    // no picture, and the answer says whether one would have been given.
+    const auto taken = kwinScreenShot(bus.get(), "{00000000-0000-0000-0000-000000000000}");
+    if (const auto* failed = std::get_if<KWinShotFailure>(&taken); failed && failed->refused) {
+        return failed->reason;
+    }
+    return std::nullopt;
+}
+
 WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
                               std::function<OrUnavailable<SharedImage>()> desktopWhenRefused) {
     auto state = std::make_shared<KWinState>();

@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
@@ -10,6 +11,10 @@ namespace tarnwick {
 
 // Whether the session bus has KWin (org.kde.KWin owned, or its screenshot service activatable).
 bool kwinOnSessionBus();
+
+// KWin's refusal when it does not let this program take screenshots (no .desktop file names
+// it); none when it does, or when KWin cannot be asked.
+std::optional<std::string> kwinRefusesScreenshots();
 
 // X11 window ids to their client areas, as the X server of XWayland tells them; none when it
 // cannot be asked.

@@ -174,6 +174,16 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
     return answer.uri;
 }
 
+std::optional<bool> portalOnSessionBus(std::string& why) {
+    const auto deadline = Deadline::after(std::chrono::seconds(5));
+    const Bus bus = openSessionBus(deadline, why);
+    if (!bus) {
+        return std::nullopt;
+    }
+    return nameOwned(bus.get(), kPortalName, deadline) ||
+           nameActivatable(bus.get(), kPortalName, deadline);
+}
+
 SharedImage portalDesktopImage() {
     const auto uri = portalScreenshotUri(kPortalDeadline);
     if (!uri) {

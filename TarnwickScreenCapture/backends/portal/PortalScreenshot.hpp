@@ -16,6 +16,10 @@ inline constexpr std::chrono::seconds kPortalDeadline{30};
 // portal, the portal has no screenshot, answers other than with success or not in time.
 std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadline);
 
+// Whether the session bus has the desktop portal (running, or to be started when called); none
+// when there is no session bus to ask, with why.
+std::optional<bool> portalOnSessionBus(std::string& why);
+
 // The whole desktop as the portal sees it; its file is removed once read. Null on any failure.
 SharedImage portalDesktopImage();
 
