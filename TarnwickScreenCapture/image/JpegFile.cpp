@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -193,8 +194,17 @@ JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const Shared
     }
     // Every row is read before a byte goes out: the image (and with it the display) is let go
     // however long the output takes to accept it.
-    auto compressor = std::make_unique<JpegCompressor>();
-    switch (encodeJpeg(*compressor, *image, quality)) {
+    std::unique_ptr<JpegCompressor> compressor;
+    EncodeResult encoded = EncodeResult::kFailed;
+    try {
+        compressor = std::make_unique<JpegCompressor>();
+        encoded = encodeJpeg(*compressor, *image, quality);
+    } catch (const std::bad_alloc&) {
+        // Under a bound on the address space: a JPEG that cannot be made, not the program's end.
+        // The reason fits std::string's inline buffer, so that making it allocates nothing.
+        return {JpegWriteResult::kWriteFailed, "out of memory"};
+    }
+    switch (encoded) {
         case EncodeResult::kEncoded:
             break;
         case EncodeResult::kImageUnreadable:
