@@ -27,9 +27,9 @@ namespace tarnwick {
 class ScreenReader {
 public:
     // The image of what `window` shows, as found at `source`; its reader takes over the
-    // connection. Null when the area cannot be one image or the connection fails.
-    static SharedImage lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
-                                 const PixelSource& source);
+    // connection. Unavailable when the area cannot be one image or the connection fails.
+    static OrUnavailable<SharedImage> lazyImage(std::unique_ptr<X11Display> display,
+                                                xcb_window_t window, const PixelSource& source);
 
     ScreenReader(const ScreenReader&) = delete;
     ScreenReader& operator=(const ScreenReader&) = delete;

@@ -259,25 +259,26 @@ std::optional<WindowDescription> describeWindow(const X11Display& display,
 
 }  // namespace
 
-std::optional<std::vector<WindowDescription>> x11Windows() {
-    const auto display = openX11Display();
-    if (!display) {
-        return std::nullopt;
+OrUnavailable<std::vector<WindowDescription>> x11Windows() {
+    auto opened = openX11Display();
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return std::move(*unavailable);
     }
-    const auto busy = display->busy();
-    xcb_connection_t* connection = display->get();
-    const xcb_window_t root = display->screen->root;
+    const X11Display& display = *std::get<std::unique_ptr<X11Display>>(opened);
+    const auto busy = display.busy();
+    xcb_connection_t* connection = display.get();
+    const xcb_window_t root = display.screen->root;
     // The screen's size now: it may have changed since the connection was made.
     const auto rootCookie = xcb_get_geometry(connection, root);
-    const Atoms atoms = existingAtoms(*display, kAtomNames);
-    const auto rootGeometry = takeReply(xcb_get_geometry_reply, *display, rootCookie);
+    const Atoms atoms = existingAtoms(display, kAtomNames);
+    const auto rootGeometry = takeReply(xcb_get_geometry_reply, display, rootCookie);
     if (!rootGeometry) {
-        return std::nullopt;
+        return display.failure();
     }
 
-    auto candidates = candidatesBottomToTop(*display, root, atoms);
+    auto candidates = candidatesBottomToTop(display, root, atoms);
     if (!candidates) {
-        return std::nullopt;
+        return display.failure();
     }
     std::reverse(candidates->begin(), candidates->end());
 
@@ -288,12 +289,12 @@ std::optional<std::vector<WindowDescription>> x11Windows() {
     }
     std::vector<WindowDescription> list;
     for (const auto& request : requests) {
-        if (auto window = describeWindow(*display, request, atoms, *rootGeometry)) {
+        if (auto window = describeWindow(display, request, atoms, *rootGeometry)) {
             list.push_back(std::move(*window));
         }
     }
-    if (display->failed()) {
-        return std::nullopt;
+    if (display.failed()) {
+        return display.failure();
     }
     return list;
 }
