@@ -164,8 +164,9 @@ class Sandbox:
         os.makedirs(folder, exist_ok=True)
         return folder
 
-    def write_agent_request(self, content):
-        """Writes the request file (a dict as JSON, or raw text/bytes) by atomic rename."""
+    def write_agent_request(self, content, owner=None):
+        """Writes the request file (a dict as JSON, or raw text/bytes) by atomic rename; owner
+        (uid, gid) gives it to another user before it appears."""
         if isinstance(content, dict):
             content = json.dumps(content)
         if isinstance(content, str):
@@ -174,6 +175,8 @@ class Sandbox:
         fd, temporary = tempfile.mkstemp(dir=folder, prefix=".request-")
         with os.fdopen(fd, "wb") as stream:
             stream.write(content)
+        if owner is not None:
+            os.chown(temporary, *owner)
         os.replace(temporary, self.agent_request_path())
 
     def read_agent_response(self):
@@ -206,6 +209,13 @@ class Sandbox:
     def leftovers(self):
         """Files in the temporary-files folder: the binary should leave none behind."""
         return sorted(os.listdir(self.tmpdir))
+
+    def give_to(self, user=None, group=None, **_):
+        """Makes the sandbox's folders the user's (the arguments of ordinary_user)."""
+        if user is None:
+            return
+        for directory, _, _ in os.walk(self.root):
+            os.chown(directory, user, group)
 
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
@@ -260,13 +270,23 @@ def _executable_for(popen_arguments):
     return _binary_for_all_users
 
 
-def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **popen_arguments):
+def _command_line(args, argv0, prefix, popen_arguments):
+    """(argv, executable): the binary with its arguments, run through prefix when one is given (a
+    command that execs the rest, such as prlimit)."""
+    executable = _executable_for(popen_arguments)
+    if prefix:
+        return list(prefix) + [executable] + list(args), shutil.which(prefix[0])
+    return [argv0 if argv0 is not None else executable] + list(args), executable
+
+
+def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, prefix=(),
+               **popen_arguments):
     """Runs the binary to its end in sandbox.work; stdout and stderr are captured apart (bytes).
 
-    Further keyword arguments go to Popen (user, group, preexec_fn, ...).
+    prefix runs it through another command (["prlimit", "--nproc=1:1", "--"]). Further keyword
+    arguments go to Popen (user, group, preexec_fn, ...).
     """
-    executable = _executable_for(popen_arguments)
-    argv = [argv0 if argv0 is not None else executable] + list(args)
+    argv, executable = _command_line(args, argv0, prefix, popen_arguments)
     process = start_process(argv, executable=executable, cwd=sandbox.work,
                             env=binary_environment(sandbox, display, env),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
@@ -277,13 +297,36 @@ def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **
         stop_process(process)
 
 
-def start_binary(args, sandbox, display=None, env=None, argv0=None, **popen_arguments):
+def start_binary(args, sandbox, display=None, env=None, argv0=None, prefix=(), **popen_arguments):
     """Starts the binary without waiting (agent mode); stop it with stop_process."""
-    executable = _executable_for(popen_arguments)
-    argv = [argv0 if argv0 is not None else executable] + list(args)
+    argv, executable = _command_line(args, argv0, prefix, popen_arguments)
     return start_process(argv, executable=executable, cwd=sandbox.work,
                          env=binary_environment(sandbox, display, env),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
+
+
+def ordinary_user(test_class):
+    """Popen arguments (user, group, extra_groups) that run the binary as an ordinary user: a user
+    made for the class when this runs as root (whose limits the kernel does not enforce), removed
+    with it; none when this already runs as an ordinary user."""
+    if os.geteuid() != 0:
+        return {}
+    require_tools("useradd", "userdel")
+    name = "tw-%s-%d" % (test_class.__name__[:12].lower(), os.getpid())
+    subprocess.run(["useradd", "--user-group", "--no-create-home", "--shell",
+                    "/usr/sbin/nologin", name], check=True, capture_output=True)
+    test_class.addClassCleanup(subprocess.run, ["userdel", name], capture_output=True)
+    ids = [int(subprocess.run(["id", flag, name], capture_output=True, text=True,
+                              check=True).stdout) for flag in ("-u", "-g")]
+    return {"user": ids[0], "group": ids[1], "extra_groups": []}
+
+
+def sanitized_binary():
+    """Whether the binary runs under a sanitizer, which reserves far more address space than a
+    bound on it leaves, and starts threads of its own."""
+    needed = subprocess.run(["readelf", "--dynamic", BINARY], capture_output=True,
+                            text=True).stdout
+    return any(name in needed for name in ("libasan", "libtsan", "libubsan"))
 
 
 def agent_start_line(sandbox, display):
