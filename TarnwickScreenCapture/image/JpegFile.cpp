@@ -207,10 +207,13 @@ JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const Shared
     switch (encoded) {
         case EncodeResult::kEncoded:
             break;
-        case EncodeResult::kImageUnreadable:
+        case EncodeResult::kImageUnreadable: {
+            std::string why = image->unreadableReason ? image->unreadableReason() : "";
             return {JpegWriteResult::kImageUnreadable,
-                    "the image could not be read to its end (the window or the display went "
-                    "away, or stayed silent)"};
+                    why.empty() ? "the image could not be read to its end (the window or the "
+                                  "display went away, or stayed silent)"
+                                : std::move(why)};
+        }
         case EncodeResult::kFailed:
             return {JpegWriteResult::kWriteFailed, "the JPEG could not be encoded"};
     }

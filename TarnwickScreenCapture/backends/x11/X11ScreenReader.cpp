@@ -51,6 +51,7 @@ OrUnavailable<SharedImage> ScreenReader::lazyImage(std::unique_ptr<X11Display> d
                                std::size_t stride) {
         return reader->readRows(first, count, out, stride);
     };
+    image->unreadableReason = [reader] { return reader->failure_; };
     if (reader->asSent_) {
         image->order = PixelOrder::kBgrx;
         image->lendRows = [reader](std::int64_t first, std::int64_t count,
@@ -113,6 +114,10 @@ bool ScreenReader::withConnection(std::int64_t first, std::int64_t count, const 
             succeeded = take();
         } catch (const std::exception&) {
             // Out of memory (a bound on the address space): this read fails, not the program.
+            failure_ = "out of memory";
+        }
+        if (!succeeded && failure_.empty()) {
+            failure_ = display_->failure().reason;
         }
         done = !succeeded || first + count == source_.area.height;
         if (done) {
@@ -198,6 +203,10 @@ bool ScreenReader::grab() {
     serverGrab_ = std::make_unique<ServerGrab>(display_->get());
     auto pixels = windowPixels(*display_, window_);
     if (!pixels || !sameShape(pixels->source, source_)) {
+        if (!display_->failed()) {
+            failure_ = pixels ? "the window changed its size before its image was read"
+                              : "the window is gone before its image was read";
+        }
         return false;
     }
     pixmap_ = std::move(pixels->pixmap);

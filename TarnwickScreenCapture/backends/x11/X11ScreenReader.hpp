@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
@@ -84,6 +85,7 @@ private:
     int bandSlot_ = 0;
     bool asSent_ = false;  // the server's pixels are opaque BGRX already: passed on unconverted
     std::vector<std::uint8_t> straddling_;  // lent rows of a band whose slot is being reused
+    std::string failure_;                   // why a read failed
 };
 
 }  // namespace tarnwick
