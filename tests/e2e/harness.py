@@ -481,11 +481,13 @@ class XServer:
     """A private Xvfb on a display number of its own choosing, with helpers around X clients."""
 
     def __init__(self, width=1280, height=800, depth=24, display_number=None, visual_class=None,
-                 tcp=False):
+                 tcp=False, auth=False):
         """display_number fixes the display (to start a server again where one was killed);
         visual_class (the protocol's number: 3 PseudoColor, 5 DirectColor, ...) is the class of
-        the default visual; tcp also listens on TCP port 6000 + the display number."""
+        the default visual; tcp also listens on TCP port 6000 + the display number; auth makes
+        the server admit only clients with the cookie in the file self.authority."""
         self.tcp = tcp
+        self.authority = None
         self.width = width
         self.height = height
         self.depth = depth
@@ -495,6 +497,13 @@ class XServer:
         self.display = None
         self.window_manager = None
         self.home = tempfile.mkdtemp(prefix="tarnwick-e2e-x-")
+        if auth:
+            require_tools("xauth")
+            if self.display_number is None:
+                self.display_number = int(unused_display()[1:])
+            self.authority = os.path.join(self.home, "Xauthority")
+            subprocess.run(["xauth", "-f", self.authority, "add", ":%d" % self.display_number, ".",
+                            os.urandom(16).hex()], check=True, capture_output=True)
         self._clients = []
         self._windows = []
         self._counter = 0
@@ -541,6 +550,8 @@ class XServer:
     def _screen_arguments(self):
         arguments = ["-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
                      "-listen" if self.tcp else "-nolisten", "tcp", "-noreset"]
+        if self.authority is not None:
+            arguments += ["-auth", self.authority]
         if self.visual_class is not None:
             arguments += ["-cc", str(self.visual_class)]
         return arguments
@@ -583,6 +594,8 @@ class XServer:
         }
         if display:
             environment["DISPLAY"] = display
+        if self.authority is not None:
+            environment["XAUTHORITY"] = self.authority
         return environment
 
     def environment(self):
