@@ -666,11 +666,12 @@ class XServer:
     # -- windows
 
     def start_xterm(self, title, owner="XTerm", geometry="60x20+10+10", background="red",
-                    pixel_size=None, extra_args=(), wait=True, instance=None):
+                    pixel_size=None, extra_args=(), wait=True, instance=None, env=None):
         """Starts an xterm with this title and WM_CLASS class (the owner name), mapped and idle.
 
         pixel_size (width, height) resizes it to an exact size after mapping (xterm geometry
-        counts character cells).
+        counts character cells); env adds to its environment (its locale decides how it encodes
+        its title).
         """
         require_tools("xterm")
         self._counter += 1
@@ -678,7 +679,7 @@ class XServer:
         args = ["xterm", "-name", instance, "-class", owner, "-title", title,
                 "-geometry", geometry, "-bg", background, "-fg", background,
                 "-cr", background, "+sb", "-bw", "0", *extra_args, "-e", "sleep", "100000"]
-        process = start_process(args, env=self.environment(),
+        process = start_process(args, env=dict(self.environment(), **(env or {})),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._clients.append(process)
         window_id = wait_until(lambda: self._find_by_instance(instance, process), timeout=15,

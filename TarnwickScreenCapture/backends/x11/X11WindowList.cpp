@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
+#include "TarnwickScreenCapture/text/CompoundText.hpp"
 #include "TarnwickScreenCapture/text/Utf8.hpp"
 
 namespace tarnwick {
@@ -75,9 +76,11 @@ std::optional<std::string> textProperty(const xcb_get_property_reply_t* reply, c
     if (reply == nullptr || reply->type == XCB_ATOM_NONE || reply->format != 8) {
         return std::nullopt;
     }
-    if (reply->type == XCB_ATOM_STRING ||
-        (reply->type == atoms[kCompoundText] && atoms[kCompoundText] != XCB_ATOM_NONE)) {
-        return utf8FromLatin1(asText(bytes));
+    if (reply->type == XCB_ATOM_STRING) {
+        return utf8FromStringProperty(asText(bytes));
+    }
+    if (reply->type == atoms[kCompoundText] && atoms[kCompoundText] != XCB_ATOM_NONE) {
+        return utf8FromCompoundText(asText(bytes));
     }
     if (reply->type == atoms[kUtf8String] && atoms[kUtf8String] != XCB_ATOM_NONE) {
         return validUtf8(asText(bytes));
@@ -115,7 +118,7 @@ std::optional<std::string> ownerName(const xcb_get_property_reply_t* reply) {
         return std::nullopt;
     }
     const std::string_view rest = value.substr(end + 1);
-    return utf8FromLatin1(rest.substr(0, rest.find('\0')));
+    return utf8FromStringProperty(rest.substr(0, rest.find('\0')));
 }
 
 // With a live EWMH window manager its stacking list; otherwise the root's children. Both come
