@@ -369,6 +369,7 @@ class RefusedConnectionTests(unittest.TestCase, harness.JpegAssertions):
                            (["w.jpg"], 2)):
             with self.subTest(args=args):
                 self.assertFailedWith(run_binary(args, sandbox, display=server.display), code)
+        sandbox.make_agent_folder()
         agent = harness.Agent(sandbox, display=server.display)
         self.addCleanup(agent.stop)
         sandbox.write_agent_request({"id": "refused", "output": sandbox.path("a.jpg"),
