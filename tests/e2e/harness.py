@@ -6,6 +6,7 @@ asks for it, and in any case when the interpreter exits.
 
 import atexit
 import ctypes
+import functools
 import json
 import os
 import re
@@ -321,6 +322,7 @@ def ordinary_user(test_class):
     return {"user": ids[0], "group": ids[1], "extra_groups": []}
 
 
+@functools.lru_cache(maxsize=None)
 def sanitized_binary():
     """Whether the binary runs under a sanitizer, which reserves far more address space than a
     bound on it leaves, and starts threads of its own."""
