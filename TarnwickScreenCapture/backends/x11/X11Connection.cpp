@@ -165,13 +165,16 @@ OrUnavailable<std::unique_ptr<X11Display>> openX11Display(std::chrono::milliseco
     int connectErrno = 0;
     std::string refusal;
     {
-        // A stopped or grabbed server accepts the connection but never answers its setup.
-        display->watchdog->watchNewSockets();
-        const auto busy = display->busy();
+        // Opened before the watch begins, its descriptors are none the watchdog looks at.
         StandardErrorCaught caught;
-        errno = 0;
-        display->connection.reset(xcb_connect(name, &screenNumber));
-        connectErrno = errno;
+        {
+            // A stopped or grabbed server accepts the connection but never answers its setup.
+            display->watchdog->watchNewSockets();
+            const auto busy = display->busy();
+            errno = 0;
+            display->connection.reset(xcb_connect(name, &screenNumber));
+            connectErrno = errno;
+        }
         refusal = caught.restore();
     }
     if (const int error = xcb_connection_has_error(display->get()); error != 0) {
