@@ -55,13 +55,14 @@ void BM_Grab(benchmark::State& state) {
     }
     std::vector<std::uint8_t> band;
     for (auto _ : state) {
-        const auto image = x11DesktopImage();
-        if (!image) {
-            state.SkipWithError("no desktop image");
+        const auto taken = x11DesktopImage();
+        const auto* image = std::get_if<SharedImage>(&taken);
+        if (image == nullptr) {
+            state.SkipWithError(std::get<Unavailable>(taken).reason.c_str());
             return;
         }
-        readAllRows(*image, band);
-        state.counters["pixels"] = static_cast<double>(image->width * image->height);
+        readAllRows(**image, band);
+        state.counters["pixels"] = static_cast<double>((*image)->width * (*image)->height);
     }
 }
 BENCHMARK(BM_Grab)->Unit(benchmark::kMillisecond);

@@ -61,8 +61,9 @@ Choice chooseBackend() {
 
 // XWayland's client areas by X11 window id, for KWin 5.27, which does not tell them.
 std::optional<std::map<WindowId, WindowBounds>> xwaylandClientAreas() {
-    const auto windows = x11Windows();
-    if (!windows) {
+    const auto listed = x11Windows();
+    const auto* windows = std::get_if<std::vector<WindowDescription>>(&listed);
+    if (windows == nullptr) {
         return std::nullopt;
     }
     std::map<WindowId, WindowBounds> areas;

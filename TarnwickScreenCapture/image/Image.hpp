@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace tarnwick {
@@ -39,6 +40,9 @@ struct Image {
     std::vector<std::uint8_t> pixels;
     RowReader readRows;
     RowLender lendRows;
+    // Once readRows or lendRows failed: why, in the system's words ("the window is gone"); may
+    // be null, or say nothing.
+    std::function<std::string()> unreadableReason;
 };
 
 // Images are immutable once made and shared by whoever holds them; null means "no image".

@@ -377,6 +377,7 @@ SharedImage lazilyScaled(const SharedImage& image, std::int64_t width, std::int6
     scaled->height = height;
     scaled->bytesPerRow = static_cast<std::size_t>(width) * kBytesPerPixel;
     scaled->order = image->order;  // the channels are averaged alike, whatever they are
+    scaled->unreadableReason = image->unreadableReason;  // only reading the source can fail
     scaled->readRows = [scaler](std::int64_t firstRow, std::int64_t rowCount, std::uint8_t* out,
                                 std::size_t stride) {
         for (std::int64_t row = 0; row < rowCount; ++row) {

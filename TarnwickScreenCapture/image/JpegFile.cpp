@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -179,18 +180,31 @@ EncodeResult encodeJpeg(JpegCompressor& writer, const Image& image, double quali
     return compressImage(writer, image, jpegQuality(quality), strip.data(), kStripRows);
 }
 
-// The JPEG of the image in the compressor's memory file.
-JpegWriteOutcome compressed(const SharedImage& image, double quality, JpegCompressor& compressor) {
+// The JPEG of the image in a new compressor's memory file.
+JpegWriteOutcome compressed(const SharedImage& image, double quality,
+                            std::unique_ptr<JpegCompressor>& compressor) {
     if (!image) {
         return {JpegWriteResult::kWriteFailed, "the image cannot be made at the size asked for"};
     }
-    switch (encodeJpeg(compressor, *image, quality)) {
+    EncodeResult encoded = EncodeResult::kFailed;
+    try {
+        compressor = std::make_unique<JpegCompressor>();
+        encoded = encodeJpeg(*compressor, *image, quality);
+    } catch (const std::bad_alloc&) {
+        // Under a bound on the address space: a JPEG that cannot be made, not the program's end.
+        // The reason fits std::string's inline buffer, so that making it allocates nothing.
+        return {JpegWriteResult::kWriteFailed, "out of memory"};
+    }
+    switch (encoded) {
         case EncodeResult::kEncoded:
             return {JpegWriteResult::kWritten, {}};
-        case EncodeResult::kImageUnreadable:
+        case EncodeResult::kImageUnreadable: {
+            std::string why = image->unreadableReason ? image->unreadableReason() : "";
             return {JpegWriteResult::kImageUnreadable,
-                    "the image could not be read to its end (the window or the display went "
-                    "away, or stayed silent)"};
+                    why.empty() ? "the image could not be read to its end (the window or the "
+                                  "display went away, or stayed silent)"
+                                : std::move(why)};
+        }
         case EncodeResult::kFailed:
             break;
     }
@@ -208,8 +222,8 @@ JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const Shared
     }
     // Every row is read before a byte goes out: the image (and with it the display) is let go
     // however long the output takes to accept it.
-    auto compressor = std::make_unique<JpegCompressor>();
-    auto encoded = compressed(image, quality, *compressor);
+    std::unique_ptr<JpegCompressor> compressor;
+    auto encoded = compressed(image, quality, compressor);
     if (encoded.result != JpegWriteResult::kWritten) {
         return encoded;
     }
@@ -220,8 +234,8 @@ JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const Shared
 }
 
 JpegWriteOutcome encodeJpegInMemory(const SharedImage& image, double quality, std::size_t& bytes) {
-    auto compressor = std::make_unique<JpegCompressor>();
-    auto encoded = compressed(image, quality, *compressor);
+    std::unique_ptr<JpegCompressor> compressor;
+    auto encoded = compressed(image, quality, compressor);
     struct stat status {};
     bytes = encoded.result == JpegWriteResult::kWritten &&
                     ::fstat(compressor->memory.get(), &status) == 0

@@ -104,11 +104,31 @@ bool printable(UChar32 character) {
            type != U_PARAGRAPH_SEPARATOR;
 }
 
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+// containsCanonically for ASCII, without the library (which a bound on the address space may
+// keep from loading): each character is its own, but for CR LF, which is one.
+bool containsAscii(std::string_view haystack, std::string_view needle) {
+    const auto splitsCrLf = [&](std::size_t offset) {
+        return offset > 0 && offset < haystack.size() && haystack[offset - 1] == '\r' &&
+               haystack[offset] == '\n';
+    };
+    for (auto start = haystack.find(needle); start != std::string_view::npos;
+         start = haystack.find(needle, start + 1)) {
+        if (!splitsCrLf(start) && !splitsCrLf(start + needle.size())) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string lowercased(std::string_view utf8) {
     // ASCII text maps letter by letter; the library is needed only beyond it.
-    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; })) {
+    if (isAscii(utf8)) {
         std::string result(utf8);
         for (char& c : result) {
             if (c >= 'A' && c <= 'Z') {
@@ -147,6 +167,9 @@ std::string lowercased(std::string_view utf8) {
 bool containsCanonically(std::string_view haystackUtf8, std::string_view needleUtf8) {
     if (needleUtf8.empty()) {
         return false;
+    }
+    if (isAscii(haystackUtf8) && isAscii(needleUtf8)) {
+        return containsAscii(haystackUtf8, needleUtf8);
     }
     const UnicodeLibrary* icu = unicodeLibrary();
     if (icu == nullptr) {

@@ -64,6 +64,19 @@ std::string validUtf8(std::string_view bytes) {
     return text;
 }
 
+std::string utf8FromStringProperty(std::string_view bytes) {
+    bool beyondAscii = false;
+    for (std::string_view rest = bytes; !rest.empty();) {
+        const std::size_t length = wellFormedLength(rest);
+        if (length == 0) {
+            return utf8FromLatin1(bytes);
+        }
+        beyondAscii = beyondAscii || length > 1;
+        rest.remove_prefix(length);
+    }
+    return beyondAscii ? validUtf8(bytes) : utf8FromLatin1(bytes);
+}
+
 std::string utf8FromLatin1(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size() * 2);

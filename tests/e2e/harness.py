@@ -6,6 +6,7 @@ asks for it, and in any case when the interpreter exits.
 
 import atexit
 import ctypes
+import functools
 import json
 import os
 import re
@@ -164,8 +165,9 @@ class Sandbox:
         os.makedirs(folder, exist_ok=True)
         return folder
 
-    def write_agent_request(self, content):
-        """Writes the request file (a dict as JSON, or raw text/bytes) by atomic rename."""
+    def write_agent_request(self, content, owner=None):
+        """Writes the request file (a dict as JSON, or raw text/bytes) by atomic rename; owner
+        (uid, gid) gives it to another user before it appears."""
         if isinstance(content, dict):
             content = json.dumps(content)
         if isinstance(content, str):
@@ -174,6 +176,8 @@ class Sandbox:
         fd, temporary = tempfile.mkstemp(dir=folder, prefix=".request-")
         with os.fdopen(fd, "wb") as stream:
             stream.write(content)
+        if owner is not None:
+            os.chown(temporary, *owner)
         os.replace(temporary, self.agent_request_path())
 
     def read_agent_response(self):
@@ -206,6 +210,13 @@ class Sandbox:
     def leftovers(self):
         """Files in the temporary-files folder: the binary should leave none behind."""
         return sorted(os.listdir(self.tmpdir))
+
+    def give_to(self, user=None, group=None, **_):
+        """Makes the sandbox's folders the user's (the arguments of ordinary_user)."""
+        if user is None:
+            return
+        for directory, _, _ in os.walk(self.root):
+            os.chown(directory, user, group)
 
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
@@ -265,13 +276,23 @@ def binary_for(popen_arguments):
     return _executable_for(popen_arguments)
 
 
-def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **popen_arguments):
+def _command_line(args, argv0, prefix, popen_arguments):
+    """(argv, executable): the binary with its arguments, run through prefix when one is given (a
+    command that execs the rest, such as prlimit)."""
+    executable = _executable_for(popen_arguments)
+    if prefix:
+        return list(prefix) + [executable] + list(args), shutil.which(prefix[0])
+    return [argv0 if argv0 is not None else executable] + list(args), executable
+
+
+def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, prefix=(),
+               **popen_arguments):
     """Runs the binary to its end in sandbox.work; stdout and stderr are captured apart (bytes).
 
-    Further keyword arguments go to Popen (user, group, preexec_fn, ...).
+    prefix runs it through another command (["prlimit", "--nproc=1:1", "--"]). Further keyword
+    arguments go to Popen (user, group, preexec_fn, ...).
     """
-    executable = _executable_for(popen_arguments)
-    argv = [argv0 if argv0 is not None else executable] + list(args)
+    argv, executable = _command_line(args, argv0, prefix, popen_arguments)
     process = start_process(argv, executable=executable, cwd=sandbox.work,
                             env=binary_environment(sandbox, display, env),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
@@ -282,13 +303,37 @@ def run_binary(args, sandbox, display=None, timeout=60, env=None, argv0=None, **
         stop_process(process)
 
 
-def start_binary(args, sandbox, display=None, env=None, argv0=None, **popen_arguments):
+def start_binary(args, sandbox, display=None, env=None, argv0=None, prefix=(), **popen_arguments):
     """Starts the binary without waiting (agent mode); stop it with stop_process."""
-    executable = _executable_for(popen_arguments)
-    argv = [argv0 if argv0 is not None else executable] + list(args)
+    argv, executable = _command_line(args, argv0, prefix, popen_arguments)
     return start_process(argv, executable=executable, cwd=sandbox.work,
                          env=binary_environment(sandbox, display, env),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
+
+
+def ordinary_user(test_class):
+    """Popen arguments (user, group, extra_groups) that run the binary as an ordinary user: a user
+    made for the class when this runs as root (whose limits the kernel does not enforce), removed
+    with it; none when this already runs as an ordinary user."""
+    if os.geteuid() != 0:
+        return {}
+    require_tools("useradd", "userdel")
+    name = "tw-%s-%d" % (test_class.__name__[:12].lower(), os.getpid())
+    subprocess.run(["useradd", "--user-group", "--no-create-home", "--shell",
+                    "/usr/sbin/nologin", name], check=True, capture_output=True)
+    test_class.addClassCleanup(subprocess.run, ["userdel", name], capture_output=True)
+    ids = [int(subprocess.run(["id", flag, name], capture_output=True, text=True,
+                              check=True).stdout) for flag in ("-u", "-g")]
+    return {"user": ids[0], "group": ids[1], "extra_groups": []}
+
+
+@functools.lru_cache(maxsize=None)
+def sanitized_binary():
+    """Whether the binary runs under a sanitizer, which reserves far more address space than a
+    bound on it leaves, and starts threads of its own."""
+    needed = subprocess.run(["readelf", "--dynamic", BINARY], capture_output=True,
+                            text=True).stdout
+    return any(name in needed for name in ("libasan", "libtsan", "libubsan"))
 
 
 def agent_start_line(sandbox, display):
@@ -443,11 +488,13 @@ class XServer:
     """A private Xvfb on a display number of its own choosing, with helpers around X clients."""
 
     def __init__(self, width=1280, height=800, depth=24, display_number=None, visual_class=None,
-                 tcp=False):
+                 tcp=False, auth=False):
         """display_number fixes the display (to start a server again where one was killed);
         visual_class (the protocol's number: 3 PseudoColor, 5 DirectColor, ...) is the class of
-        the default visual; tcp also listens on TCP port 6000 + the display number."""
+        the default visual; tcp also listens on TCP port 6000 + the display number; auth makes
+        the server admit only clients with the cookie in the file self.authority."""
         self.tcp = tcp
+        self.authority = None
         self.width = width
         self.height = height
         self.depth = depth
@@ -457,6 +504,13 @@ class XServer:
         self.display = None
         self.window_manager = None
         self.home = tempfile.mkdtemp(prefix="tarnwick-e2e-x-")
+        if auth:
+            require_tools("xauth")
+            if self.display_number is None:
+                self.display_number = int(unused_display()[1:])
+            self.authority = os.path.join(self.home, "Xauthority")
+            subprocess.run(["xauth", "-f", self.authority, "add", ":%d" % self.display_number, ".",
+                            os.urandom(16).hex()], check=True, capture_output=True)
         self._clients = []
         self._windows = []
         self._counter = 0
@@ -503,6 +557,8 @@ class XServer:
     def _screen_arguments(self):
         arguments = ["-screen", "0", "%dx%dx%d" % (self.width, self.height, self.depth),
                      "-listen" if self.tcp else "-nolisten", "tcp", "-noreset"]
+        if self.authority is not None:
+            arguments += ["-auth", self.authority]
         if self.visual_class is not None:
             arguments += ["-cc", str(self.visual_class)]
         return arguments
@@ -545,6 +601,8 @@ class XServer:
         }
         if display:
             environment["DISPLAY"] = display
+        if self.authority is not None:
+            environment["XAUTHORITY"] = self.authority
         return environment
 
     def environment(self):
@@ -615,11 +673,12 @@ class XServer:
     # -- windows
 
     def start_xterm(self, title, owner="XTerm", geometry="60x20+10+10", background="red",
-                    pixel_size=None, extra_args=(), wait=True, instance=None):
+                    pixel_size=None, extra_args=(), wait=True, instance=None, env=None):
         """Starts an xterm with this title and WM_CLASS class (the owner name), mapped and idle.
 
         pixel_size (width, height) resizes it to an exact size after mapping (xterm geometry
-        counts character cells).
+        counts character cells); env adds to its environment (its locale decides how it encodes
+        its title).
         """
         require_tools("xterm")
         self._counter += 1
@@ -627,7 +686,7 @@ class XServer:
         args = ["xterm", "-name", instance, "-class", owner, "-title", title,
                 "-geometry", geometry, "-bg", background, "-fg", background,
                 "-cr", background, "+sb", "-bw", "0", *extra_args, "-e", "sleep", "100000"]
-        process = start_process(args, env=self.environment(),
+        process = start_process(args, env=dict(self.environment(), **(env or {})),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._clients.append(process)
         window_id = wait_until(lambda: self._find_by_instance(instance, process), timeout=15,

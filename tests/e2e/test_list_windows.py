@@ -71,6 +71,32 @@ class ListWindowsTests(harness.ServerTestCase):
             "passed over: neither owner name nor title holds tavik, brevant or zorvel"), line)
         self.assertEqual(lines[-1], "no window qualifies: a window capture fails with code 5")
 
+    def test_titles_in_other_encodings_are_listed_decoded(self):
+        # A title beyond Latin-1 from an xterm in a UTF-8 locale, and one in a C locale.
+        compound = self.server.start_xterm("Tavik \u2013 \u03a9\u03bc\u03ad\u03b3\u03b1 "
+                                           "\u20ac \u6771\u4eac", background="red",
+                                           pixel_size=(400, 300))
+        c_locale = self.server.start_xterm("caf\u00e9 \u00fcn\u00efcode Tavik",
+                                           background="blue", pixel_size=(500, 350),
+                                           env={"LANG": "C", "LC_ALL": "C"})
+        self.assertEqual([self.title_type(window) for window in (compound, c_locale)],
+                         ["COMPOUND_TEXT", "STRING"])
+        lines = self.listing()
+        self.assertIn('title "Tavik \u2013 \u03a9\u03bc\u03ad\u03b3\u03b1 \u20ac \u6771\u4eac" '
+                      'bounds 400x300', self.line_of(lines, compound))
+        taken = self.line_of(lines, c_locale)
+        self.assertIn('title "caf\u00e9 \u00fcn\u00efcode Tavik" bounds 500x350', taken)
+        self.assertTrue(taken.startswith("* ") and taken.endswith('taken: title holds "tavik"'),
+                        taken)
+        self.assertSucceeded(run_binary(["shot.jpg"], self.sandbox, display=self.server.display))
+        jpeg = Jpeg.from_file(self.sandbox.path("shot.jpg"))
+        self.assertEqual(jpeg.size, (500, 350))
+        self.assertColour(jpeg, 250, 175, "blue")
+
+    def title_type(self, window):
+        out = self.server.x(["xprop", "-id", str(window.id), "WM_NAME"]).stdout
+        return re.match(r"WM_NAME\((\w+)\)", out).group(1)
+
     def test_no_display_is_code_two(self):
         for display in (None, unused_display()):
             with self.subTest(display=display):

@@ -353,5 +353,36 @@ class WindowCaptureWithWindowManagerTests(ServerTestCase):
         self.assertNoWindowFound()
 
 
+
+class RefusedConnectionTests(unittest.TestCase, harness.JpegAssertions):
+    """A server that admits only clients with its cookie. XCB prints the server's refusal on
+    standard error itself, where a failure has its one line alone."""
+
+    def test_a_refused_connection_fails_with_its_one_line(self):
+        harness.require_binary()
+        server = harness.XServer(640, 480, auth=True)
+        self.addCleanup(server.stop)
+        server.start()
+        sandbox = harness.Sandbox()
+        self.addCleanup(sandbox.cleanup)
+        for args, code in ((["--list-windows"], 2), (["d.jpg", "0.8", "0", "desktop"], 6),
+                           (["w.jpg"], 2)):
+            with self.subTest(args=args):
+                self.assertFailedWith(run_binary(args, sandbox, display=server.display), code)
+        sandbox.make_agent_folder()
+        agent = harness.Agent(sandbox, display=server.display)
+        self.addCleanup(agent.stop)
+        sandbox.write_agent_request({"id": "refused", "output": sandbox.path("a.jpg"),
+                                     "target": "desktop"})
+        response = sandbox.wait_for_agent_response("refused", timeout=30)
+        self.assertEqual((response["ok"], response["detail"]), (False, harness.MESSAGES[6]))
+        _, stdout, stderr = agent.stop()
+        self.assertEqual((stdout, stderr.decode().splitlines()),
+                         (b"", [harness.agent_start_line(sandbox, server.display)]))
+        self.assertSucceeded(run_binary(["d.jpg", "0.8", "0", "desktop"], sandbox,
+                                        display=server.display,
+                                        env={"XAUTHORITY": server.authority}))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,10 +1,151 @@
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/text/Utf8.hpp"
+
 namespace tarnwick {
+namespace {
+
+// The most of a server's refusal kept as a reason.
+constexpr std::size_t kMaximumRefusalBytes = 300;
+
+// XCB writes a server's refusal of a connection (most often: the authorization it wants) to
+// standard error, where a failure has only its one line: the words are caught meanwhile instead,
+// to become the reason.
+class StandardErrorCaught {
+public:
+    StandardErrorCaught() {
+        if (::fcntl(STDERR_FILENO, F_GETFD) < 0) {
+            return;  // closed: nobody would see the words either
+        }
+        FileDescriptor memory(::memfd_create("xcb-refusal", MFD_CLOEXEC));
+        saved_.reset(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+        if (!memory || !saved_ || ::dup2(memory.get(), STDERR_FILENO) < 0) {
+            saved_.reset();
+            return;
+        }
+        memory_ = std::move(memory);
+    }
+    StandardErrorCaught(const StandardErrorCaught&) = delete;
+    StandardErrorCaught& operator=(const StandardErrorCaught&) = delete;
+    ~StandardErrorCaught() { restore(); }
+
+    // Puts standard error back, and returns what was written meanwhile.
+    std::string restore() {
+        if (!saved_) {
+            return {};
+        }
+        ::dup2(saved_.get(), STDERR_FILENO);
+        saved_.reset();
+        std::string text(kMaximumRefusalBytes, '\0');
+        const ssize_t count = ::pread(memory_.get(), text.data(), text.size(), 0);
+        text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        memory_.reset();
+        return text;
+    }
+
+private:
+    FileDescriptor saved_;
+    FileDescriptor memory_;
+};
+
+// A server's words on one line, safe for a log.
+std::string oneLine(std::string_view words) {
+    std::string line;
+    for (const char c : validUtf8(words)) {
+        const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        if (!control) {
+            line += c;
+        } else if (!line.empty() && line.back() != ' ') {
+            line += ' ';
+        }
+    }
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    return line;
+}
+
+std::string_view connectionErrorText(int error) {
+    switch (error) {
+        case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
+            return "an extension it needs is missing";
+        case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
+            return "out of memory";
+        case XCB_CONN_CLOSED_REQ_LEN_EXCEED:
+            return "a request longer than the server takes";
+        case XCB_CONN_CLOSED_FDPASSING_FAILED:
+            return "a file descriptor could not be passed";
+        default:
+            return "a socket error";
+    }
+}
+
+std::string silence(std::string_view name, std::chrono::milliseconds limit) {
+    const auto seconds = std::chrono::duration<double>(limit).count();
+    std::string count = std::to_string(seconds);
+    count.erase(count.find_last_not_of('0') + 1);
+    if (count.back() == '.') {
+        count.pop_back();
+    }
+    return "the X server on " + std::string(name) + " gave no answer for " + count + " s";
+}
+
+// Why xcb_connect gave a connection in error. XCB tells a refusal only on standard error, and
+// a socket that would not connect only through errno.
+Unavailable connectFailure(const X11Display& display, int error, int connectErrno,
+                           std::string_view refusal) {
+    const std::string& name = display.name;
+    if (display.watchdog->stalled()) {
+        return {silence(name, display.watchdog->limit())};
+    }
+    switch (error) {
+        case XCB_CONN_CLOSED_PARSE_ERR:
+            return {"DISPLAY '" + name + "' names no X display"};
+        case XCB_CONN_CLOSED_INVALID_SCREEN:
+            return {"the X server on " + name + " has no such screen"};
+        case XCB_CONN_ERROR:
+            break;
+        default:
+            return {"cannot connect to the X server on " + name + ": " +
+                    std::string(connectionErrorText(error))};
+    }
+    std::string why;
+    if (!refusal.empty()) {
+        why = "refused (" + oneLine(refusal) + ")";
+    } else if (connectErrno == ENOENT || connectErrno == ECONNREFUSED) {
+        why = std::string("no such display (") + std::strerror(connectErrno) + ")";
+    } else if (connectErrno != 0) {
+        why = std::strerror(connectErrno);
+    } else {
+        why = "a socket error";
+    }
+    return {"cannot connect to the X server on " + name + ": " + why};
+}
+
+}  // namespace
+
+Unavailable X11Display::failure() const {
+    if (watchdog->stalled()) {
+        return {silence(name, watchdog->limit())};
+    }
+    if (!failed()) {
+        return {"the X server on " + name + " answered with an error"};
+    }
+    return {"the connection to the X server on " + name + " was lost: " +
+            std::string(connectionErrorText(xcb_connection_has_error(connection.get())))};
+}
 
 bool requestSucceeded(const X11Display& display, xcb_void_cookie_t cookie) {
     const XcbPointer<xcb_generic_error_t> error(xcb_request_check(display.get(), cookie));
@@ -12,32 +153,45 @@ bool requestSucceeded(const X11Display& display, xcb_void_cookie_t cookie) {
     return !error && !display.failed();
 }
 
-std::unique_ptr<X11Display> openX11Display(std::chrono::milliseconds stallLimit) {
+OrUnavailable<std::unique_ptr<X11Display>> openX11Display(std::chrono::milliseconds stallLimit) {
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') {
+        return Unavailable{"no window system: DISPLAY is not set"};
+    }
     auto display = std::make_unique<X11Display>();
+    display->name = name;
     display->watchdog = std::make_unique<StallWatchdog>(stallLimit);
     int screenNumber = 0;
+    int connectErrno = 0;
+    std::string refusal;
     {
-        // A stopped or grabbed server accepts the connection but never answers its setup.
-        display->watchdog->watchNewSockets();
-        const auto busy = display->busy();
-        display->connection.reset(xcb_connect(nullptr, &screenNumber));
+        // Opened before the watch begins, its descriptors are none the watchdog looks at.
+        StandardErrorCaught caught;
+        {
+            // A stopped or grabbed server accepts the connection but never answers its setup.
+            display->watchdog->watchNewSockets();
+            const auto busy = display->busy();
+            errno = 0;
+            display->connection.reset(xcb_connect(name, &screenNumber));
+            connectErrno = errno;
+        }
+        refusal = caught.restore();
     }
-    if (!display->connection || display->failed()) {
-        return nullptr;
+    if (const int error = xcb_connection_has_error(display->get()); error != 0) {
+        return connectFailure(*display, error, connectErrno, refusal);
     }
     display->watchdog->watchSocket(xcb_get_file_descriptor(display->get()));
     display->setup = xcb_get_setup(display->get());
-    if (display->setup == nullptr) {
-        return nullptr;
-    }
-    for (auto it = xcb_setup_roots_iterator(display->setup); it.rem > 0; xcb_screen_next(&it)) {
-        if (screenNumber-- == 0) {
-            display->screen = it.data;
-            break;
+    if (display->setup != nullptr) {
+        for (auto it = xcb_setup_roots_iterator(display->setup); it.rem > 0; xcb_screen_next(&it)) {
+            if (screenNumber-- == 0) {
+                display->screen = it.data;
+                break;
+            }
         }
     }
     if (display->screen == nullptr) {
-        return nullptr;
+        return Unavailable{"the X server on " + display->name + " has no such screen"};
     }
     // Asked for together, the extensions a capture looks up cost one round trip, not three.
     for (xcb_extension_t* extension : {&xcb_randr_id, &xcb_shm_id, &xcb_composite_id}) {

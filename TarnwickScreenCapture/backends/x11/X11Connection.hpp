@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "TarnwickScreenCapture/backends/x11/X11StallWatchdog.hpp"
+#include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
 namespace tarnwick {
 
@@ -31,6 +33,7 @@ struct XcbDisconnect {
 // One connection to the display named by DISPLAY, with the screen it names. The watchdog outlives
 // the connection, so a stall is caught until the socket is closed.
 struct X11Display {
+    std::string name;  // as DISPLAY gives it: ":0"
     std::unique_ptr<StallWatchdog> watchdog;
     std::unique_ptr<xcb_connection_t, XcbDisconnect> connection;
     const xcb_setup_t* setup = nullptr;
@@ -40,10 +43,13 @@ struct X11Display {
     bool failed() const { return xcb_connection_has_error(connection.get()) != 0; }
     // Marks a span in which the program waits on the server.
     StallWatchdog::Busy busy() const { return StallWatchdog::Busy(*watchdog); }
+    // Why the connection is in error: the server's silence, or what XCB says ended it.
+    Unavailable failure() const;
 };
 
-// None when no X server can be reached, or when it gives no answer within the stall limit.
-std::unique_ptr<X11Display> openX11Display(
+// The display named by DISPLAY; unavailable when it is not set, no X server can be reached
+// there, the server refuses the connection or gives no answer within the stall limit.
+OrUnavailable<std::unique_ptr<X11Display>> openX11Display(
     std::chrono::milliseconds stallLimit = kDisplayStallLimit);
 
 // The reply to a request, or null on an X error (which is freed) or a lost connection.

@@ -12,7 +12,7 @@ namespace tarnwick {
 namespace {
 
 // The image of the root window or of one window, read when its rows are.
-SharedImage imageOfWindow(std::unique_ptr<X11Display> display, xcb_window_t window) {
+OrUnavailable<SharedImage> imageOfWindow(std::unique_ptr<X11Display> display, xcb_window_t window) {
     std::optional<PixelSource> source;
     {
         const auto busy = display->busy();
@@ -22,28 +22,41 @@ SharedImage imageOfWindow(std::unique_ptr<X11Display> display, xcb_window_t wind
         }
     }
     if (!source) {
-        return nullptr;
+        if (display->failed()) {
+            return display->failure();
+        }
+        return Unavailable{window == display->screen->root
+                               ? "the screen cannot be read"
+                               : "the window is gone, or no longer on the screen"};
     }
     return ScreenReader::lazyImage(std::move(display), window, *source);
 }
 
 }  // namespace
 
-SharedImage x11DesktopImage() {
-    auto display = openX11Display();
-    if (!display || isXWayland(*display)) {
-        return nullptr;
+OrUnavailable<SharedImage> x11DesktopImage() {
+    auto opened = openX11Display();
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return std::move(*unavailable);
+    }
+    auto& display = std::get<std::unique_ptr<X11Display>>(opened);
+    if (isXWayland(*display)) {
+        return Unavailable{"XWayland's root window on " + display->name +
+                           " shows nothing of the Wayland screen"};
     }
     const xcb_window_t root = display->screen->root;
     return imageOfWindow(std::move(display), root);
 }
 
-SharedImage x11WindowImage(WindowId windowID) {
-    auto display = openX11Display();
-    if (!display || windowID == kNoWindow) {
-        return nullptr;
+OrUnavailable<SharedImage> x11WindowImage(WindowId windowID) {
+    if (windowID == kNoWindow) {
+        return Unavailable{"no window to read"};
     }
-    return imageOfWindow(std::move(display), windowID);
+    auto opened = openX11Display();
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return std::move(*unavailable);
+    }
+    return imageOfWindow(std::move(std::get<std::unique_ptr<X11Display>>(opened)), windowID);
 }
 
 }  // namespace tarnwick

@@ -5,10 +5,10 @@
 
 namespace tarnwick {
 
-// The whole root window; null on any X error or no server.
-SharedImage x11DesktopImage();
+// The whole root window; unavailable without a server, on an X error, and under XWayland.
+OrUnavailable<SharedImage> x11DesktopImage();
 
-// One window's own contents; null on any X error, a vanished window or no server.
-SharedImage x11WindowImage(WindowId windowID);
+// One window's own contents; unavailable without a server, on an X error, and for a window gone.
+OrUnavailable<SharedImage> x11WindowImage(WindowId windowID);
 
 }  // namespace tarnwick

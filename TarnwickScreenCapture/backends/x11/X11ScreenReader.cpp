@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "TarnwickScreenCapture/backends/x11/X11Visuals.hpp"
 
@@ -17,23 +19,28 @@ constexpr std::int64_t kBandRows = 24;
 
 }  // namespace
 
-SharedImage ScreenReader::lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
-                                    const PixelSource& source) {
+OrUnavailable<SharedImage> ScreenReader::lazyImage(std::unique_ptr<X11Display> display,
+                                                   xcb_window_t window, const PixelSource& source) {
     const Area& area = source.area;
-    if (area.width <= 0 || area.height <= 0 || area.width > kMaximumImageSide ||
-        area.height > kMaximumImageSide || area.width * area.height > kMaximumImagePixels ||
-        area.x < INT16_MIN || area.y < INT16_MIN || area.x > INT16_MAX ||
-        area.y + area.height - 1 > INT16_MAX || area.width > UINT16_MAX) {
-        return nullptr;
+    if (area.width <= 0 || area.height <= 0) {
+        return Unavailable{"the window is not on the screen"};
+    }
+    if (area.width > kMaximumImageSide || area.height > kMaximumImageSide ||
+        area.width * area.height > kMaximumImagePixels || area.x < INT16_MIN ||
+        area.y < INT16_MIN || area.x > INT16_MAX || area.y + area.height - 1 > INT16_MAX ||
+        area.width > UINT16_MAX) {
+        return Unavailable{"an area of " + std::to_string(area.width) + "x" +
+                           std::to_string(area.height) + " is too large to read"};
     }
     auto layout = layoutOf(display->setup, source);
     if (!layout) {
-        return nullptr;
+        return Unavailable{"the X server on " + display->name +
+                           " uses a pixel format of unknown layout"};
     }
     const std::shared_ptr<ScreenReader> reader(
         new ScreenReader(std::move(display), window, source, std::move(*layout)));
     if (!reader->attachSegments()) {
-        return nullptr;
+        return reader->display_->failure();
     }
 
     auto image = std::make_shared<Image>();
@@ -44,6 +51,7 @@ SharedImage ScreenReader::lazyImage(std::unique_ptr<X11Display> display, xcb_win
                                std::size_t stride) {
         return reader->readRows(first, count, out, stride);
     };
+    image->unreadableReason = [reader] { return reader->failure_; };
     if (reader->asSent_) {
         image->order = PixelOrder::kBgrx;
         image->lendRows = [reader](std::int64_t first, std::int64_t count,
@@ -102,7 +110,15 @@ bool ScreenReader::withConnection(std::int64_t first, std::int64_t count, const 
     bool done = false;
     {
         const auto busy = display_->busy();
-        succeeded = take();
+        try {
+            succeeded = take();
+        } catch (const std::exception&) {
+            // Out of memory (a bound on the address space): this read fails, not the program.
+            failure_ = "out of memory";
+        }
+        if (!succeeded && failure_.empty()) {
+            failure_ = display_->failure().reason;
+        }
         done = !succeeded || first + count == source_.area.height;
         if (done) {
             letServerGo();  // the picture is complete (or lost): let the other clients go
@@ -187,6 +203,10 @@ bool ScreenReader::grab() {
     serverGrab_ = std::make_unique<ServerGrab>(display_->get());
     auto pixels = windowPixels(*display_, window_);
     if (!pixels || !sameShape(pixels->source, source_)) {
+        if (!display_->failed()) {
+            failure_ = pixels ? "the window changed its size before its image was read"
+                              : "the window is gone before its image was read";
+        }
         return false;
     }
     pixmap_ = std::move(pixels->pixmap);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
@@ -27,9 +28,9 @@ namespace tarnwick {
 class ScreenReader {
 public:
     // The image of what `window` shows, as found at `source`; its reader takes over the
-    // connection. Null when the area cannot be one image or the connection fails.
-    static SharedImage lazyImage(std::unique_ptr<X11Display> display, xcb_window_t window,
-                                 const PixelSource& source);
+    // connection. Unavailable when the area cannot be one image or the connection fails.
+    static OrUnavailable<SharedImage> lazyImage(std::unique_ptr<X11Display> display,
+                                                xcb_window_t window, const PixelSource& source);
 
     ScreenReader(const ScreenReader&) = delete;
     ScreenReader& operator=(const ScreenReader&) = delete;
@@ -84,6 +85,7 @@ private:
     int bandSlot_ = 0;
     bool asSent_ = false;  // the server's pixels are opaque BGRX already: passed on unconverted
     std::vector<std::uint8_t> straddling_;  // lent rows of a band whose slot is being reused
+    std::string failure_;                   // why a read failed
 };
 
 }  // namespace tarnwick

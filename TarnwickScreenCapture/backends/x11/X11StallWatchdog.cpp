@@ -6,12 +6,15 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <cstring>
 #include <memory>
+#include <new>
+#include <system_error>
 
 namespace tarnwick {
 namespace {
@@ -28,27 +31,42 @@ std::int64_t steadyNanoseconds() {
         .count();
 }
 
-// The open file descriptors of this process, sorted; none when /proc is not there.
-std::optional<std::vector<int>> openDescriptors() {
+// Calls `each` with every open file descriptor of this process, allocating nothing (the watchdog's
+// thread may run where memory has run out); false when /proc is not there.
+template <class Each>
+bool forEachOpenDescriptor(const Each& each) {
     const std::unique_ptr<DIR, CloseFolder> folder(::opendir("/proc/self/fd"));
     if (!folder) {
-        return std::nullopt;
+        return false;
     }
     const int listing = ::dirfd(folder.get());
-    std::vector<int> descriptors;
     while (const dirent* entry = ::readdir(folder.get())) {
         const int fd = std::atoi(entry->d_name);
         if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && fd != listing) {
-            descriptors.push_back(fd);
+            each(fd);
         }
+    }
+    return true;
+}
+
+// The open file descriptors of this process, sorted; none when /proc is not there.
+std::optional<std::vector<int>> openDescriptors() {
+    std::vector<int> descriptors;
+    if (!forEachOpenDescriptor([&](int fd) { descriptors.push_back(fd); })) {
+        return std::nullopt;
     }
     std::sort(descriptors.begin(), descriptors.end());
     return descriptors;
 }
 
+// Told by the descriptor's name in /proc, not by fstat: the main thread is connecting this very
+// descriptor meanwhile, and ThreadSanitizer takes any call on it from here for a race.
 bool isSocket(int fd) {
-    struct stat status {};
-    return ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    char target[8];
+    return ::readlink(path, target, sizeof target) == sizeof target &&
+           std::memcmp(target, "socket:[", sizeof target) == 0;
 }
 
 bool isTcpSocket(int fd) {
@@ -58,13 +76,20 @@ bool isTcpSocket(int fd) {
            (address.ss_family == AF_INET || address.ss_family == AF_INET6);
 }
 
-// Signals sent to the process stay with the main thread, which may be holding some back.
-std::thread threadWithoutSignals(std::function<void()> body) {
+// Signals sent to the process stay with the main thread, which may be holding some back. No
+// thread (none joinable) when it cannot start.
+template <class Body>
+std::thread threadWithoutSignals(Body body) {
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    std::thread thread(std::move(body));
+    std::thread thread;
+    try {
+        thread = std::thread(std::move(body));
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return thread;
 }
@@ -80,10 +105,15 @@ StallWatchdog::~StallWatchdog() {
         stopping_ = true;
     }
     wake_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 void StallWatchdog::watchNewSockets() {
+    if (!watching()) {
+        return;
+    }
     const std::lock_guard lock(mutex_);
     descriptorsBefore_ = openDescriptors();
 }
@@ -130,16 +160,15 @@ void StallWatchdog::shutDownSockets() {
     }
     // Still connecting: the socket is one this thread did not see opened. Nothing else in the
     // process opens sockets meanwhile.
-    const auto now = openDescriptors();
-    if (!descriptorsBefore_ || !now) {
+    if (!descriptorsBefore_) {
         return;
     }
-    for (const int fd : *now) {
+    forEachOpenDescriptor([this](int fd) {
         if (!std::binary_search(descriptorsBefore_->begin(), descriptorsBefore_->end(), fd) &&
             isSocket(fd)) {
             ::shutdown(fd, SHUT_RDWR);
         }
-    }
+    });
 }
 
 void StallWatchdog::run() {

@@ -19,6 +19,10 @@ namespace tarnwick {
 // the socket down, so that every XCB call blocked on it returns and the connection is in error.
 // Over TCP the kernel's time of the last data received also counts, so a slow but progressing
 // remote server is never cut off in the middle of a long reply.
+//
+// A thread that cannot start (a process limit, no memory for its stack) leaves a watchdog that
+// never fires: the capture then goes on without a deadline against a stalled server, which beats
+// failing one that would have worked.
 class StallWatchdog {
 public:
     explicit StallWatchdog(std::chrono::milliseconds limit);
@@ -32,6 +36,8 @@ public:
 
     void noteProgress() const;
     bool stalled() const { return stalled_.load(); }
+    bool watching() const { return thread_.joinable(); }
+    std::chrono::milliseconds limit() const { return limit_; }
 
     class Busy {
     public:
@@ -59,6 +65,7 @@ private:
     int fd_ = -1;
     bool tcp_ = false;
     std::optional<std::vector<int>> descriptorsBefore_;
+    // Last: the thread starts once everything it reads is in place.
     std::thread thread_;
 };
 

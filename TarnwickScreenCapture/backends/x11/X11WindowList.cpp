@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
+#include "TarnwickScreenCapture/text/CompoundText.hpp"
 #include "TarnwickScreenCapture/text/Utf8.hpp"
 
 namespace tarnwick {
@@ -75,9 +76,11 @@ std::optional<std::string> textProperty(const xcb_get_property_reply_t* reply, c
     if (reply == nullptr || reply->type == XCB_ATOM_NONE || reply->format != 8) {
         return std::nullopt;
     }
-    if (reply->type == XCB_ATOM_STRING ||
-        (reply->type == atoms[kCompoundText] && atoms[kCompoundText] != XCB_ATOM_NONE)) {
-        return utf8FromLatin1(asText(bytes));
+    if (reply->type == XCB_ATOM_STRING) {
+        return utf8FromStringProperty(asText(bytes));
+    }
+    if (reply->type == atoms[kCompoundText] && atoms[kCompoundText] != XCB_ATOM_NONE) {
+        return utf8FromCompoundText(asText(bytes));
     }
     if (reply->type == atoms[kUtf8String] && atoms[kUtf8String] != XCB_ATOM_NONE) {
         return validUtf8(asText(bytes));
@@ -115,7 +118,7 @@ std::optional<std::string> ownerName(const xcb_get_property_reply_t* reply) {
         return std::nullopt;
     }
     const std::string_view rest = value.substr(end + 1);
-    return utf8FromLatin1(rest.substr(0, rest.find('\0')));
+    return utf8FromStringProperty(rest.substr(0, rest.find('\0')));
 }
 
 // With a live EWMH window manager its stacking list; otherwise the root's children. Both come
@@ -259,25 +262,26 @@ std::optional<WindowDescription> describeWindow(const X11Display& display,
 
 }  // namespace
 
-std::optional<std::vector<WindowDescription>> x11Windows() {
-    const auto display = openX11Display();
-    if (!display) {
-        return std::nullopt;
+OrUnavailable<std::vector<WindowDescription>> x11Windows() {
+    auto opened = openX11Display();
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return std::move(*unavailable);
     }
-    const auto busy = display->busy();
-    xcb_connection_t* connection = display->get();
-    const xcb_window_t root = display->screen->root;
+    const X11Display& display = *std::get<std::unique_ptr<X11Display>>(opened);
+    const auto busy = display.busy();
+    xcb_connection_t* connection = display.get();
+    const xcb_window_t root = display.screen->root;
     // The screen's size now: it may have changed since the connection was made.
     const auto rootCookie = xcb_get_geometry(connection, root);
-    const Atoms atoms = existingAtoms(*display, kAtomNames);
-    const auto rootGeometry = takeReply(xcb_get_geometry_reply, *display, rootCookie);
+    const Atoms atoms = existingAtoms(display, kAtomNames);
+    const auto rootGeometry = takeReply(xcb_get_geometry_reply, display, rootCookie);
     if (!rootGeometry) {
-        return std::nullopt;
+        return display.failure();
     }
 
-    auto candidates = candidatesBottomToTop(*display, root, atoms);
+    auto candidates = candidatesBottomToTop(display, root, atoms);
     if (!candidates) {
-        return std::nullopt;
+        return display.failure();
     }
     std::reverse(candidates->begin(), candidates->end());
 
@@ -288,12 +292,12 @@ std::optional<std::vector<WindowDescription>> x11Windows() {
     }
     std::vector<WindowDescription> list;
     for (const auto& request : requests) {
-        if (auto window = describeWindow(*display, request, atoms, *rootGeometry)) {
+        if (auto window = describeWindow(display, request, atoms, *rootGeometry)) {
             list.push_back(std::move(*window));
         }
     }
-    if (display->failed()) {
-        return std::nullopt;
+    if (display.failed()) {
+        return display.failure();
     }
     return list;
 }

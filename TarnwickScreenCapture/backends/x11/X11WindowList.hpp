@@ -1,13 +1,13 @@
 #pragma once
 
-#include <optional>
 #include <vector>
 
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
 namespace tarnwick {
 
-// The viewable windows of the X display, front to back; none when no X server can be reached.
-std::optional<std::vector<WindowDescription>> x11Windows();
+// The viewable windows of the X display, front to back; unavailable when no X server can be
+// reached or the connection fails.
+OrUnavailable<std::vector<WindowDescription>> x11Windows();
 
 }  // namespace tarnwick

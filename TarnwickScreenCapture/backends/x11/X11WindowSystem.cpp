@@ -1,19 +1,30 @@
 #include "TarnwickScreenCapture/backends/x11/X11WindowSystem.hpp"
 
 #include <cstdlib>
+#include <exception>
+#include <new>
 
 #include "TarnwickScreenCapture/backends/x11/X11Images.hpp"
 #include "TarnwickScreenCapture/backends/x11/X11WindowList.hpp"
 
 namespace tarnwick {
+namespace {
 
-std::string x11Trouble() {
-    const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') {
-        return "no window system: DISPLAY is not set";
+// Under a bound on the address space any allocation may fail: the step then fails with its own
+// code, never the program. The reasons fit std::string's inline buffer, so that making them
+// allocates nothing.
+template <class Step>
+auto withoutExceptions(const Step& step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return Unavailable{"out of memory"};
+    } catch (const std::exception&) {
+        return Unavailable{"internal error"};
     }
-    return std::string("the X server on ") + display + " cannot be reached, or gave no answer";
 }
+
+}  // namespace
 
 std::string x11DisplayDescription() {
     const char* display = std::getenv("DISPLAY");
@@ -26,24 +37,12 @@ std::string x11DisplayDescription() {
 WindowSystem x11WindowSystem() {
     return WindowSystem{
         .description = x11DisplayDescription(),
-        .windows = []() -> OrUnavailable<std::vector<WindowDescription>> {
-            if (auto windows = x11Windows()) {
-                return std::move(*windows);
-            }
-            return Unavailable{x11Trouble()};
-        },
-        .desktopImage = []() -> OrUnavailable<SharedImage> {
-            if (auto image = x11DesktopImage()) {
-                return image;
-            }
-            return Unavailable{x11Trouble()};
-        },
-        .windowImage = [](const WindowDescription& window) -> OrUnavailable<SharedImage> {
-            if (auto image = x11WindowImage(window.id)) {
-                return image;
-            }
-            return Unavailable{x11Trouble() + "; or the window is gone"};
-        },
+        .windows = [] { return withoutExceptions(x11Windows); },
+        .desktopImage = [] { return withoutExceptions(x11DesktopImage); },
+        .windowImage =
+            [](const WindowDescription& window) {
+                return withoutExceptions([&] { return x11WindowImage(window.id); });
+            },
     };
 }
 

@@ -6,13 +6,10 @@
 
 namespace tarnwick {
 
-// The X server named by DISPLAY: its window list and images.
+// The X server named by DISPLAY: its window list and images, or why there are none.
 WindowSystem x11WindowSystem();
 
 // "X11 on :0", or what is missing.
 std::string x11DisplayDescription();
-
-// Why the X server gave nothing, as far as can be told without asking it again.
-std::string x11Trouble();
 
 }  // namespace tarnwick

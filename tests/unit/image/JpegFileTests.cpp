@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TarnwickScreenCapture/image/ImageScaling.hpp"
 #include "TarnwickScreenCapture/image/JpegFile.hpp"
 #include "support/Images.hpp"
 #include "support/TemporaryFolder.hpp"
@@ -80,6 +81,11 @@ TEST(JpegFileDestination, AFailedWriteLeavesAnEarlierFileByteIdentical) {
         return false;
     };
     EXPECT_EQ(write(output, unreadable), JpegWriteResult::kImageUnreadable);
+    unreadable->unreadableReason = [] { return "the window is gone"; };
+    EXPECT_EQ(writeJpegFile(output, imageScaledToMaxWidth(unreadable, 5), 0.8,
+                            ExistingOutput::kReplaceAnything)
+                  .reason,
+              "the window is gone");
     EXPECT_EQ(readWholeFile(output), "earlier content");
     EXPECT_EQ(entriesIn(folder.path), 1u);
 }

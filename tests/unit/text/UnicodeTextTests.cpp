@@ -42,6 +42,9 @@ TEST(ContainsCanonically, AMatchNeverSplitsAUserPerceivedCharacter) {
     EXPECT_FALSE(containsCanonically("caf\u00E9", "cafe"));
     EXPECT_FALSE(containsCanonically("cafe\u0301", "\u0301"));
     EXPECT_FALSE(containsCanonically("a\r\nb", "\r"));
+    EXPECT_FALSE(containsCanonically("a\r\nb", "\nb"));
+    EXPECT_TRUE(containsCanonically("a\r\nb", "\r\nb"));
+    EXPECT_TRUE(containsCanonically("a\r\rb", "\rb"));
     // Flags pair regional indicators from the left: Z+A, then a lone B.
     EXPECT_FALSE(containsCanonically("\U0001F1FF\U0001F1E6\U0001F1E7", "\U0001F1E6\U0001F1E7"));
     EXPECT_TRUE(containsCanonically("\U0001F1FF\U0001F1E6\U0001F1E7", "\U0001F1FF\U0001F1E6"));
