@@ -378,7 +378,10 @@ class RefusedConnectionTests(unittest.TestCase, harness.JpegAssertions):
         self.assertEqual((response["ok"], response["detail"]), (False, harness.MESSAGES[6]))
         _, stdout, stderr = agent.stop()
         self.assertEqual((stdout, stderr.decode().splitlines()),
-                         (b"", [harness.agent_start_line(sandbox, server.display)]))
+                         (b"", [harness.agent_start_line(sandbox, server.display),
+                                'request "refused" failed (code 6): cannot connect to the X '
+                                f'server on {server.display}: refused (Authorization required, '
+                                'but no authorization protocol specified)']))
         self.assertSucceeded(run_binary(["d.jpg", "0.8", "0", "desktop"], sandbox,
                                         display=server.display,
                                         env={"XAUTHORITY": server.authority}))
