@@ -18,17 +18,6 @@ std::string variable(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
-Finding fine(std::string subject, std::string text) {
-    return {.subject = std::move(subject), .text = std::move(text)};
-}
-
-Finding problem(std::string subject, std::string text, int exitCode = 0) {
-    return {.subject = std::move(subject),
-            .text = std::move(text),
-            .problem = true,
-            .exitCode = exitCode};
-}
-
 // What in the environment stands in the way of reaching a window system.
 std::vector<Finding> environmentFindings() {
     std::vector<Finding> findings;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace tarnwick {
 
@@ -12,5 +13,16 @@ struct Finding {
     // The code a capture ends with because of this problem; 0 when a capture is not hindered.
     int exitCode = 0;
 };
+
+inline Finding fine(std::string subject, std::string text) {
+    return {.subject = std::move(subject), .text = std::move(text)};
+}
+
+inline Finding problem(std::string subject, std::string text, int exitCode = 0) {
+    return {.subject = std::move(subject),
+            .text = std::move(text),
+            .problem = true,
+            .exitCode = exitCode};
+}
 
 }  // namespace tarnwick

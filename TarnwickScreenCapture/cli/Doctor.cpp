@@ -21,17 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kAgentService = "tarnwick-screen-capture-agent.service";
 
-Finding fine(std::string subject, std::string text) {
-    return {.subject = std::move(subject), .text = std::move(text)};
-}
-
-Finding problem(std::string subject, std::string text, int exitCode = 0) {
-    return {.subject = std::move(subject),
-            .text = std::move(text),
-            .problem = true,
-            .exitCode = exitCode};
-}
-
 std::string millisecondsSince(Clock::time_point start) {
     return std::to_string(
                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
