@@ -23,10 +23,10 @@ import tempfile
 import time
 import unittest
 
-from harness import (Jpeg, JpegAssertions, Sandbox, binary_for, colour_distance, require_binary,
-                     require_tools, run_binary, start_binary, start_process, stop_process,
-                     wait_until)
-from wayland_session import give_to, session_user
+from harness import (Jpeg, binary_for, colour_distance, require_binary, require_tools,
+                     start_binary, start_process, stop_process, wait_until)
+from portal_session import BUS_CONFIG
+from wayland_session import SessionTestCase, UserSession, give_to, session_user
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -37,20 +37,6 @@ LIST_SCRIPT = os.path.join(SOURCE_ROOT, "TarnwickScreenCapture", "backends", "kw
 ACTION_SCRIPT = os.path.join(HERE, "kwin-window-action.js")
 SCRIPT_RUNNER = os.path.join(HERE, "kwin_script.py")
 CLIENT_SOURCE = os.path.join(HERE, "solid-window.c")
-
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
 
 # Animations off: a window that has just mapped could otherwise still be fading in.
 KDEGLOBALS = "[KDE]\nAnimationDurationFactor=0\n"
@@ -129,7 +115,7 @@ class GtkClient:
         return self.session.window_action(self.window()["internalId"], **action)
 
 
-class KWinSession:
+class KWinSession(UserSession):
     """kwin_wayland --virtual of width x height logical pixels (one output at scale 1: KWin
     5.27's virtual backend ignores --scale), with XWayland.
 
@@ -287,15 +273,6 @@ class KWinSession:
 
     # -- environment and helpers
 
-    def as_user(self):
-        if os.getuid() != 0:
-            return {}
-        return {"user": self.uid, "group": self.gid, "extra_groups": []}
-
-    def _base_environment(self):
-        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
-                "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime}
-
     def environment(self):
         """What a client of the session needs."""
         environment = self._base_environment()
@@ -305,13 +282,6 @@ class KWinSession:
                             "XDG_CONFIG_HOME": self.config_home})
         if self.display:
             environment["DISPLAY"] = self.display
-        return environment
-
-    def binary_environment(self, extra=None):
-        """For the binary: the session without HOME, PATH and LANG, which the sandbox sets."""
-        environment = {key: value for key, value in self.environment().items()
-                       if key not in ("HOME", "PATH", "LANG")}
-        environment.update(extra or {})
         return environment
 
     def run(self, args, timeout=20, env=None):
@@ -427,9 +397,8 @@ class KWinSession:
         self._clients.clear()
 
 
-class KWinTestCase(unittest.TestCase, JpegAssertions):
-    """One KWin per class, or per test with session_per_test (for tests that stop or kill it);
-    a fresh sandbox owned by the session user and no windows per test."""
+class KWinTestCase(SessionTestCase):
+    """One KWin per class, or per test with session_per_test (for tests that stop or kill it)."""
 
     width, height = 1280, 800
     permission_checks = False
@@ -453,15 +422,7 @@ class KWinTestCase(unittest.TestCase, JpegAssertions):
         if self.session_per_test:
             self.session = self.start_session()
             self.addCleanup(self.session.stop)
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.session.close_all_windows)
-        os.chmod(self.sandbox.root, 0o755)
-        give_to(self.sandbox.root, self.session.uid, self.session.gid)
-
-    def capture(self, *args, env=None, timeout=60):
-        return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
-                          timeout=timeout, **self.session.as_user())
+        super().setUp()
 
     def start_capture(self, *args):
         """The binary started without waiting for it; stop it with stop_process."""

@@ -1,7 +1,6 @@
 """`--doctor`: what it finds on a real Xvfb and a real headless sway, and the exit status."""
 
 import os
-import stat
 import unittest
 
 import harness

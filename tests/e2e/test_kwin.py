@@ -8,11 +8,9 @@ import os
 import signal
 import time
 import unittest
-import uuid
 
-from harness import MESSAGES, Agent, stop_and_collect, stop_process, wait_until
+from harness import MESSAGES, stop_and_collect, stop_process, wait_until
 from kwin_session import KWinTestCase
-from wayland_session import give_to
 
 RED, GREEN, BLUE, YELLOW, MAGENTA = "ff0000", "00ff00", "0000ff", "ffff00", "ff00ff"
 BLACK = (0, 0, 0)
@@ -151,18 +149,10 @@ class BackendChoice(KWinTestCase):
 
     def test_the_agent_answers_desktop_and_window_requests(self):
         self.session.start_gtk("Tavik for the agent", "tavik", MAGENTA, (500, 400))
-        self.sandbox.make_agent_folder()
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        agent = Agent(self.sandbox, env=self.session.binary_environment(),
-                      **self.session.as_user())
-        self.addCleanup(stop_process, agent.process)
+        agent = self.start_agent()
         for target, size in (("desktop", (1280, 800)), ("tavik", (500, 400))):
-            request_id = str(uuid.uuid4())
-            output = self.sandbox.path(target + ".jpg")
-            self.sandbox.write_agent_request({"id": request_id, "output": output,
-                                              "quality": 0.8, "maxWidth": 0, "target": target})
-            give_to(self.sandbox.home, self.session.uid, self.session.gid)
-            response = self.sandbox.wait_for_agent_response(request_id, timeout=30)
+            response = self.ask_agent({"output": self.sandbox.path(target + ".jpg"),
+                                       "quality": 0.8, "maxWidth": 0, "target": target})
             self.assertTrue(response["ok"], response)
             jpeg = self.jpeg(target + ".jpg")
             self.assertEqual(jpeg.size, size)
@@ -184,16 +174,8 @@ class Permission(KWinTestCase):
         self.assertFailedWith(self.capture("w.jpg"), 6)
         self.assertFailedWith(self.capture("d.jpg", "0.8", "0", "desktop"), 6)
         self.assertEqual(os.listdir(self.sandbox.work), [])
-        self.sandbox.make_agent_folder()
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        agent = Agent(self.sandbox, env=self.session.binary_environment(),
-                      **self.session.as_user())
-        self.addCleanup(stop_process, agent.process)
-        request_id = str(uuid.uuid4())
-        self.sandbox.write_agent_request({"id": request_id, "output": self.sandbox.path("a.jpg"),
-                                          "target": "tavik"})
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        response = self.sandbox.wait_for_agent_response(request_id, timeout=30)
+        agent = self.start_agent()
+        response = self.ask_agent({"output": self.sandbox.path("a.jpg"), "target": "tavik"})
         self.assertEqual((response["ok"], response["detail"]), (False, MESSAGES[6]))
         agent.stop()
         # --doctor names the rule and prints the .desktop file that satisfies it.

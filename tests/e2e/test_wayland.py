@@ -5,12 +5,11 @@ import random
 import signal
 import time
 import unittest
-import uuid
 
 import harness
 from harness import (COLOURS, MESSAGES, Agent, Jpeg, agent_start_line, colour_distance,
                      run_binary, start_binary, stop_process, wait_until)
-from wayland_session import SwayTestCase, give_to
+from wayland_session import SwayTestCase
 
 BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
 CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
@@ -167,18 +166,11 @@ class OneOutput(SwayTestCase):
 
     def test_the_agent_answers_under_wayland(self):
         self.session.start_foot("tavik", "agent target", "ff00ff")
-        self.sandbox.make_agent_folder()
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        agent = Agent(self.sandbox, env=self.session.binary_environment(),
-                      **self.session.as_user())
-        self.addCleanup(stop_process, agent.process)
+        agent = self.start_agent()
         for target, expected in (("desktop", (1280, 720)), ("tavik", None)):
-            request_id = str(uuid.uuid4())
             output = self.sandbox.path(target + ".jpg")
-            self.sandbox.write_agent_request({"id": request_id, "output": output,
-                                              "quality": 0.8, "maxWidth": 0, "target": target})
-            give_to(self.sandbox.home, self.session.uid, self.session.gid)
-            response = self.sandbox.wait_for_agent_response(request_id, timeout=30)
+            response = self.ask_agent({"output": output, "quality": 0.8, "maxWidth": 0,
+                                       "target": target})
             self.assertTrue(response["ok"], response)
             jpeg = Jpeg.from_file(output)
             if expected:

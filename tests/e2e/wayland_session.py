@@ -12,8 +12,9 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import uuid
 
-from harness import (COLOURS, Jpeg, JpegAssertions, Sandbox, _parse_ppm, colour_distance,
+from harness import (COLOURS, Agent, Jpeg, JpegAssertions, Sandbox, _parse_ppm, colour_distance,
                      require_binary, require_tools, run_binary, start_process, stop_process,
                      wait_until)
 
@@ -42,7 +43,31 @@ def give_to(path, uid, gid):
             os.chown(os.path.join(folder, name), uid, gid)
 
 
-class SwaySession:
+class UserSession:
+    """What a compositor session under test shares with its clients: its user (an unprivileged
+    one when the tests run as root), its home and runtime folder, and its environment."""
+
+    def as_user(self):
+        if os.getuid() != 0:
+            return {}
+        return {"user": self.uid, "group": self.gid, "extra_groups": []}
+
+    def _base_environment(self):
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
+                "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime}
+
+    def environment(self):
+        raise NotImplementedError
+
+    def binary_environment(self, extra=None):
+        """For the binary: the session without HOME, PATH and LANG, which the sandbox sets."""
+        environment = {key: value for key, value in self.environment().items()
+                       if key not in ("HOME", "PATH", "LANG")}
+        environment.update(extra or {})
+        return environment
+
+
+class SwaySession(UserSession):
     """sway with the headless backend; outputs are (mode, scale, background colour) laid out left
     to right from the origin, in logical pixels."""
 
@@ -144,28 +169,12 @@ class SwaySession:
 
     # -- environment and helpers
 
-    def as_user(self):
-        if os.getuid() != 0:
-            return {}
-        return {"user": self.uid, "group": self.gid, "extra_groups": []}
-
-    def _base_environment(self):
-        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
-                "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime}
-
     def environment(self):
         """What a client of the session needs."""
         environment = self._base_environment()
         environment.update({"WAYLAND_DISPLAY": self.wayland_display, "SWAYSOCK": self.swaysock})
         if self.display:
             environment["DISPLAY"] = self.display
-        return environment
-
-    def binary_environment(self, extra=None):
-        """For the binary: the session without HOME and PATH, which the sandbox sets."""
-        environment = {key: value for key, value in self.environment().items()
-                       if key not in ("HOME", "PATH", "LANG")}
-        environment.update(extra or {})
         return environment
 
     def run(self, args, check=False, timeout=20):
@@ -321,18 +330,9 @@ def differences_from_grim(jpeg, grim, step=6, margin=3, tolerance=40):
     return found
 
 
-class SwayTestCase(unittest.TestCase, JpegAssertions):
-    """One sway per class; a fresh sandbox owned by the session user and no windows per test."""
-
-    outputs = (("1280x720", 1, "#3060c0"),)
-
-    @classmethod
-    def setUpClass(cls):
-        require_binary()
-        require_tools("sway", "swaymsg", "identify", "djpeg")
-        cls.session = SwaySession(cls.outputs)
-        cls.session.start()
-        cls.addClassCleanup(cls.session.stop)
+class SessionTestCase(unittest.TestCase, JpegAssertions):
+    """Tests against self.session (a UserSession): a fresh sandbox owned by the session's user
+    and no windows left behind, per test."""
 
     def setUp(self):
         self.sandbox = Sandbox()
@@ -344,6 +344,36 @@ class SwayTestCase(unittest.TestCase, JpegAssertions):
     def capture(self, *args, env=None, timeout=60):
         return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
                           timeout=timeout, **self.session.as_user())
+
+    def start_agent(self):
+        """An agent of the session's user serving the sandbox's data folder; stopped on cleanup."""
+        self.sandbox.make_agent_folder()
+        give_to(self.sandbox.home, self.session.uid, self.session.gid)
+        agent = Agent(self.sandbox, env=self.session.binary_environment(),
+                      **self.session.as_user())
+        self.addCleanup(stop_process, agent.process)
+        return agent
+
+    def ask_agent(self, request):
+        """The agent's response to a request, with a fresh id, written as the session's user."""
+        request = dict(request, id=str(uuid.uuid4()))
+        self.sandbox.write_agent_request(request)
+        give_to(self.sandbox.home, self.session.uid, self.session.gid)
+        return self.sandbox.wait_for_agent_response(request["id"], timeout=30)
+
+
+class SwayTestCase(SessionTestCase):
+    """One sway per class."""
+
+    outputs = (("1280x720", 1, "#3060c0"),)
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("sway", "swaymsg", "identify", "djpeg")
+        cls.session = SwaySession(cls.outputs)
+        cls.session.start()
+        cls.addClassCleanup(cls.session.stop)
 
     def capture_when_drawn(self, name, size, points, colour, target="tavik"):
         """Captures until the JPEG has `size` and shows `colour` at every point. A client redraws
