@@ -253,4 +253,26 @@ std::string quotedForTerminal(std::string_view utf8) {
     return quoted;
 }
 
+std::string escapedForTerminal(std::string_view utf8, std::size_t longest) {
+    const auto unquoted = [](std::string_view part) {
+        const std::string quoted = quotedForTerminal(part);
+        return quoted.substr(1, quoted.size() - 2);
+    };
+    if (utf8.size() <= longest) {
+        return unquoted(utf8);
+    }
+    const auto continues = [&](std::size_t at) {
+        return at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80;
+    };
+    std::size_t headEnd = longest - longest / 3;
+    while (headEnd > 0 && continues(headEnd)) {
+        --headEnd;
+    }
+    std::size_t tailStart = utf8.size() - longest / 3;
+    while (continues(tailStart)) {
+        ++tailStart;
+    }
+    return unquoted(utf8.substr(0, headEnd)) + "..." + unquoted(utf8.substr(tailStart));
+}
+
 }  // namespace tarnwick

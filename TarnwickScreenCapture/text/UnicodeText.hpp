@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,5 +18,9 @@ bool containsCanonically(std::string_view haystackUtf8, std::string_view needleU
 // characters (escape sequences, bidirectional overrides, line breaks), quotes and backslashes
 // are written as escapes, and bytes that are not UTF-8 as \xNN.
 std::string quotedForTerminal(std::string_view utf8);
+
+// The same escapes without the quotes, for text set inside a line of ours. Text longer than
+// `longest` bytes keeps its beginning and its end, cut between characters, around "...".
+std::string escapedForTerminal(std::string_view utf8, std::size_t longest);
 
 }  // namespace tarnwick

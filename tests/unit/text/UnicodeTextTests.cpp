@@ -1,3 +1,7 @@
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "TarnwickScreenCapture/text/UnicodeText.hpp"
@@ -88,6 +92,19 @@ TEST(QuotedForTerminal, EscapesWhatATerminalWouldActOnAndKeepsText) {
               R"("\u{9B}1m \u{202E}evil \u{2028}")");
     EXPECT_EQ(quotedForTerminal("ta\xffvik\xe2\x80"), R"("ta\xFFvik\xE2\x80")");
     EXPECT_EQ(quotedForTerminal(std::string("a\0b", 3)), R"("a\x00b")");
+}
+
+TEST(EscapedForTerminal, KeepsBothEndsOfLongTextAndCutsBetweenCharacters) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"short \n\x1b]0;T\a", R"(short \n\x1B]0;T\x07)"},
+        {"abcdefghijklmnopqrstuvwxyz", "abcdefghijkl...uvwxyz"},
+        // A 3-byte character at either cut is kept whole or left out whole.
+        {"abcdefghijk\u6771mnopq\u6771vwxyz", "abcdefghijk...vwxyz"},
+        {"abcdefghijkl\u2028nopqrstu\u2028xyz", "abcdefghijkl...\\u{2028}xyz"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(escapedForTerminal(text, 18), shown) << text;
+    }
 }
 
 // Over every code point: nothing a terminal acts on passes unescaped, and the quotes stay the
