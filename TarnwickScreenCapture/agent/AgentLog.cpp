@@ -6,29 +6,23 @@
 namespace tarnwick {
 namespace {
 
+// What a client wrote (an id, an output path in a cause, its file's bytes in a reason) is
+// escaped, so that it cannot act on a terminal or forge a line, and shortened, so that every
+// line stays one short write.
+constexpr std::size_t kLongestId = 200;
+constexpr std::size_t kLongestText = 400;
+
 // The code ties the line to the response's fixed detail; the cause says what really happened.
 std::string failureText(const CaptureFailure& failure) {
-    return "(code " + std::to_string(failure.exitCode) +
-           "): " + (failure.cause.empty() ? failure.message : failure.cause);
-}
-
-// A reason that may quote the file's own bytes: escaped, and short enough for one line.
-std::string shown(const std::string& reason) {
-    constexpr std::size_t kLongest = 300;
-    std::string cut = reason.substr(0, kLongest);
-    while (cut.size() < reason.size() && !cut.empty() &&
-           (static_cast<unsigned char>(reason[cut.size()]) & 0xC0) == 0x80) {
-        cut.pop_back();  // not in the middle of a character
-    }
-    const std::string quoted = quotedForTerminal(cut);
-    return quoted.substr(1, quoted.size() - 2) + (cut.size() < reason.size() ? "..." : "");
+    return "(code " + std::to_string(failure.exitCode) + "): " +
+           escapedForTerminal(failure.cause.empty() ? failure.message : failure.cause,
+                              kLongestText);
 }
 
 }  // namespace
 
 std::string requestFailedLine(const std::string& id, const CaptureFailure& failure) {
-    // The id is a client's text: quoted and escaped, so that it cannot act on a terminal.
-    return "request " + quotedForTerminal(id) + " failed " + failureText(failure);
+    return "request \"" + escapedForTerminal(id, kLongestId) + "\" failed " + failureText(failure);
 }
 
 std::vector<std::string> AgentLog::requestFailed(const std::string& id,
@@ -44,14 +38,17 @@ std::vector<std::string> AgentLog::requestFailed(const std::string& id,
 std::vector<std::string> AgentLog::fileIsNoRequest(const std::string& file,
                                                    const std::string& reason,
                                                    Clock::time_point now) {
-    // Whatever was wrong with it: a file rewritten in place may be caught half written each time.
-    return say("no request",
-               "the request file " + quotedForShell(file) + " is no request: " + shown(reason),
+    // Only the same reason is counted: each other one is a line of its own.
+    const std::string shown = escapedForTerminal(reason, kLongestText);
+    return say("no request: " + shown,
+               "the request file " + quotedForShell(file) + " is no request: " + shown,
                Repeats{.said = now,
                        .one = " more version of the request file was no request in the last "
-                              "minute",
+                              "minute: " +
+                              shown,
                        .more = " more versions of the request file were no request in the last "
-                               "minute"});
+                               "minute: " +
+                               shown});
 }
 
 std::vector<std::string> AgentLog::say(const std::string& kind, std::string line, Repeats repeats) {

@@ -1,6 +1,8 @@
 #include "TarnwickScreenCapture/agent/AgentLoop.hpp"
 
+#include <limits.h>
 #include <unistd.h>
+
 #include <chrono>
 
 #include <cstdio>
@@ -41,16 +43,23 @@ Trust cachingTrust(Trust trust) {
     return trust;
 }
 
-// Standard error may be a pipe that nobody reads: a line that cannot be written at once is
-// dropped rather than holding up the agent. Lines are short (well below PIPE_BUF), so one that
-// is written is written whole.
+// Standard error may be a pipe that nobody reads. A pipe with room for one more page takes a
+// write of up to PIPE_BUF bytes whole and at once, so a line is cut to that (the client's text in
+// it is already short) and written once when there is room; otherwise it is dropped rather than
+// holding up the agent.
 void writeLineToStandardError(const std::string& line) {
-    if (waitForDescriptor(STDERR_FILENO, POLLOUT, Deadline::after(std::chrono::milliseconds(0))) !=
-        Readiness::kReady) {
-        return;
+    std::string text = line.substr(0, PIPE_BUF - 1);
+    while (text.size() < line.size() && !text.empty() &&
+           (static_cast<unsigned char>(line[text.size()]) & 0xC0) == 0x80) {
+        text.pop_back();  // not in the middle of a character
     }
-    const std::string text = line + "\n";
-    writeAll(STDERR_FILENO, text);
+    text += '\n';
+    short seen = 0;
+    if (waitForDescriptor(STDERR_FILENO, POLLOUT, Deadline::after(std::chrono::milliseconds(0)),
+                          &seen) == Readiness::kReady &&
+        (seen & POLLOUT) != 0) {
+        [[maybe_unused]] const auto written = ::write(STDERR_FILENO, text.data(), text.size());
+    }
 }
 
 // The agent must outlive any one request: an unexpected exception from the capture (out of
@@ -207,17 +216,18 @@ AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
         state.lastHandledID = request->id;
         state.unsentAnswer.reset();
         const auto failure = guardedCapture(*request, platform);
-        if (failure) {
-            reportAll(state,
-                      state.log.requestFailed(request->id, *failure, AgentLog::Clock::now()));
-        }
         AgentAnswer answer{
             .id = request->id,
             .ok = !failure,
             .detail = failure ? std::optional<std::string>(failure->message) : std::nullopt,
         };
+        // The client waits for the answer, not for the line.
         if (!writeAnswer(state, answer)) {
             state.unsentAnswer = std::move(answer);
+        }
+        if (failure) {
+            reportAll(state,
+                      state.log.requestFailed(request->id, *failure, AgentLog::Clock::now()));
         }
     } catch (...) {
         // Only allocation can fail here; the next pass starts afresh.

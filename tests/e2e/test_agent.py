@@ -315,9 +315,17 @@ class MalformedRequestTests(AgentTestCase):
         self.assertEqual(Jpeg.from_file(output).size, (64, 40))
         self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json",
                                                       "screen-capture-agent-response.json"])
-        # The first is said; the others, within the same minute, only counted.
-        self.stop_agent(agent, lines=[self.start_line(), self.no_request_line("")],
-                        prefixes=True)
+        # Each reason is said once; another version for a reason said within the minute is
+        # only counted.
+        was_running, _, stderr = agent.stop()
+        self.assertTrue(was_running)
+        lines = stderr.decode().splitlines()
+        self.assertEqual(lines[0], self.start_line())
+        reasons = [line[len(self.no_request_line("")):] for line in lines[1:]]
+        self.assertEqual(len(set(reasons)), len(reasons), lines)
+        for reason in ("it is larger than 1048576 bytes", "nested deeper than 64 levels"):
+            self.assertIn(reason, reasons)
+        self.assertTrue(all(line.startswith(self.no_request_line("")) for line in lines[1:]))
 
 
 class AgentLogTests(AgentTestCase):
@@ -350,6 +358,60 @@ class AgentLogTests(AgentTestCase):
             self.sandbox.wait_for_agent_response(request_id)
         self.stop_agent(agent, lines=[
             self.start_line(), 'request "same-0" failed (code 5): no window is on screen'])
+
+    def test_a_clients_text_neither_forges_a_line_nor_drives_a_terminal(self):
+        agent = self.start_agent()
+        output = ('/nonexistent/b\nrequest "forged" failed (code 2): FORGED'
+                  '\x1b[2J\x1b]0;T\x07\u202e\u2028.jpg')
+        self.sandbox.write_agent_request({"id": "f\u2028\x1b[2J", "output": output,
+                                          "target": "desktop"})
+        self.sandbox.wait_for_agent_response("f\u2028\x1b[2J")
+        self.stop_agent(agent, lines=[
+            self.start_line(),
+            'request "f\\u{2028}\\x1B[2J" failed (code 3): cannot open \'/nonexistent/b\\n'
+            'request \\"forged\\" failed (code 2): FORGED\\x1B[2J\\x1B]0;T\\x07\\u{202E}'
+            '\\u{2028}.jpg\' for writing: No such file or directory'])
+
+    def test_each_reason_a_file_is_no_request_is_said(self):
+        agent = self.start_agent()
+        reasons = {
+            "{": "not JSON: ",
+            '{"id": "a"}': "it has no 'output' string",
+            '{"id": "a", "id": "b", "output": "/tmp/x.jpg"}':
+                "the name 'id' stands twice in one object",
+            '{"id": "c"}': None,  # the second reason again: counted, not said
+        }
+        for text in reasons:
+            self.sandbox.write_agent_request(text)
+            agent.wait_for_passes(3)
+        self.stop_agent(agent, lines=[self.start_line()] + [
+            self.no_request_line(reason) for reason in reasons.values() if reason], prefixes=True)
+
+    def test_an_unread_standard_error_never_holds_up_the_agent(self):
+        # Nobody reads the agent's standard error (a pipe) until it is stopped. Lines that carry
+        # 20 KiB ids and output paths, the id escaped fourfold, would each fill that pipe.
+        agent = self.start_agent()
+        huge = "\x01" * (20 * 1024)
+        for number in range(40):
+            request_id = "%d%s" % (number, huge)
+            self.sandbox.write_agent_request({
+                "id": request_id, "target": "desktop",
+                "output": "/nonexistent/%d%s.jpg" % (number, huge)})
+            self.assertAnswered(self.sandbox.wait_for_agent_response(request_id), request_id,
+                                ok=False, detail=MESSAGES[3])
+        # Still answering with a full pipe; what it took are whole lines, each one short.
+        output = self.request("after", "after.jpg", maxWidth=64)
+        self.assertAnswered(self.sandbox.wait_for_agent_response("after"), "after")
+        self.assertEqual(Jpeg.from_file(output).size, (64, 40))
+        was_running, _, stderr = agent.stop()
+        self.assertTrue(was_running)
+        lines = stderr.decode().splitlines()
+        self.assertEqual(lines[0], self.start_line())
+        self.assertGreater(len(lines), 20)
+        for line in lines[1:]:
+            self.assertRegex(line, r'^request "\d+(\\x01)+\.\.\.(\\x01)+" failed \(code 3\): '
+                                   r"cannot open '/nonexistent/\d+(\\x01)+\.\.\.(\\x01)+\.jpg' "
+                                   r"for writing: File name too long$")
 
 
 def write_in_place(path, text):

@@ -36,21 +36,42 @@ TEST(AgentLog, AFailureRepeatedWithinAMinuteIsCountedAndTheCountSaidWhenTheMinut
                 ElementsAre(::testing::StartsWith("request \"id-51\" failed (code 3): ")));
 }
 
-TEST(AgentLog, VersionsOfAFileThatIsNoRequestAreCountedWhateverTheirReason) {
+TEST(AgentLog, OnlyVersionsOfTheFileWithTheSameReasonAreCounted) {
     AgentLog log;
     const auto start = AgentLog::Clock::time_point();
+    const std::string file = "the request file '/d/r.json' is no request: ";
     EXPECT_THAT(log.fileIsNoRequest("/d/r.json", "not JSON: \x1b[31m", start),
-                ElementsAre("the request file '/d/r.json' is no request: not JSON: \\x1B[31m"));
+                ElementsAre(file + "not JSON: \\x1B[31m"));
+    EXPECT_THAT(log.fileIsNoRequest("/d/r.json", "it has no 'output' string", start),
+                ElementsAre(file + "it has no 'output' string"));
+    EXPECT_THAT(log.fileIsNoRequest("/d/r.json", "the name 'id' stands twice in one object", start),
+                ElementsAre(file + "the name 'id' stands twice in one object"));
     EXPECT_THAT(log.fileIsNoRequest("/d/r.json", "it has no 'output' string", start), IsEmpty());
     EXPECT_THAT(log.tell(start + seconds(60)),
                 ElementsAre("1 more version of the request file was no request in the last "
-                            "minute"));
+                            "minute: it has no 'output' string"));
 }
 
-TEST(AgentLog, AClientsIdCannotActOnATerminal) {
-    EXPECT_EQ(requestFailedLine("a\x1b[2J\nb", failures::kWindowNotFound),
-              "request \"a\\x1B[2J\\nb\" failed (code 5): Tavik or Brevant window was not "
-              "found on screen.");
+// What a client wrote can neither start a line of its own nor act on a terminal, and a huge id
+// or output path still makes a short line that keeps the cause's end.
+TEST(AgentLog, AClientsTextCannotForgeALineOrActOnATerminal) {
+    const std::string forged =
+        "/nonexistent/b\nrequest \"forged\" failed (code 2): "
+        "FORGED\x1b[2J\x1b]0;T\a\u202e\u2028.jpg";
+    const auto noFolder = failures::kCreateDestinationFailed.because(
+        "cannot open '" + forged + "' for writing: No such file or directory");
+    EXPECT_EQ(requestFailedLine("a\x1b[2J\nb", noFolder),
+              "request \"a\\x1B[2J\\nb\" failed (code 3): cannot open '/nonexistent/b\\nrequest "
+              "\\\"forged\\\" failed (code 2): FORGED\\x1B[2J\\x1B]0;T\\x07\\u{202E}\\u{2028}.jpg' "
+              "for writing: No such file or directory");
+
+    const std::string huge(1 << 20, 'x');
+    const auto hugePath = failures::kCreateDestinationFailed.because(
+        "cannot open '/" + huge + "' for writing: No such file or directory");
+    const auto line = requestFailedLine(huge, hugePath);
+    EXPECT_LT(line.size(), 1024u);
+    EXPECT_THAT(line, ::testing::EndsWith("' for writing: No such file or directory"));
+    EXPECT_EQ(line.find('\n'), std::string::npos);
 }
 
 }  // namespace
