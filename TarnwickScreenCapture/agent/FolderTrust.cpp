@@ -1,9 +1,34 @@
 #include "TarnwickScreenCapture/agent/FolderTrust.hpp"
 
+#include <utility>
+
 #include "TarnwickScreenCapture/posix/Users.hpp"
 #include "TarnwickScreenCapture/text/ShellQuoting.hpp"
 
 namespace tarnwick {
+namespace {
+
+Judged judged(OpenedFile opened, bool isFolder, const std::filesystem::path& path,
+              const Trust& trust) {
+    Judged result{.opened = std::move(opened)};
+    const OpenOutcome outcome = result.opened.outcome;
+    const FileFacts& facts = result.opened.facts;
+    if (outcome == OpenOutcome::kSymbolicLink) {
+        result.verdict = Verdict::kSymbolicLink;
+        result.reason = symbolicLinkRefusal(path, isFolder);
+    } else if (outcome != OpenOutcome::kOpened ||
+               !(isFolder ? facts.isFolder : facts.isRegularFile)) {
+        result.reason = isFolder ? unusableFolder(path, outcome) : "";
+    } else if (auto refusal = distrustOf(path, facts, trust)) {
+        result.verdict = Verdict::kDistrusted;
+        result.reason = std::move(*refusal);
+    } else {
+        result.verdict = Verdict::kTrusted;
+    }
+    return result;
+}
+
+}  // namespace
 
 Trust trustOfThisUser() {
     return {.user = effectiveUserID(),
@@ -48,6 +73,15 @@ std::string unusableFolder(const std::filesystem::path& folder, OpenOutcome outc
 std::string symbolicLinkRefusal(const std::filesystem::path& path, bool isFolder) {
     return quotedForShell(path.native()) + " is a symbolic link; the agent reads only a real " +
            (isFolder ? "folder" : "file") + " there, owned by its user";
+}
+
+Judged judgeRequestFolder(const std::filesystem::path& folder, const Trust& trust) {
+    return judged(openFolderNoFollow(folder), true, folder, trust);
+}
+
+Judged judgeRequestFile(int folderFd, const std::filesystem::path& folder, const std::string& name,
+                        const Trust& trust) {
+    return judged(openInFolderNoFollow(folderFd, name), false, folder / name, trust);
 }
 
 }  // namespace tarnwick

@@ -31,4 +31,22 @@ std::string unusableFolder(const std::filesystem::path& folder, OpenOutcome outc
 // Why the folder or file of requests cannot be used, when it is a symbolic link.
 std::string symbolicLinkRefusal(const std::filesystem::path& path, bool isFolder);
 
+// How the folder or the file of requests was found, judged in order: opened without following a
+// symbolic link, of the right kind, and written by this user alone.
+enum class Verdict { kTrusted, kAbsent, kSymbolicLink, kDistrusted };
+
+struct Judged {
+    Verdict verdict = Verdict::kAbsent;
+    // Open, with its facts, unless absent or a symbolic link.
+    OpenedFile opened;
+    // Why it is not trusted; for an absent folder, what it needs (see unusableFolder).
+    std::string reason;
+};
+
+Judged judgeRequestFolder(const std::filesystem::path& folder, const Trust& trust);
+
+// The file `name` in the open folder; a missing file and one that is no regular file are absent.
+Judged judgeRequestFile(int folderFd, const std::filesystem::path& folder, const std::string& name,
+                        const Trust& trust);
+
 }  // namespace tarnwick

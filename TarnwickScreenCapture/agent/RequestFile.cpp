@@ -215,25 +215,25 @@ AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::pat
                                         const ChangeNotices& notices) {
     // Read before the file's facts, so that a change after them is never taken as settled.
     const WallTime now = wallClockNow();
-    auto file = openInFolderNoFollow(folderFd, name);
-    if (file.outcome == OpenOutcome::kSymbolicLink) {
-        memo.reset();
-        return {.refusal = symbolicLinkRefusal(folder / name, false)};
+    auto judged = judgeRequestFile(folderFd, folder, name, trust);
+    if (judged.verdict != Verdict::kTrusted) {
+        if (judged.verdict != Verdict::kDistrusted) {
+            memo.reset();
+        }
+        std::optional<std::string> refusal;
+        if (!judged.reason.empty()) {
+            refusal = std::move(judged.reason);
+        }
+        return {.verdict = judged.verdict, .refusal = std::move(refusal)};
     }
-    if (file.outcome != OpenOutcome::kOpened || !file.facts.isRegularFile) {
-        memo.reset();
-        return {};
-    }
-    if (auto refusal = distrustOf(folder / name, file.facts, trust)) {
-        return {.refusal = std::move(refusal)};
-    }
+    const OpenedFile& file = judged.opened;
     const bool notifiedChange = notices.delivered && notices.sinceLastRead;
     if (memo && !notifiedChange && sameFacts(memo->facts, file.facts)) {
         auto request = memo->request;
         if (request && memo->idFollowsClock) {
             request->id = std::to_string(currentUnixSeconds());
         }
-        return {.request = std::move(request)};
+        return {.verdict = Verdict::kTrusted, .request = std::move(request), .facts = file.facts};
     }
     memo.reset();
     std::variant<ParsedRequest, NoRequest> parsed =
@@ -252,25 +252,24 @@ AgentRequestRead requestFromAgentFolder(int folderFd, const std::filesystem::pat
         };
     }
     if (!request) {
-        return {.notARequest = std::get<NoRequest>(std::move(parsed)).reason, .facts = file.facts};
+        return {.verdict = Verdict::kTrusted,
+                .notARequest = std::get<NoRequest>(std::move(parsed)).reason,
+                .facts = file.facts};
     }
-    return {.request = request->request};
+    return {.verdict = Verdict::kTrusted, .request = request->request, .facts = file.facts};
 }
 
 std::optional<CaptureRequest> requestFromAgentFile(const std::filesystem::path& file) {
     try {
         const auto folder = file.has_parent_path() ? file.parent_path() : ".";
-        const auto opened = openFolderNoFollow(folder);
-        if (opened.outcome != OpenOutcome::kOpened || !opened.facts.isFolder) {
-            return std::nullopt;
-        }
         const Trust trust = trustOfThisUser();
-        if (distrustOf(folder, opened.facts, trust)) {
+        const auto judged = judgeRequestFolder(folder, trust);
+        if (judged.verdict != Verdict::kTrusted) {
             return std::nullopt;
         }
         std::optional<RequestFileMemo> noMemo;
-        return requestFromAgentFolder(opened.fd.get(), folder, file.filename().string(), trust,
-                                      noMemo)
+        return requestFromAgentFolder(judged.opened.fd.get(), folder, file.filename().string(),
+                                      trust, noMemo)
             .request;
     } catch (const std::exception&) {
         return std::nullopt;

@@ -55,12 +55,12 @@ struct ChangeNotices {
 };
 
 struct AgentRequestRead {
+    Verdict verdict = Verdict::kAbsent;
     std::optional<CaptureRequest> request;
     std::optional<std::string> refusal;  // why the file was not trusted
-    // Why a file that was read just now is no request (malformed JSON, no output, too large),
-    // with the facts of that file.
+    // Why a file that was read just now is no request (malformed JSON, no output, too large).
     std::optional<std::string> notARequest;
-    FileFacts facts;
+    FileFacts facts;  // of a trusted file
 };
 
 // Reads the named request file in an open folder (already trusted), unless memo and the notices
