@@ -4,18 +4,15 @@
 #include <unistd.h>
 
 #include <chrono>
-
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "TarnwickScreenCapture/agent/ResponseFile.hpp"
 #include "TarnwickScreenCapture/capture/Capture.hpp"
 #include "TarnwickScreenCapture/posix/FolderWatch.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"
-#include "TarnwickScreenCapture/text/ShellQuoting.hpp"
 
 namespace tarnwick {
 namespace {
@@ -75,72 +72,9 @@ std::optional<CaptureFailure> guardedCapture(const CaptureRequest& request,
     }
 }
 
-// The answer goes into the folder this agent holds, the one its request came from, not into
-// whatever the folder's path names by the time the answer is ready.
-bool writeAnswer(const AgentState& state, const AgentAnswer& answer) {
-    std::filesystem::path file = state.responseFile;
-    if (state.lockedFolder) {
-        if (const auto held = pathOfOpenFolder(state.lockedFolder.get())) {
-            file = *held / state.responseFile.filename();
-        }
-    }
-    return writeAgentResponse(file, answer.id, answer.ok, answer.detail);
-}
-
-// Whether this agent holds (or has now taken) the lock of the open folder. A folder replaced at
-// the same path is locked anew.
-bool holdsFolderLock(AgentState& state, OpenedFile& folder) {
-    const FileIdentity identity = folder.facts.identity;
-    if (state.lockedFolderIdentity == identity) {
-        return true;
-    }
-    switch (lockExclusively(folder.fd.get())) {
-        case LockOutcome::kLocked:
-            state.lockedFolder = std::move(folder.fd);
-            break;
-        case LockOutcome::kHeldElsewhere:
-            return false;
-        case LockOutcome::kUnsupported:
-            // Nothing to guard with on this file system; go on unguarded rather than not at all.
-            state.lockedFolder.reset();
-            break;
-    }
-    state.lockedFolderIdentity = identity;
-    return true;
-}
-
-void reportProblem(AgentState& state, const std::string& line) {
-    if (line != state.problem) {
-        state.report(line);
-        state.problem = line;
-    }
-}
-
-void reportAll(AgentState& state, const std::vector<std::string>& lines) {
-    for (const auto& line : lines) {
-        state.report(line);
-    }
-}
-
 bool sameVersion(const FileFacts& a, const FileFacts& b) {
     return a.identity == b.identity && a.size == b.size && a.modified == b.modified &&
            a.changed == b.changed;
-}
-
-// A client that waits for an answer to a file that is no request waits in vain: say why, once
-// for each version of the file.
-void reportNotARequest(AgentState& state, const AgentRequestRead& read) {
-    // An empty file is a request not yet written (or written in place, caught just truncated).
-    if (!read.notARequest || read.facts.size == 0) {
-        state.toldNotARequest.reset();
-        return;
-    }
-    if (state.toldNotARequest && sameVersion(*state.toldNotARequest, read.facts)) {
-        return;
-    }
-    reportAll(state, state.log.fileIsNoRequest(state.requestFile.native(), *read.notARequest,
-                                               AgentLog::Clock::now()));
-    state.toldNotARequest = read.facts;
 }
 
 }  // namespace
@@ -149,107 +83,181 @@ std::string agentStartLine(const std::filesystem::path& folder, const std::strin
     return "serving " + folder.native() + " with " + windowSystem;
 }
 
-AgentState agentState(std::filesystem::path requestFile, std::filesystem::path responseFile) {
-    AgentState state;
-    state.requestFile = std::move(requestFile);
-    state.responseFile = std::move(responseFile);
-    state.trust = cachingTrust(trustOfThisUser());
-    state.report = writeLineToStandardError;
-    return state;
+Agent::Settings agentSettings(std::filesystem::path requestFile,
+                              std::filesystem::path responseFile) {
+    return {.requestFile = std::move(requestFile),
+            .responseFile = std::move(responseFile),
+            .trust = cachingTrust(trustOfThisUser()),
+            .report = writeLineToStandardError};
 }
 
-AgentPassOutcome runAgentPass(AgentState& state, const Platform& platform) {
-    try {
-        const auto folderPath =
-            state.requestFile.has_parent_path() ? state.requestFile.parent_path() : ".";
-        auto folder = openFolderNoFollow(folderPath);
-        std::optional<std::string> refusal;
-        AgentRequestRead read;
-        if (folder.outcome == OpenOutcome::kSymbolicLink) {
-            refusal = symbolicLinkRefusal(folderPath, true);
-        } else if (folder.outcome != OpenOutcome::kOpened || !folder.facts.isFolder) {
-            // No folder (yet): nothing to read and nothing wrong, but a reason why nothing
-            // happens that the user may be looking for.
-            reportProblem(state, "waiting for " + unusableFolder(folderPath, folder.outcome));
-            return AgentPassOutcome::kGoOn;
-        } else {
-            refusal = distrustOf(folderPath, folder.facts, state.trust);
-        }
-        if (!refusal) {
-            const int folderFd = folder.fd.get();
-            if (!holdsFolderLock(state, folder)) {
-                state.report("another agent already serves " + folderPath.native() +
-                             "; this one ends");
-                return AgentPassOutcome::kAnotherAgentServesTheFolder;
-            }
-            if (!state.announced && state.describeWindowSystem) {
-                // Only once the folder is this agent's: a second agent says nothing of serving.
-                state.report(agentStartLine(folderPath, state.describeWindowSystem()));
-                state.announced = true;
-                state.problem.reset();
-            }
-            read =
-                requestFromAgentFolder(folderFd, folderPath, state.requestFile.filename().string(),
-                                       state.trust, state.requestMemo, state.notices);
-            refusal = read.refusal;
-        }
-        if (refusal) {
-            reportProblem(state, "ignoring requests: " + *refusal);
-            return AgentPassOutcome::kGoOn;
-        }
-        if (state.problem) {
-            state.report("answering requests in " + folderPath.native());
-            state.problem.reset();
-        }
-        reportAll(state, state.log.tell(AgentLog::Clock::now()));
-        reportNotARequest(state, read);
+Agent::Agent(Settings settings) : settings_(std::move(settings)) {}
 
-        const auto& request = read.request;
-        if (!request || request->id == state.lastHandledID) {
-            if (state.unsentAnswer && writeAnswer(state, *state.unsentAnswer)) {
-                state.unsentAnswer.reset();
-            }
-            return AgentPassOutcome::kGoOn;
-        }
-        // Taken up before the capture, so that a failed request is not retried; a newer request
-        // makes an answer still unsent pointless.
-        state.lastHandledID = request->id;
-        state.unsentAnswer.reset();
-        const auto failure = guardedCapture(*request, platform);
-        AgentAnswer answer{
-            .id = request->id,
-            .ok = !failure,
-            .detail = failure ? std::optional<std::string>(failure->message) : std::nullopt,
-        };
-        // The client waits for the answer, not for the line.
-        if (!writeAnswer(state, answer)) {
-            state.unsentAnswer = std::move(answer);
-        }
-        if (failure) {
-            reportAll(state,
-                      state.log.requestFailed(request->id, *failure, AgentLog::Clock::now()));
-        }
+AgentPassOutcome Agent::runPass(const Platform& platform, const ChangeNotices& notices) {
+    try {
+        return pass(platform, notices);
     } catch (...) {
-        // Only allocation can fail here; the next pass starts afresh.
+        // Whatever a pass meets that the capture's own guard does not (no memory for a path or
+        // a line), the agent lives on and the next pass starts afresh.
     }
     return AgentPassOutcome::kGoOn;
 }
 
-void runAgent(const Platform& platform) {
-    AgentState state = agentState(requestFilePath(), responseFilePath());
-    state.describeWindowSystem = [&platform] { return platform.openWindowSystem().description; };
+AgentPassOutcome Agent::pass(const Platform& platform, const ChangeNotices& notices) {
+    const auto folderPath = this->folderPath();
+    auto folder = judgeRequestFolder(folderPath, settings_.trust);
+    if (folder.verdict == Verdict::kAbsent) {
+        // No folder (yet): nothing to read and nothing wrong, but a reason why nothing happens
+        // that the user may be looking for.
+        reportProblem("waiting for " + folder.reason);
+        return AgentPassOutcome::kGoOn;
+    }
+    if (folder.verdict != Verdict::kTrusted) {
+        reportProblem("ignoring requests: " + folder.reason);
+        return AgentPassOutcome::kGoOn;
+    }
+    const int folderFd = folder.opened.fd.get();
+    if (!holdsFolderLock(folder.opened)) {
+        settings_.report("another agent already serves " + folderPath.native() + "; this one ends");
+        return AgentPassOutcome::kAnotherAgentServesTheFolder;
+    }
+    announceOnce(folderPath);
+    const auto read =
+        requestFromAgentFolder(folderFd, folderPath, settings_.requestFile.filename().string(),
+                               settings_.trust, requestMemo_, notices);
+    if (read.refusal) {
+        reportProblem("ignoring requests: " + *read.refusal);
+        return AgentPassOutcome::kGoOn;
+    }
+    if (problem_) {
+        settings_.report("answering requests in " + folderPath.native());
+        problem_.reset();
+    }
+    reportAll(log_.tell(AgentLog::Clock::now()));
+    reportNotARequest(read);
+
+    if (read.request && read.request->id != lastHandledID_) {
+        perform(*read.request, platform);
+    } else if (unsentAnswer_ && writeAnswer(*unsentAnswer_)) {
+        unsentAnswer_.reset();
+    }
+    return AgentPassOutcome::kGoOn;
+}
+
+std::filesystem::path Agent::folderPath() const {
+    return settings_.requestFile.has_parent_path() ? settings_.requestFile.parent_path() : ".";
+}
+
+// Whether this agent holds (or has now taken) the lock of the open folder. A folder replaced at
+// the same path is locked anew.
+bool Agent::holdsFolderLock(OpenedFile& folder) {
+    const FileIdentity identity = folder.facts.identity;
+    if (lockedFolderIdentity_ == identity) {
+        return true;
+    }
+    switch (lockExclusively(folder.fd.get())) {
+        case LockOutcome::kLocked:
+            lockedFolder_ = std::move(folder.fd);
+            break;
+        case LockOutcome::kHeldElsewhere:
+            return false;
+        case LockOutcome::kUnsupported:
+            // Nothing to guard with on this file system; go on unguarded rather than not at all.
+            lockedFolder_.reset();
+            break;
+    }
+    lockedFolderIdentity_ = identity;
+    return true;
+}
+
+// Only once the folder is this agent's: a second agent says nothing of serving.
+void Agent::announceOnce(const std::filesystem::path& folder) {
+    if (!announced_ && settings_.describeWindowSystem) {
+        settings_.report(agentStartLine(folder, settings_.describeWindowSystem()));
+        announced_ = true;
+        problem_.reset();
+    }
+}
+
+void Agent::perform(const CaptureRequest& request, const Platform& platform) {
+    // Taken up before the capture, so that a failed request is not retried; a newer request
+    // makes an answer still unsent pointless.
+    lastHandledID_ = request.id;
+    unsentAnswer_.reset();
+    const auto failure = guardedCapture(request, platform);
+    Answer answer{
+        .id = request.id,
+        .ok = !failure,
+        .detail = failure ? std::optional<std::string>(failure->message) : std::nullopt,
+    };
+    // The client waits for the answer, not for the line.
+    if (!writeAnswer(answer)) {
+        unsentAnswer_ = std::move(answer);
+    }
+    if (failure) {
+        reportAll(log_.requestFailed(request.id, *failure, AgentLog::Clock::now()));
+    }
+}
+
+// The answer goes into the folder this agent holds, the one its request came from, not into
+// whatever the folder's path names by the time the answer is ready.
+bool Agent::writeAnswer(const Answer& answer) const {
+    std::filesystem::path file = settings_.responseFile;
+    if (lockedFolder_) {
+        if (const auto held = pathOfOpenFolder(lockedFolder_.get())) {
+            file = *held / settings_.responseFile.filename();
+        }
+    }
+    return writeAgentResponse(file, answer.id, answer.ok, answer.detail);
+}
+
+void Agent::reportProblem(const std::string& line) {
+    if (line != problem_) {
+        settings_.report(line);
+        problem_ = line;
+    }
+}
+
+void Agent::reportAll(const std::vector<std::string>& lines) const {
+    for (const auto& line : lines) {
+        settings_.report(line);
+    }
+}
+
+// A client that waits for an answer to a file that is no request waits in vain: say why, once
+// for each version of the file.
+void Agent::reportNotARequest(const AgentRequestRead& read) {
+    // An empty file is a request not yet written (or written in place, caught just truncated).
+    if (!read.notARequest || read.facts.size == 0) {
+        toldNotARequest_.reset();
+        return;
+    }
+    if (toldNotARequest_ && sameVersion(*toldNotARequest_, read.facts)) {
+        return;
+    }
+    reportAll(log_.fileIsNoRequest(settings_.requestFile.native(), *read.notARequest,
+                                   AgentLog::Clock::now()));
+    toldNotARequest_ = read.facts;
+}
+
+int runAgent(const Platform& platform) {
+    auto settings = agentSettings(requestFilePath(), responseFilePath());
+    settings.describeWindowSystem = [&platform] { return platform.openWindowSystem().description; };
+    Agent agent(settings);
     // The poll still runs, for file systems that tell of no changes; a request written where
     // they do is taken up at once, and a file they tell nothing of is not read again.
-    FolderWatch watch(state.requestFile.has_parent_path() ? state.requestFile.parent_path() : ".",
-                      state.requestFile.filename().string());
+    FolderWatch watch(
+        settings.requestFile.has_parent_path() ? settings.requestFile.parent_path() : ".",
+        settings.requestFile.filename().string());
     const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(kAgentPollIntervalSeconds));
+    ChangeNotices notices;
     for (;;) {
-        state.notices.delivered = watch.watching();
-        if (runAgentPass(state, platform) == AgentPassOutcome::kAnotherAgentServesTheFolder) {
-            std::exit(exitCodes::kAnotherAgent);
+        notices.delivered = watch.watching();
+        if (agent.runPass(platform, notices) == AgentPassOutcome::kAnotherAgentServesTheFolder) {
+            return exitCodes::kAnotherAgent;
         }
-        state.notices.sinceLastRead = watch.waitForChange(interval);
+        notices.sinceLastRead = watch.waitForChange(interval);
     }
 }
 

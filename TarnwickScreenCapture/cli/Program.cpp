@@ -48,7 +48,7 @@ std::optional<CaptureFailure> guardedCapture(const CaptureRequest& request,
 int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms& platforms) {
     for (const auto& argument : arguments) {
         if (argument == "--agent") {
-            runAgent(platforms.requestFiles);
+            return runAgent(platforms.requestFiles);
         }
     }
 

@@ -19,7 +19,7 @@ struct ProgramPlatforms {
 
 // The whole program for the full argument list (element 0 is the program path): the agent, a
 // listing, help, or one capture. Returns the exit status; a failure is one line on standard
-// error. The agent never returns.
+// error. The agent returns only when another agent serves its folder.
 int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms& platforms);
 
 }  // namespace tarnwick

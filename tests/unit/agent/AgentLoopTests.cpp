@@ -11,6 +11,7 @@
 #include "TarnwickScreenCapture/agent/AgentLoop.hpp"
 #include "TarnwickScreenCapture/capture/CaptureFailure.hpp"
 #include "TarnwickScreenCapture/posix/Clock.hpp"
+#include "TarnwickScreenCapture/posix/Users.hpp"
 #include "support/TemporaryFolder.hpp"
 
 namespace tarnwick {
@@ -19,11 +20,19 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
-AgentState testState(std::filesystem::path requestFile, std::filesystem::path responseFile,
-                     std::vector<std::string>& reported) {
-    AgentState state = agentState(std::move(requestFile), std::move(responseFile));
-    state.report = [&reported](const std::string& line) { reported.push_back(line); };
-    return state;
+// This user's agent, its lines kept, and whether a group holds only this user as `groupIsPrivate`
+// says (the user database when unset).
+Agent testAgent(std::filesystem::path requestFile, std::filesystem::path responseFile,
+                std::vector<std::string>& reported, const std::optional<bool>& groupIsPrivate,
+                std::function<std::string()> describeWindowSystem = {}) {
+    auto settings = agentSettings(std::move(requestFile), std::move(responseFile));
+    settings.report = [&reported](const std::string& line) { reported.push_back(line); };
+    settings.trust.groupHoldsOnlyUser = [&groupIsPrivate,
+                                         user = settings.trust.user](std::uint32_t group) {
+        return groupIsPrivate ? *groupIsPrivate : groupHoldsOnlyUser(group, user);
+    };
+    settings.describeWindowSystem = std::move(describeWindowSystem);
+    return Agent(std::move(settings));
 }
 
 // An agent over a temporary folder and a fake platform whose captures are counted by the JPEG
@@ -70,9 +79,9 @@ protected:
 
     // Runs one pass and returns the response it wrote, if any.
     std::optional<nlohmann::json> pass() {
-        std::filesystem::remove(state_.responseFile);
-        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
-        const auto text = readTestFile(state_.responseFile);
+        std::filesystem::remove(responseFile_);
+        EXPECT_EQ(agent_.runPass(platform_, notices_), AgentPassOutcome::kGoOn);
+        const auto text = readTestFile(responseFile_);
         if (!text) {
             return std::nullopt;
         }
@@ -81,10 +90,21 @@ protected:
 
     std::size_t captures() const { return outputs_.size(); }
 
+    // The agent of another folder, with its request and response files in it.
+    void serve(const std::filesystem::path& folder,
+               std::function<std::string()> describeWindowSystem = {}) {
+        responseFile_ = folder / "response.json";
+        agent_ = testAgent(folder / "request.json", responseFile_, reported_, groupIsPrivate_,
+                           std::move(describeWindowSystem));
+    }
+
     testing::TemporaryFolder folder_;
     std::filesystem::path requestFile_ = folder_ / "request.json";
-    AgentState state_ = testState(requestFile_, folder_ / "response.json", reported_);
+    std::filesystem::path responseFile_ = folder_ / "response.json";
     std::vector<std::string> reported_;
+    std::optional<bool> groupIsPrivate_;
+    Agent agent_ = testAgent(requestFile_, responseFile_, reported_, groupIsPrivate_);
+    ChangeNotices notices_;
     Platform platform_;
     std::vector<std::filesystem::path> outputs_;
     bool destinationOpens_ = true;
@@ -101,7 +121,7 @@ TEST_F(AgentPassTest, EachNewIdIsPerformedOnceAndAnsweredAsSuccess) {
     EXPECT_EQ((*response)["id"], "A");
     EXPECT_EQ((*response)["ok"], true);
     EXPECT_EQ(outputs_, (std::vector<std::filesystem::path>{"/tmp/a.jpg"}));
-    EXPECT_EQ(state_.lastHandledID, "A");
+    EXPECT_EQ(agent_.lastHandledID(), "A");
 
     EXPECT_FALSE(pass().has_value()) << "the same file again";
     request("A", "desktop", "/tmp/other.jpg");
@@ -176,13 +196,13 @@ TEST_F(AgentPassTest, TheAnswerGoesIntoTheFolderTheRequestCameFrom) {
     const auto data = folder_ / "data";
     std::filesystem::create_directory(data);
     std::filesystem::permissions(data, std::filesystem::perms::owner_all);
-    state_ = testState(data / "request.json", data / "response.json", reported_);
+    serve(data);
     writeTestFile(data / "request.json", R"({"id":"R","output":"/tmp/r.jpg","target":"desktop"})");
     duringCapture_ = [&] {
         std::filesystem::rename(data, folder_ / "moved");
         std::filesystem::create_directory(data);
     };
-    EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+    EXPECT_EQ(agent_.runPass(platform_), AgentPassOutcome::kGoOn);
     EXPECT_FALSE(std::filesystem::exists(data / "response.json"));
     const auto answered = readTestFile(folder_ / "moved" / "response.json");
     ASSERT_TRUE(answered.has_value());
@@ -211,24 +231,25 @@ TEST_F(AgentPassTest, AFailureAndAFileThatIsNoRequestAreSaidOnceWithTheirCause) 
 }
 
 TEST_F(AgentPassTest, MalformedRequestsAreSkipped) {
-    state_.lastHandledID = "before";
+    request("before");
+    ASSERT_TRUE(pass().has_value());
     for (const std::string text : {"", "{\"id\":\"M\"", "{\"id\":\"M\",\"output\":\"\"}", "[]"}) {
         writeTestFile(requestFile_, text);
         EXPECT_FALSE(pass().has_value()) << text;
-        EXPECT_EQ(state_.lastHandledID, "before") << text;
+        EXPECT_EQ(agent_.lastHandledID(), "before") << text;
     }
 }
 
 TEST_F(AgentPassTest, AnUnwritableAnswerIsWrittenLaterUnlessANewerRequestCame) {
     const auto blocked = [this] {
-        std::filesystem::create_directories(state_.responseFile / "in-the-way");
-        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        std::filesystem::create_directories(responseFile_ / "in-the-way");
+        EXPECT_EQ(agent_.runPass(platform_), AgentPassOutcome::kGoOn);
     };
     request("U");
     blocked();
     blocked();
     EXPECT_EQ(captures(), 1u) << "performed once, not again while unanswered";
-    std::filesystem::remove_all(state_.responseFile);
+    std::filesystem::remove_all(responseFile_);
     EXPECT_EQ(pass().value()["id"], "U");
     EXPECT_FALSE(pass().has_value()) << "written once";
 
@@ -236,7 +257,7 @@ TEST_F(AgentPassTest, AnUnwritableAnswerIsWrittenLaterUnlessANewerRequestCame) {
     blocked();
     request("W");
     blocked();
-    std::filesystem::remove_all(state_.responseFile);
+    std::filesystem::remove_all(responseFile_);
     EXPECT_EQ(pass().value()["id"], "W");
     EXPECT_FALSE(pass().has_value()) << "V was superseded";
     EXPECT_EQ(captures(), 3u);
@@ -253,14 +274,13 @@ TEST_F(AgentPassTest, UntrustedFolderOrFileIsRefusedWithOneLineWhenThatBegins) {
                                 "'; run: chmod go-w '" + folder_.path.native() + "'");
 
     // Group-writable is fine only while the group holds no one else.
-    bool groupIsPrivate = false;
-    state_.trust.groupHoldsOnlyUser = [&](std::uint32_t) { return groupIsPrivate; };
+    groupIsPrivate_ = false;
     std::filesystem::permissions(
         folder_.path, std::filesystem::perms::owner_all | std::filesystem::perms::group_all);
     EXPECT_FALSE(pass().has_value());
     ASSERT_EQ(reported_.size(), 2u) << "a new reason";
     EXPECT_NE(reported_[1].find("which has other members"), std::string::npos) << reported_[1];
-    groupIsPrivate = true;
+    groupIsPrivate_ = true;
     EXPECT_EQ(pass().value()["id"], "A");
     ASSERT_EQ(reported_.size(), 3u) << "the end of the refusal";
     EXPECT_EQ(reported_[2], "answering requests in " + folder_.path.native());
@@ -278,10 +298,10 @@ TEST_F(AgentPassTest, UntrustedFolderOrFileIsRefusedWithOneLineWhenThatBegins) {
 
 TEST_F(AgentPassTest, AMissingFolderIsReportedOnceUntilItIsUsable) {
     const auto data = folder_ / "data";
-    state_ = testState(data / "request.json", data / "response.json", reported_);
+    serve(data);
     const auto passes = [this](int count) {
         for (int i = 0; i < count; ++i) {
-            EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+            EXPECT_EQ(agent_.runPass(platform_), AgentPassOutcome::kGoOn);
         }
     };
     const std::string quoted = "'" + data.native() + "'";  // no quote in the name
@@ -308,25 +328,25 @@ TEST_F(AgentPassTest, AMissingFolderIsReportedOnceUntilItIsUsable) {
 
 TEST_F(AgentPassTest, TheServingLineComesOnceTheFolderIsHeldAndNeverFromASecondAgent) {
     const auto data = folder_ / "data";
-    state_ = testState(data / "request.json", data / "response.json", reported_);
-    state_.describeWindowSystem = [] { return std::string("a fake window system"); };
-    EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+    const auto describe = [] { return std::string("a fake window system"); };
+    serve(data, describe);
+    EXPECT_EQ(agent_.runPass(platform_), AgentPassOutcome::kGoOn);
     EXPECT_EQ(reported_.size(), 1u);
     EXPECT_EQ(reported_[0].rfind("waiting for ", 0), 0u) << reported_[0];
 
     std::filesystem::create_directory(data);
     std::filesystem::permissions(data, std::filesystem::perms::owner_all);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        EXPECT_EQ(agent_.runPass(platform_), AgentPassOutcome::kGoOn);
     }
     const std::string serving = "serving " + data.native() + " with a fake window system";
     ASSERT_EQ(reported_.size(), 2u);
     EXPECT_EQ(reported_[1], serving);
 
     std::vector<std::string> secondReported;
-    AgentState second = testState(data / "request.json", data / "response.json", secondReported);
-    second.describeWindowSystem = state_.describeWindowSystem;
-    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kAnotherAgentServesTheFolder);
+    Agent second = testAgent(data / "request.json", data / "response.json", secondReported,
+                             groupIsPrivate_, describe);
+    EXPECT_EQ(second.runPass(platform_), AgentPassOutcome::kAnotherAgentServesTheFolder);
     EXPECT_EQ(secondReported, (std::vector<std::string>{"another agent already serves " +
                                                         data.native() + "; this one ends"}));
 }
@@ -335,9 +355,9 @@ TEST_F(AgentPassTest, TheServingLineComesOnceTheFolderIsHeldAndNeverFromASecondA
 TEST_F(AgentPassTest, TheMissingFolderHintWorksWhenPastedForAnyName) {
     for (const std::string name : {"it's", "a b", "$(touch x)", "\\'\"`"}) {
         const auto data = folder_ / name / "data";
-        state_ = testState(data / "request.json", data / "response.json", reported_);
+        serve(data);
         reported_.clear();
-        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        EXPECT_EQ(agent_.runPass(platform_), AgentPassOutcome::kGoOn);
         ASSERT_EQ(reported_.size(), 1u) << name;
         const auto command = reported_[0].substr(reported_[0].find("run: ") + 5);
         EXPECT_EQ(std::system(("cd " + folder_.path.string() + " && " + command).c_str()), 0)
@@ -345,7 +365,7 @@ TEST_F(AgentPassTest, TheMissingFolderHintWorksWhenPastedForAnyName) {
         EXPECT_TRUE(std::filesystem::is_directory(data)) << command;
         EXPECT_FALSE(std::filesystem::exists(folder_ / "x")) << command;
         reported_.clear();
-        EXPECT_EQ(runAgentPass(state_, platform_), AgentPassOutcome::kGoOn);
+        EXPECT_EQ(agent_.runPass(platform_), AgentPassOutcome::kGoOn);
         EXPECT_EQ(reported_, (std::vector<std::string>{"answering requests in " + data.native()}));
     }
 }
@@ -380,15 +400,15 @@ TEST(TrustRules, OwnerAndWhoElseMayWrite) {
 
 TEST_F(AgentPassTest, ASecondAgentOnTheSameFolderIsTurnedAway) {
     std::vector<std::string> secondReports;
-    AgentState second = testState(requestFile_, folder_ / "response.json", secondReports);
+    Agent second = testAgent(requestFile_, responseFile_, secondReports, groupIsPrivate_);
     request("A");
     EXPECT_EQ(pass().value()["id"], "A");
-    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kAnotherAgentServesTheFolder);
+    EXPECT_EQ(second.runPass(platform_), AgentPassOutcome::kAnotherAgentServesTheFolder);
     EXPECT_EQ(secondReports, (std::vector<std::string>{"another agent already serves " +
                                                        folder_.path.native() + "; this one ends"}));
     // Once the first is gone, the folder is free.
-    state_ = testState(requestFile_, folder_ / "response.json", reported_);
-    EXPECT_EQ(runAgentPass(second, platform_), AgentPassOutcome::kGoOn);
+    agent_ = testAgent(requestFile_, responseFile_, reported_, groupIsPrivate_);
+    EXPECT_EQ(second.runPass(platform_), AgentPassOutcome::kGoOn);
     EXPECT_EQ(captures(), 2u) << "the new agent takes the request up once more";
 }
 
@@ -402,7 +422,7 @@ TEST_F(AgentPassTest, ARewriteOfTheSameSizeRightAwayIsSeen) {
 }
 
 TEST_F(AgentPassTest, AnUnchangedFileWithoutIdIsPerformedAgainWhenTheSecondChanges) {
-    state_.notices.settledAfterSeconds = 0;  // the file is taken as unchanged from the first read
+    notices_.settledAfterSeconds = 0;  // the file is taken as unchanged from the first read
     writeTestFile(requestFile_, R"({"output":"/tmp/clock.jpg","target":"desktop"})");
     const auto first = pass().value()["id"].get<std::string>();
     std::optional<nlohmann::json> again;
