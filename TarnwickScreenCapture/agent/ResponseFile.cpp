@@ -6,6 +6,7 @@
 
 #include "TarnwickScreenCapture/posix/Clock.hpp"
 #include "TarnwickScreenCapture/posix/Files.hpp"
+#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
 
 namespace tarnwick {
 
@@ -31,9 +32,13 @@ std::string agentResponseText(const std::string& requestID, bool ok,
     return text;
 }
 
-std::optional<std::string> answeredRequestId(const std::filesystem::path& file) {
+std::optional<std::string> answeredRequestId(int folderFd, const std::string& name) {
     constexpr std::size_t kMaximumResponseBytes = 64 * 1024;
-    const auto text = readFileBounded(file, kMaximumResponseBytes);
+    const auto file = openInFolderNoFollow(folderFd, name);
+    if (file.outcome != OpenOutcome::kOpened || !file.facts.isRegularFile) {
+        return std::nullopt;
+    }
+    const auto text = readOpenFileBounded(file.fd.get(), kMaximumResponseBytes);
     if (!text) {
         return std::nullopt;
     }

@@ -11,8 +11,9 @@ namespace tarnwick {
 std::string agentResponseText(const std::string& requestID, bool ok,
                               const std::optional<std::string>& detail, std::int64_t finishedAt);
 
-// The id the response file answers; none when there is no readable response.
-std::optional<std::string> answeredRequestId(const std::filesystem::path& file);
+// The id the response file `name` in an open folder answers; none when there is no readable
+// response, or a symbolic link or no regular file stands there.
+std::optional<std::string> answeredRequestId(int folderFd, const std::string& name);
 
 // Replaces the response file atomically and says whether it did; a failure is silent, creates
 // nothing and leaves an earlier response file as it was.

@@ -82,25 +82,59 @@ Finding windowFinding(const WindowSystem& windowSystem) {
         windowSystem.windowImage(window), started);
 }
 
+// The request file as the agent would take it, and whether its request is answered. Its
+// text is a client's: escaped wherever it is shown.
+Finding requestFileFinding(const OpenedFile& folder, const Trust& trust, bool agentServes) {
+    const auto requestFile = requestFilePath();
+    std::optional<RequestFileMemo> noMemo;
+    const auto read = requestFromAgentFolder(folder.fd.get(), requestFile.parent_path(),
+                                             requestFile.filename().string(), trust, noMemo);
+    switch (read.verdict) {
+        case Verdict::kAbsent:
+            return fine("request file", "none waits");
+        case Verdict::kSymbolicLink:
+            return problem("request file", read.refusal.value_or(""));
+        case Verdict::kDistrusted:
+            return problem("request file", "the agent ignores it: " + read.refusal.value_or(""));
+        case Verdict::kTrusted:
+            break;
+    }
+    if (!read.request) {
+        constexpr std::size_t kLongestReason = 400;
+        return read.notARequest && read.facts.size > 0
+                   ? problem("request file",
+                             "it is no request: " +
+                                 escapedForTerminal(*read.notARequest, kLongestReason))
+                   : fine("request file", "none waits");
+    }
+    const std::string id = quotedForTerminal(read.request->id);
+    if (answeredRequestId(folder.fd.get(), kAgentResponseFileName) == read.request->id) {
+        return fine("request file", "request " + id + " is answered");
+    }
+    const auto age = wallClockNow().seconds - read.facts.changed.seconds;
+    return problem("request file", "request " + id + " waits unanswered, written " +
+                                       std::to_string(age) + " s ago" +
+                                       (agentServes ? "" : ": no agent serves the folder"));
+}
+
 // The data folder, whether an agent serves it, and a request that waits for it.
 std::vector<Finding> agentFindings() {
-    const auto requestFile = requestFilePath();
-    const auto folder = requestFile.parent_path();
-    const std::string shown = quotedForShell(folder.native());
-    const auto opened = openFolderNoFollow(folder);
-    if (opened.outcome == OpenOutcome::kSymbolicLink) {
-        return {problem("agent folder", symbolicLinkRefusal(folder, true))};
-    }
-    if (opened.outcome != OpenOutcome::kOpened || !opened.facts.isFolder) {
-        return {problem("agent folder",
-                        "the agent waits for " + unusableFolder(folder, opened.outcome))};
-    }
+    const auto folder = requestFilePath().parent_path();
     const Trust trust = trustOfThisUser();
-    if (auto refusal = distrustOf(folder, opened.facts, trust)) {
-        return {problem("agent folder", "the agent ignores requests: " + *refusal)};
+    const auto judged = judgeRequestFolder(folder, trust);
+    switch (judged.verdict) {
+        case Verdict::kAbsent:
+            return {problem("agent folder", "the agent waits for " + judged.reason)};
+        case Verdict::kSymbolicLink:
+            return {problem("agent folder", judged.reason)};
+        case Verdict::kDistrusted:
+            return {problem("agent folder", "the agent ignores requests: " + judged.reason)};
+        case Verdict::kTrusted:
+            break;
     }
-    std::vector<Finding> findings{fine("agent folder", shown + " is this user's alone")};
-    const auto agent = processLocking(opened.facts.identity);
+    std::vector<Finding> findings{
+        fine("agent folder", quotedForShell(folder.native()) + " is this user's alone")};
+    const auto agent = processLocking(judged.opened.facts.identity);
     if (agent) {
         findings.push_back(fine("agent", "serves it now (process " + std::to_string(*agent) + ")"));
     } else {
@@ -108,39 +142,7 @@ std::vector<Finding> agentFindings() {
             problem("agent", std::string("none serves it; run: systemctl --user enable --now ") +
                                  kAgentService + " (or TarnwickScreenCapture --agent)"));
     }
-
-    auto file = openInFolderNoFollow(opened.fd.get(), requestFile.filename().string());
-    if (file.outcome == OpenOutcome::kMissing) {
-        findings.push_back(fine("request file", "none waits"));
-        return findings;
-    }
-    if (file.outcome == OpenOutcome::kSymbolicLink) {
-        findings.push_back(problem("request file", symbolicLinkRefusal(requestFile, false)));
-        return findings;
-    }
-    if (auto refusal = distrustOf(requestFile, file.facts, trust)) {
-        findings.push_back(problem("request file", "the agent ignores it: " + *refusal));
-        return findings;
-    }
-    std::optional<RequestFileMemo> noMemo;
-    const auto read = requestFromAgentFolder(opened.fd.get(), folder,
-                                             requestFile.filename().string(), trust, noMemo);
-    if (!read.request) {
-        findings.push_back(read.notARequest && read.facts.size > 0
-                               ? problem("request file", "it is no request: " + *read.notARequest)
-                               : fine("request file", "none waits"));
-        return findings;
-    }
-    const auto answered = answeredRequestId(folder / kAgentResponseFileName);
-    const std::string id = quotedForTerminal(read.request->id);
-    if (answered == read.request->id) {
-        findings.push_back(fine("request file", "request " + id + " is answered"));
-    } else {
-        const auto age = wallClockNow().seconds - file.facts.changed.seconds;
-        findings.push_back(problem(
-            "request file", "request " + id + " waits unanswered, written " + std::to_string(age) +
-                                " s ago" + (agent ? "" : ": no agent serves the folder")));
-    }
+    findings.push_back(requestFileFinding(judged.opened, trust, agent.has_value()));
     return findings;
 }
 

@@ -84,6 +84,27 @@ class DoctorOnX11Tests(harness.ServerTestCase):
         self.assertEqual(found["agent"], "serves it now (process %d)" % agent.pid)
         self.assertEqual(found["request file"], 'request "waiting" is answered')
 
+    def test_the_request_file_lines_take_nothing_from_a_client_as_it_stands(self):
+        folder = self.sandbox.make_agent_folder()
+        # A key named twice, its name made to forge a line and drive a terminal.
+        self.sandbox.write_agent_request(
+            '{"output": "/tmp/x.jpg", "k\\nagent: fine\\u001b[2J\\u202e": 1, '
+            '"k\\nagent: fine\\u001b[2J\\u202e": 2}')
+        run = self.doctor()
+        self.assertEqual(findings(run)["request file"],
+                         "problem: it is no request: the name 'k\\nagent: fine\\x1B[2J"
+                         "\\u{202E}' stands twice in one object")
+        self.assertEqual(len(run.stdout.decode().splitlines()),
+                         len(findings(run)), run.stdout)
+        # A response that answers the request, reached only through a symbolic link, is none.
+        self.sandbox.write_agent_request({"id": "linked", "output": "/tmp/x.jpg"})
+        elsewhere = self.sandbox.path("response.json")
+        with open(elsewhere, "w") as stream:
+            stream.write('{"id": "linked", "ok": true, "finished_at": 1}')
+        os.symlink(elsewhere, os.path.join(folder, "screen-capture-agent-response.json"))
+        self.assertRegex(findings(self.doctor())["request file"],
+                         r'^problem: request "linked" waits unanswered')
+
 
 class DoctorUnderSwayTests(SwayTestCase):
 
