@@ -202,13 +202,11 @@ void Agent::perform(const CaptureRequest& request, const Platform& platform) {
 // The answer goes into the folder this agent holds, the one its request came from, not into
 // whatever the folder's path names by the time the answer is ready.
 bool Agent::writeAnswer(const Answer& answer) const {
-    std::filesystem::path file = settings_.responseFile;
     if (lockedFolder_) {
-        if (const auto held = pathOfOpenFolder(lockedFolder_.get())) {
-            file = *held / settings_.responseFile.filename();
-        }
+        return writeAgentResponseIn(lockedFolder_.get(), settings_.responseFile.filename(),
+                                    answer.id, answer.ok, answer.detail);
     }
-    return writeAgentResponse(file, answer.id, answer.ok, answer.detail);
+    return writeAgentResponse(settings_.responseFile, answer.id, answer.ok, answer.detail);
 }
 
 void Agent::reportProblem(const std::string& line) {

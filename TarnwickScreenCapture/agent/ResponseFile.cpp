@@ -59,4 +59,14 @@ bool writeAgentResponse(const std::filesystem::path& file, const std::string& re
     }
 }
 
+bool writeAgentResponseIn(int folderFd, const std::string& name, const std::string& requestID,
+                          bool ok, const std::optional<std::string>& detail) {
+    try {
+        return writeFileAtomicallyIn(
+            folderFd, name, agentResponseText(requestID, ok, detail, currentUnixSeconds()));
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 }  // namespace tarnwick

@@ -20,4 +20,8 @@ std::optional<std::string> answeredRequestId(int folderFd, const std::string& na
 bool writeAgentResponse(const std::filesystem::path& file, const std::string& requestID, bool ok,
                         const std::optional<std::string>& detail);
 
+// The same for the response file `name` in an open folder, never through the folder's path.
+bool writeAgentResponseIn(int folderFd, const std::string& name, const std::string& requestID,
+                          bool ok, const std::optional<std::string>& detail);
+
 }  // namespace tarnwick

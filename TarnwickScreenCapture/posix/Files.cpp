@@ -11,7 +11,9 @@
 #include <cstdlib>
 
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
 #include "TarnwickScreenCapture/posix/ReplacementFile.hpp"
+#include "TarnwickScreenCapture/posix/Signals.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"
 
 namespace tarnwick {
@@ -133,6 +135,36 @@ mode_t newFileMode() {
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
     auto replacement = ReplacementFile::create(file);
     return replacement && writeAll(replacement->fd(), bytes) && replacement->commit(newFileMode());
+}
+
+bool writeFileAtomicallyIn(int folderFd, const std::string& name, std::string_view bytes) {
+    if (const auto folder = pathOfOpenFolder(folderFd)) {
+        return writeFileAtomically(*folder / name, bytes);
+    }
+    // Without /proc an unnamed file cannot be given a name, and the folder has no path that is
+    // surely its own: a hidden file is made, written and renamed through the descriptor, with the
+    // termination signals held off so that none can leave it behind.
+    constexpr int kAttempts = 100;
+    const TerminationSignalsHeld held;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const std::string hidden = temporaryNameBeside(name);
+        FileDescriptor file(::openat(folderFd, hidden.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!file) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return false;
+        }
+        const bool placed = writeAll(file.get(), bytes) &&
+                            ::fchmod(file.get(), newFileMode()) == 0 && file.close() &&
+                            ::renameat(folderFd, hidden.c_str(), folderFd, name.c_str()) == 0;
+        if (!placed) {
+            ::unlinkat(folderFd, hidden.c_str(), 0);
+        }
+        return placed;
+    }
+    return false;
 }
 
 void removeFile(const std::filesystem::path& file) {

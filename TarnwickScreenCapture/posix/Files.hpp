@@ -29,6 +29,10 @@ std::optional<std::string> readOpenFileBounded(int fd, std::size_t maxBytes);
 // and no auxiliary file is left.
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
 
+// The same for the file `name` in an open folder, whatever the folder's path names by now: by
+// the folder's own name under /proc, or else relative to the descriptor.
+bool writeFileAtomicallyIn(int folderFd, const std::string& name, std::string_view bytes);
+
 // The permission bits an ordinary new file gets: 0666 less the process's umask.
 mode_t newFileMode();
 

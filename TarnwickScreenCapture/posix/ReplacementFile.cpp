@@ -101,6 +101,10 @@ std::string temporaryPatternBeside(const std::filesystem::path& target) {
     return hiddenNameBeside(target, kPatternSuffix);
 }
 
+std::string temporaryNameBeside(const std::filesystem::path& target) {
+    return hiddenNameBeside(target, randomSuffix());
+}
+
 std::optional<ReplacementFile> ReplacementFile::create(const std::filesystem::path& target,
                                                        Naming naming) {
     if (!target.has_filename() || target.native().size() >= PATH_MAX ||

@@ -15,6 +15,9 @@ namespace tarnwick {
 // target's name.
 std::string temporaryPatternBeside(const std::filesystem::path& target);
 
+// The same with a random suffix instead of the pattern's.
+std::string temporaryNameBeside(const std::filesystem::path& target);
+
 // A new file in its target's folder, written first and then put in the target's place in one
 // step. Where the file system allows it has no name until then (O_TMPFILE), so no death of the
 // process can leave it behind; elsewhere it is a hidden file registered with the termination

@@ -1,3 +1,8 @@
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -207,6 +212,68 @@ TEST_F(AgentPassTest, TheAnswerGoesIntoTheFolderTheRequestCameFrom) {
     const auto answered = readTestFile(folder_ / "moved" / "response.json");
     ASSERT_TRUE(answered.has_value());
     EXPECT_EQ(nlohmann::json::parse(*answered)["id"], "R");
+}
+
+// Hides /proc from this process alone, in a mount namespace of its own (and a user namespace
+// where it is not privileged); false where the system allows neither.
+bool hideProc() {
+    const auto user = ::geteuid();
+    const auto group = ::getegid();
+    if (::unshare(CLONE_NEWNS) != 0) {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            return false;
+        }
+        // The same ids inside, so that the folder is still this user's.
+        writeTestFile("/proc/self/setgroups", "deny");
+        writeTestFile("/proc/self/uid_map",
+                      std::to_string(user) + " " + std::to_string(user) + " 1");
+        writeTestFile("/proc/self/gid_map",
+                      std::to_string(group) + " " + std::to_string(group) + " 1");
+    }
+    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0 &&
+           !std::filesystem::exists("/proc/self");
+}
+
+bool procCanBeHidden() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(hideProc() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// Without /proc the folder has no path of its own: the answer still goes where the request came
+// from, never through a symbolic link put in the folder's place.
+TEST_F(AgentPassTest, WithoutProcTheAnswerNeverFollowsALinkPutInTheFoldersPlace) {
+    if (!procCanBeHidden()) {
+        GTEST_SKIP() << "no mount namespace for this user";
+    }
+    const auto data = folder_ / "data";
+    const auto elsewhere = folder_ / "elsewhere";
+    for (const auto& folder : {data, elsewhere}) {
+        std::filesystem::create_directory(folder);
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    }
+    writeTestFile(data / "request.json", R"({"id":"P","output":"/tmp/p.jpg","target":"desktop"})");
+    duringCapture_ = [&] {
+        std::filesystem::rename(data, folder_ / "moved");
+        std::filesystem::create_directory_symlink(elsewhere, data);
+    };
+    EXPECT_EXIT(
+        {
+            hideProc();
+            serve(data);
+            agent_.runPass(platform_);
+            const auto answered = readTestFile(folder_ / "moved" / "response.json");
+            std::exit(answered && nlohmann::json::parse(*answered)["id"] == "P" &&
+                              std::filesystem::is_empty(elsewhere)
+                          ? 0
+                          : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(AgentPassTest, AFailureAndAFileThatIsNoRequestAreSaidOnceWithTheirCause) {
