@@ -10,6 +10,9 @@ has python3-dbus and python3-gi, whatever interpreter runs the tests).
     /usr/bin/python3 kwin_script.py loaded
         Prints {"scripts": [...]}: the object paths of the scripts KWin has loaded (KWin 5.27
         puts each at /<id>, KWin 6 at /Scripting/Script<id>).
+    /usr/bin/python3 kwin_script.py load PATH NAME | unload NAME | isloaded NAME
+        Another client's use of KWin's scripting, one call each: prints {"result": ...}, the
+        number loadScript answered or unloadScript's and isScriptLoaded's truth. Nothing is run.
 """
 
 import itertools
@@ -120,10 +123,27 @@ def loaded_scripts():
     return found
 
 
+def scripting_call(method, *arguments):
+    import dbus
+    bus = session_bus()
+    try:
+        scripting = dbus.Interface(bus.get_object(KWIN, "/Scripting", introspect=False),
+                                   SCRIPTING)
+        signature = "s" * len(arguments)
+        return getattr(scripting, method)(*arguments, signature=signature, timeout=CALL_TIMEOUT)
+    finally:
+        bus.close()
+
+
 def main(argv):
     try:
         if argv[1] == "loaded":
             print(json.dumps({"scripts": loaded_scripts()}))
+            return 0
+        methods = {"load": "loadScript", "unload": "unloadScript", "isloaded": "isScriptLoaded"}
+        if argv[1] in methods:
+            result = scripting_call(methods[argv[1]], *argv[2:])
+            print(json.dumps({"result": int(result) if argv[1] == "load" else bool(result)}))
             return 0
         timeout = 5.0
         if argv[2] == "--timeout":
