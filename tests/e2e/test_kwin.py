@@ -88,6 +88,16 @@ class WindowsAndDesktop(KWinTestCase):
                     self.assertUniform(jpeg, rgb(GREEN))
                 self.session.close_all_windows()
 
+    def test_a_window_just_made_full_screen_is_captured_though_nothing_repaints(self):
+        client = self.session.start_gtk("Tavik full screen", "tavik", GREEN, (500, 400))
+        client.act(do="fullScreen", value=True)
+        wait_until(lambda: client.window()["bufferGeometry"]["width"] == 1280,
+                   what="the window to fill the screen")
+        for _ in range(2):
+            jpeg = self.capture_window()
+            self.assertEqual(jpeg.size, (1280, 800))
+            self.assertUniform(jpeg, rgb(GREEN))
+
     def test_a_covered_window_comes_with_its_own_pixels(self):
         below = self.session.start_gtk("Tavik below", "tavik", GREEN, (500, 400))
         self.session.start_gtk("a terminal", "terminal", RED, (700, 500))
