@@ -116,11 +116,12 @@ public:
     LoadedScripts(const LoadedScripts&) = delete;
     LoadedScripts& operator=(const LoadedScripts&) = delete;
     ~LoadedScripts() {
-        bool answered = true;
+        bool answered = !kwinSilent;
         for (auto name = names_.rbegin(); name != names_.rend(); ++name) {
-            answered = unloadScript(bus_, *name, kwinSilent) && answered;
+            // One unloading left unanswered: the others are not waited for either.
+            answered = unloadScript(bus_, *name, !answered) && answered;
         }
-        if (ledger_ && answered && !kwinSilent) {
+        if (ledger_ && answered) {
             ledger_->remove();
         }
     }
