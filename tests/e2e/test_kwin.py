@@ -10,7 +10,8 @@ import signal
 import time
 import unittest
 
-from harness import MESSAGES, stop_and_collect, stop_process, wait_until
+from harness import (MESSAGES, require_tools, run_binary, stop_and_collect, stop_process,
+                     wait_until)
 from kwin_session import KWinTestCase
 from wayland_session import give_to
 
@@ -188,6 +189,22 @@ class OtherScriptsAndKilledRuns(KWinTestCase):
         self.assertEqual(self.session.loaded_scripts(), ["/%d" % (first + 1)])
         # Checked the other way: user-b, once run, is gone.
         self.session.scripting("unload", "user-b")
+
+    def test_runs_in_a_pid_namespace_keep_to_their_own_scripts(self):
+        require_tools("unshare")
+        # There every run is process 1: a name made from the process number repeats.
+        other = "tarnwick-screen-capture-1-0"
+        self.assertGreaterEqual(self.session.scripting("load", self.write_script("o", ""), other),
+                                0)
+        self.addCleanup(self.session.scripting, "unload", other)
+        for name in ("w1.jpg", "w2.jpg"):
+            run = run_binary([name, "0.9", "0"], self.sandbox,
+                             env=self.session.binary_environment(),
+                             prefix=["unshare", "--user", "--map-current-user", "--pid", "--fork",
+                                     "--"], **self.session.as_user())
+            self.assertSucceeded(run)
+            self.assertUniform(self.jpeg(name), rgb(GREEN))
+        self.assertTrue(self.session.scripting("isloaded", other))
 
     def test_ten_window_captures_at_once_all_succeed(self):
         for round_ in range(3):
