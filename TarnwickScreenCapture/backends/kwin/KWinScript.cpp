@@ -70,14 +70,16 @@ int onDelivery(sd_bus_message* message, void* data, sd_bus_error*) {
 // descriptor: nothing is written anywhere, and nothing is left when the process dies.
 class ScriptInMemory {
 public:
-    static std::optional<ScriptInMemory> write(std::string_view text) {
+    // Replaces what it held.
+    bool write(std::string_view text) {
         FileDescriptor fd(::memfd_create("tarnwick-kwin-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
         if (!fd || !writeAll(fd.get(), text) ||
             ::fcntl(fd.get(), F_ADD_SEALS,
                     F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) != 0) {
-            return std::nullopt;
+            return false;
         }
-        return ScriptInMemory(std::move(fd));
+        fd_ = std::move(fd);
+        return true;
     }
 
     // The path for KWin, with this process's number as KWin's side of the bus knows it.
@@ -86,8 +88,6 @@ public:
     }
 
 private:
-    explicit ScriptInMemory(FileDescriptor fd) : fd_(std::move(fd)) {}
-
     FileDescriptor fd_;
 };
 
@@ -271,11 +271,8 @@ OrUnavailable<std::string> runKWinScript(sd_bus* bus, std::string_view script,
     text = replaced(text, "@REPLY_PATH@", replyPath);
     text = replaced(text, "@REPLY_INTERFACE@", kReplyInterface);
     text = replaced(text, "@REPLY_METHOD@", kReplyMethod);
-    const auto file = ScriptInMemory::write(text);
-    if (!file) {
-        return Unavailable{"the script for KWin cannot be put in a memory file"};
-    }
-    const std::string path = file->pathFor(pidOnBus(bus, uniqueName, deadline));
+    const std::uint32_t pid = pidOnBus(bus, uniqueName, deadline);
+    ScriptInMemory file;
 
     const FileDescriptor runtime = privateRuntimeFolder();
     std::optional<ScriptLedger> ledger;
@@ -306,6 +303,10 @@ OrUnavailable<std::string> runKWinScript(sd_bus* bus, std::string_view script,
                                    std::to_string(silenceLimit.count() / 1000) + " s"};
             }
             const std::string name = kScriptNamePrefix + token + "-" + std::to_string(attempt);
+            if (!file.write(replaced(text, "@SCRIPT_NAME@", name))) {
+                return Unavailable{"the script for KWin cannot be put in a memory file"};
+            }
+            const std::string path = file.pathFor(pid);
             if (!loaded.add(name)) {
                 return Unavailable{"the script's name cannot be noted in XDG_RUNTIME_DIR"};
             }

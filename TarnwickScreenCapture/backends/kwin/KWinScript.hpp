@@ -14,7 +14,7 @@ namespace tarnwick {
 inline constexpr std::chrono::milliseconds kKWinSilenceLimit{5000};
 
 // list-windows.js, with the placeholders @REPLY_SERVICE@, @REPLY_PATH@, @REPLY_INTERFACE@ and
-// @REPLY_METHOD@ for where its answer goes.
+// @REPLY_METHOD@ for where its answer goes, and @SCRIPT_NAME@ for the name it is loaded under.
 std::string_view kwinListingScript();
 
 // Whether a run notes the names of the scripts it loads in a ledger in XDG_RUNTIME_DIR, and
