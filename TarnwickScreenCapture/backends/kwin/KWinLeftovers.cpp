@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -150,7 +151,7 @@ std::optional<ScriptLedger> ScriptLedger::open(int folder, const std::string& to
         return std::nullopt;
     }
     if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 ||
-        ::renameat(folder, unfinished.c_str(), folder, name.c_str()) != 0) {
+        ::renameat2(folder, unfinished.c_str(), folder, name.c_str(), RENAME_NOREPLACE) != 0) {
         ::unlinkat(folder, unfinished.c_str(), 0);
         return std::nullopt;
     }
