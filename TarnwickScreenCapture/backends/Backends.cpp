@@ -148,7 +148,8 @@ constexpr const char* kPortalTrouble =
     "the desktop portal gave no screenshot: no session bus or portal, a refusal, or no answer "
     "within 30 s";
 
-WindowSystem windowSystemOf(Backend backend) {
+// `forDoctor`: a window system that writes nothing anywhere.
+WindowSystem windowSystemOf(Backend backend, bool forDoctor = false) {
     switch (backend) {
         case Backend::kX11:
             break;
@@ -168,8 +169,9 @@ WindowSystem windowSystemOf(Backend backend) {
             return waylandWindowSystem(
                 "desktop portal", [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
         case Backend::kKWin:
-            return kwinWindowSystem(xwaylandClientAreas,
-                                    [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
+            return kwinWindowSystem(
+                xwaylandClientAreas, [] { return imageOr(portalDesktopImage(), kPortalTrouble); },
+                forDoctor ? ScriptLedgerUse::kNone : ScriptLedgerUse::kKeep);
     }
     return x11WindowSystem();
 }
@@ -185,7 +187,7 @@ BackendChoice explainBackendChoice() {
     static constexpr const char* kNames[] = {"x11", "wlroots", "portal", "kwin"};
     return {.name = kNames[static_cast<int>(choice.backend)],
             .why = choice.why,
-            .windowSystem = windowSystemOf(choice.backend)};
+            .windowSystem = windowSystemOf(choice.backend, /*forDoctor=*/true)};
 }
 
 }  // namespace tarnwick

@@ -3,7 +3,8 @@
 // Placeholders: the four @REPLY_...@ ones, @WINDOW@ (the window's internalId as a JSON string)
 // and @ACTION@ (a JSON object: {"do": "activate"}, {"do": "minimize"}, {"do": "unminimize"},
 // {"do": "geometry", "x": X, "y": Y, "width": W, "height": H} (the frame, logical pixels),
-// {"do": "keepAbove", "value": true|false}, {"do": "close"}).
+// {"do": "keepAbove", "value": true|false}, {"do": "fullScreen", "value": true|false},
+// {"do": "close"}).
 // Answer: {"ok": true, "frameGeometry": {...}} or {"ok": false, "error": "..."}.
 // KWin 5.27 and KWin 6 (activeClient / activeWindow, clientList / windowList).
 (function () {
@@ -36,6 +37,8 @@
                                     height: action.height};
         } else if (action.do === "keepAbove") {
             window.keepAbove = action.value;
+        } else if (action.do === "fullScreen") {
+            window.fullScreen = action.value;
         } else if (action.do === "close") {
             window.closeWindow();
         } else {

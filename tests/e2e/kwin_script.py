@@ -6,10 +6,14 @@ has python3-dbus and python3-gi, whatever interpreter runs the tests).
         Loads the script, runs it, prints {"answer": TEXT} with the one string it sent back (or
         {"error": TEXT}, exit 1), and unloads it again whatever happened. The script's
         @REPLY_SERVICE@, @REPLY_PATH@, @REPLY_INTERFACE@ and @REPLY_METHOD@ are replaced by an
-        object exported here for the moment, which takes a string from KWin alone.
+        object exported here for the moment, which takes a string from KWin alone, and
+        @SCRIPT_NAME@ by the name the script is loaded under.
     /usr/bin/python3 kwin_script.py loaded
         Prints {"scripts": [...]}: the object paths of the scripts KWin has loaded (KWin 5.27
         puts each at /<id>, KWin 6 at /Scripting/Script<id>).
+    /usr/bin/python3 kwin_script.py load PATH NAME | unload NAME | isloaded NAME
+        Another client's use of KWin's scripting, one call each: prints {"result": ...}, the
+        number loadScript answered or unloadScript's and isScriptLoaded's truth. Nothing is run.
 """
 
 import itertools
@@ -70,7 +74,8 @@ def run_script(source, timeout=5.0):
             stream.write(source.replace("@REPLY_SERVICE@", bus.get_unique_name())
                          .replace("@REPLY_PATH@", REPLY_PATH)
                          .replace("@REPLY_INTERFACE@", REPLY_INTERFACE)
-                         .replace("@REPLY_METHOD@", "Deliver"))
+                         .replace("@REPLY_METHOD@", "Deliver")
+                         .replace("@SCRIPT_NAME@", name))
         script_id = int(scripting.loadScript(path, name, signature="ss", timeout=CALL_TIMEOUT))
         if script_id < 0:
             raise ScriptError("loadScript answered %d" % script_id)
@@ -120,10 +125,27 @@ def loaded_scripts():
     return found
 
 
+def scripting_call(method, *arguments):
+    import dbus
+    bus = session_bus()
+    try:
+        scripting = dbus.Interface(bus.get_object(KWIN, "/Scripting", introspect=False),
+                                   SCRIPTING)
+        signature = "s" * len(arguments)
+        return getattr(scripting, method)(*arguments, signature=signature, timeout=CALL_TIMEOUT)
+    finally:
+        bus.close()
+
+
 def main(argv):
     try:
         if argv[1] == "loaded":
             print(json.dumps({"scripts": loaded_scripts()}))
+            return 0
+        methods = {"load": "loadScript", "unload": "unloadScript", "isloaded": "isScriptLoaded"}
+        if argv[1] in methods:
+            result = scripting_call(methods[argv[1]], *argv[2:])
+            print(json.dumps({"result": int(result) if argv[1] == "load" else bool(result)}))
             return 0
         timeout = 5.0
         if argv[2] == "--timeout":

@@ -325,6 +325,11 @@ class KWinSession(UserSession):
         """The object paths of the scripts KWin has loaded."""
         return self._script_runner("loaded")["scripts"]
 
+    def scripting(self, command, *arguments):
+        """One call of another client to KWin's scripting: "load" PATH NAME (the number KWin
+        gave), "unload" NAME or "isloaded" NAME (a truth)."""
+        return self._script_runner(command, *arguments)["result"]
+
     def windows(self):
         """KWin's windows as the binary's listing script describes them, bottom to top."""
         with open(LIST_SCRIPT) as stream:

@@ -5,12 +5,15 @@ borders on every side, so that a frame pixel in a capture would show.
 """
 
 import os
+import shutil
 import signal
 import time
 import unittest
 
-from harness import MESSAGES, stop_and_collect, stop_process, wait_until
+from harness import (MESSAGES, require_tools, run_binary, stop_and_collect, stop_process,
+                     wait_until)
 from kwin_session import KWinTestCase
+from wayland_session import give_to
 
 RED, GREEN, BLUE, YELLOW, MAGENTA = "ff0000", "00ff00", "0000ff", "ffff00", "ff00ff"
 BLACK = (0, 0, 0)
@@ -86,6 +89,16 @@ class WindowsAndDesktop(KWinTestCase):
                     self.assertUniform(jpeg, rgb(GREEN))
                 self.session.close_all_windows()
 
+    def test_a_window_just_made_full_screen_is_captured_though_nothing_repaints(self):
+        client = self.session.start_gtk("Tavik full screen", "tavik", GREEN, (500, 400))
+        client.act(do="fullScreen", value=True)
+        wait_until(lambda: client.window()["bufferGeometry"]["width"] == 1280,
+                   what="the window to fill the screen")
+        for _ in range(2):
+            jpeg = self.capture_window()
+            self.assertEqual(jpeg.size, (1280, 800))
+            self.assertUniform(jpeg, rgb(GREEN))
+
     def test_a_covered_window_comes_with_its_own_pixels(self):
         below = self.session.start_gtk("Tavik below", "tavik", GREEN, (500, 400))
         self.session.start_gtk("a terminal", "terminal", RED, (700, 500))
@@ -115,6 +128,139 @@ class WindowsAndDesktop(KWinTestCase):
         self.session.start_gtk("just a terminal", "terminal", GREEN, (500, 400))
         self.assertFailedWith(self.capture("window.jpg"), 5)
         self.assertEqual(os.listdir(self.sandbox.work), [])
+
+
+def leftovers(runtime):
+    """What runs of the binary keep in XDG_RUNTIME_DIR: ledgers, and older versions' folders."""
+    return sorted(name for name in os.listdir(runtime) if name.startswith("tarnwick-kwin-"))
+
+
+def remove_leftovers(runtime):
+    for name in leftovers(runtime):
+        path = os.path.join(runtime, name)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
+
+
+class OtherScriptsAndKilledRuns(KWinTestCase):
+    """KWin 5.27 numbers a script by how many scripts it has, so a number can be held twice; and
+    a run killed before it unloaded leaves its script in KWin."""
+
+    # Runs itself once: unloads itself, so that whether it was started shows.
+    SELF_UNLOADING = ('callDBus("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", '
+                      '"unloadScript", "%s");\n')
+
+    def setUp(self):
+        super().setUp()
+        self.session.start_gtk("Tavik", "tavik", GREEN, (500, 400))
+        self.runtime = self.session.runtime
+
+    def write_script(self, name, text):
+        folder = self.sandbox.make_folder("scripts")
+        path = os.path.join(folder, name + ".js")
+        with open(path, "w") as stream:
+            stream.write(text)
+        give_to(folder, self.session.uid, self.session.gid)
+        return path
+
+    def assertWindowCaptured(self, name="w.jpg"):
+        self.assertSucceeded(self.capture(name, "0.9", "0"))
+        jpeg = self.jpeg(name)
+        self.assertEqual(jpeg.size, (500, 400))
+        self.assertUniform(jpeg, rgb(GREEN))
+
+    def test_a_foreign_script_holding_the_next_number_is_never_started(self):
+        a = self.write_script("a", "")
+        b = self.write_script("b", self.SELF_UNLOADING % "user-b")
+        first = self.session.scripting("load", a, "user-a")
+        self.assertEqual(self.session.scripting("load", b, "user-b"), first + 1)
+        self.addCleanup(self.session.scripting, "unload", "user-b")
+        self.assertTrue(self.session.scripting("unload", "user-a"))
+        wait_until(lambda: self.session.loaded_scripts() == ["/%d" % (first + 1)],
+                   what="KWin to unload user-a")
+        # The next script gets user-b's number: runs of the binary keep to their own.
+        for _ in range(3):
+            self.assertWindowCaptured()
+            listing = self.capture("--list-windows")
+            self.assertEqual((listing.returncode, listing.stderr), (0, b""), listing)
+        self.assertTrue(self.session.scripting("isloaded", "user-b"), "user-b was started")
+        self.assertEqual(self.session.loaded_scripts(), ["/%d" % (first + 1)])
+        # Checked the other way: user-b, once run, is gone.
+        self.session.scripting("unload", "user-b")
+
+    def test_runs_in_a_pid_namespace_keep_to_their_own_scripts(self):
+        require_tools("unshare")
+        # There every run is process 1: a name made from the process number repeats.
+        other = "tarnwick-screen-capture-1-0"
+        self.assertGreaterEqual(self.session.scripting("load", self.write_script("o", ""), other),
+                                0)
+        self.addCleanup(self.session.scripting, "unload", other)
+        for name in ("w1.jpg", "w2.jpg"):
+            run = run_binary([name, "0.9", "0"], self.sandbox,
+                             env=self.session.binary_environment(),
+                             prefix=["unshare", "--user", "--map-current-user", "--pid", "--fork",
+                                     "--"], **self.session.as_user())
+            self.assertSucceeded(run)
+            self.assertUniform(self.jpeg(name), rgb(GREEN))
+        self.assertTrue(self.session.scripting("isloaded", other))
+
+    def test_ten_window_captures_at_once_all_succeed(self):
+        for round_ in range(3):
+            processes = [self.start_capture("w%d-%d.jpg" % (round_, i), "0.9", "0")
+                         for i in range(10)]
+            try:
+                for process in processes:
+                    process.wait(timeout=60)
+                results = [(process.returncode,) + stop_and_collect(process)
+                           for process in processes]
+            finally:
+                for process in processes:
+                    stop_process(process)
+            self.assertEqual([result for result in results if result[0] != 0], [])
+            for i in range(10):
+                self.assertUniform(self.jpeg("w%d-%d.jpg" % (round_, i)), rgb(GREEN))
+        self.assertEqual(self.session.loaded_scripts(), [])
+        self.assertEqual(leftovers(self.runtime), [])
+
+    def test_what_a_killed_run_left_the_next_run_clears(self):
+        # A run killed before it unloaded: the ledger naming its script stays, unlocked.
+        token = "5f0e" * 8
+        name = "tarnwick-screen-capture-%s-0" % token
+        self.assertGreaterEqual(self.session.scripting("load", self.write_script("left", ""),
+                                                       name), 0)
+        self.addCleanup(self.session.scripting, "unload", name)
+        ledger = os.path.join(self.runtime, "tarnwick-kwin-" + token)
+        with open(ledger, "w") as stream:
+            stream.write(name + "\n")
+        # An earlier version's folder, left an hour ago, and one a run may still use.
+        for folder, age in (("tarnwick-kwin-Ab12Cd", 3600), ("tarnwick-kwin-Ef34Gh", 0)):
+            os.mkdir(os.path.join(self.runtime, folder), 0o700)
+            with open(os.path.join(self.runtime, folder, "list-windows.js"), "w") as stream:
+                stream.write("// left\n")
+            then = time.time() - age
+            os.utime(os.path.join(self.runtime, folder), (then, then))
+        give_to(self.runtime, self.session.uid, self.session.gid)
+        self.addCleanup(remove_leftovers, self.runtime)
+        self.assertWindowCaptured()
+        self.assertFalse(self.session.scripting("isloaded", name))
+        self.assertEqual(self.session.loaded_scripts(), [])
+        self.assertEqual(leftovers(self.runtime), ["tarnwick-kwin-Ef34Gh"])
+
+    def test_the_doctor_needs_no_folder_it_may_write_to(self):
+        # Runtime and temporary folders it cannot write to: the KWin socket named by its path.
+        closed = self.sandbox.make_folder("closed")
+        give_to(closed, self.session.uid, self.session.gid)
+        os.chmod(closed, 0o500)
+        socket = os.path.join(self.runtime, self.session.socket_name)
+        doctor = self.capture("--doctor", env={"XDG_RUNTIME_DIR": closed, "TMPDIR": closed,
+                                               "WAYLAND_DISPLAY": socket})
+        lines = doctor.stdout.decode().splitlines()
+        self.assertEqual(doctor.returncode, 0, lines)
+        self.assertIn("window system: KWin on " + socket, "\n".join(lines))
+        self.assertEqual(os.listdir(closed), [])
+        self.assertEqual(self.session.loaded_scripts(), [])
 
 
 class BackendChoice(KWinTestCase):
@@ -252,6 +398,23 @@ class StoppedOrKilledKWin(KWinTestCase):
                          (code, b"", MESSAGES[code] + "\n"))
         self.assertLess(took, 3.0)
         self.assertEqual(os.listdir(self.sandbox.work), [])
+
+    def test_a_run_killed_while_kwin_is_stopped_leaves_nothing_once_the_next_has_run(self):
+        runtime = self.session.runtime
+        os.kill(self.session.kwin.pid, signal.SIGSTOP)
+        try:
+            process = self.start_capture("w.jpg")
+            try:
+                wait_until(lambda: leftovers(runtime), timeout=20,
+                           what="the run to put its script's name down")
+            finally:
+                process.kill()
+                stop_process(process)
+        finally:
+            os.kill(self.session.kwin.pid, signal.SIGCONT)
+        self.assertSucceeded(self.capture("w.jpg", "0.9", "0"))
+        self.assertEqual(self.session.loaded_scripts(), [])
+        self.assertEqual(leftovers(runtime), [])
 
     def test_a_kwin_killed_while_listing_is_code_2(self):
         self.killed_while_waiting(["w.jpg"], 2)

@@ -136,6 +136,11 @@ std::string CallOutcome::describe() const {
 }
 
 CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadline) {
+    return callWithin(bus, call, deadline, std::chrono::milliseconds(0), {});
+}
+
+CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadline,
+                       std::chrono::milliseconds after, const std::function<void()>& meanwhile) {
     PendingCall pending;
     sd_bus_slot* slot = nullptr;
     // The slot goes before `pending`: a late answer never reaches it.
@@ -145,7 +150,19 @@ CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadli
         return std::move(pending.outcome);
     }
     const Slot waiting(slot);
-    if (!processUntil(bus, deadline, [&] { return pending.answered; })) {
+    const auto answered = [&] { return pending.answered; };
+    bool done = false;
+    if (meanwhile) {
+        const Deadline early = deadline.noLaterThan(Deadline::Clock::now() + after);
+        done = processUntil(bus, early, answered);
+        if (!done && early.passed() && !deadline.passed()) {
+            meanwhile();
+            done = processUntil(bus, deadline, answered);
+        }
+    } else {
+        done = processUntil(bus, deadline, answered);
+    }
+    if (!done) {
         pending.outcome.kind =
             deadline.passed() ? CallOutcome::Kind::kSilent : CallOutcome::Kind::kDisconnected;
     }

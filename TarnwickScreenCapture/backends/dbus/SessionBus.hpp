@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,6 +61,9 @@ struct CallOutcome {
 
 // Sends `call` and processes the bus until its answer, the deadline or a broken connection.
 CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadline);
+// The same, calling `meanwhile` once when the answer has not come within `after`.
+CallOutcome callWithin(sd_bus* bus, sd_bus_message* call, const Deadline& deadline,
+                       std::chrono::milliseconds after, const std::function<void()>& meanwhile);
 
 // Whether a connection owns the name now; false too when the bus does not answer by the deadline.
 bool nameOwned(sd_bus* bus, const char* name, const Deadline& deadline);

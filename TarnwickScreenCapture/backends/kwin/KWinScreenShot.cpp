@@ -22,6 +22,10 @@ constexpr std::string_view kNoAuthorized = "org.kde.KWin.ScreenShot2.Error.NoAut
 constexpr std::string_view kInvalidWindow = "org.kde.KWin.ScreenShot2.Error.InvalidWindow";
 // Fewer wake-ups than the default 64 KiB; unprivileged processes may have up to 1 MiB.
 constexpr int kPipeSize = 1 << 20;
+// KWin takes a window's picture on its next frame, and a full-screen window that does not
+// change gets none: after this long, a picture of the workspace has KWin draw one.
+constexpr std::chrono::milliseconds kFrameWait{300};
+constexpr std::chrono::milliseconds kDrainLimit{2000};
 
 KWinShotFailure failure(std::string reason) {
     return KWinShotFailure{.reason = std::move(reason), .refused = false};
@@ -127,21 +131,70 @@ std::optional<std::string> readPixels(int fd, std::uint8_t* pixels, std::size_t 
     }
 }
 
+// A pipe for KWin's pixels; the write end blocks, for KWin writes without waiting for a reader.
+bool pixelPipe(FileDescriptor& readEnd, FileDescriptor& writeEnd) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return false;
+    }
+    readEnd.reset(ends[0]);
+    writeEnd.reset(ends[1]);
+    ::fcntl(readEnd.get(), F_SETPIPE_SZ, kPipeSize);
+    ::fcntl(writeEnd.get(), F_SETFL, 0);
+    return true;
+}
+
+// A picture of the workspace asked for only to make KWin draw a frame; its pixels are read and
+// thrown away, so that KWin never writes into a pipe nobody reads.
+class FrameRequest {
+public:
+    void send(sd_bus* bus) {
+        FileDescriptor writeEnd;
+        Message call = newMethodCall(bus, kKWinName, kScreenShotPath, kScreenShotInterface,
+                                     "CaptureWorkspace");
+        if (!call || !pixelPipe(readEnd_, writeEnd) ||
+            !appendOptions(call.get(), {{"include-cursor", 0}, {"native-resolution", 0}}) ||
+            sdBus().append(call.get(), "h", writeEnd.get()) < 0) {
+            readEnd_.reset();
+            return;
+        }
+        writeEnd.reset();
+        sendWithoutWaiting(bus, call.get());
+    }
+    FrameRequest() = default;
+    FrameRequest(const FrameRequest&) = delete;
+    FrameRequest& operator=(const FrameRequest&) = delete;
+    ~FrameRequest() {
+        if (!readEnd_) {
+            return;
+        }
+        const auto deadline = Deadline::after(kDrainLimit);
+        std::uint8_t discarded[65536];
+        for (;;) {
+            const ssize_t got = ::read(readEnd_.get(), discarded, sizeof discarded);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR) ||
+                (got < 0 && errno == EAGAIN &&
+                 waitForDescriptor(readEnd_.get(), POLLIN, deadline) != Readiness::kReady)) {
+                return;
+            }
+        }
+    }
+
+private:
+    FileDescriptor readEnd_;
+};
+
 }  // namespace
 
 std::variant<KWinShot, KWinShotFailure> kwinScreenShot(sd_bus* bus,
                                                        const std::optional<std::string>& windowUuid,
                                                        std::chrono::milliseconds silenceLimit) {
     auto deadline = Deadline::ofInactivity(silenceLimit);
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    FileDescriptor readEnd;
+    FileDescriptor writeEnd;
+    if (!pixelPipe(readEnd, writeEnd)) {
         return failure(std::string("no pipe for KWin's pixels: ") + std::strerror(errno));
     }
-    const FileDescriptor readEnd(ends[0]);
-    FileDescriptor writeEnd(ends[1]);
-    ::fcntl(readEnd.get(), F_SETPIPE_SZ, kPipeSize);
-    // KWin writes without waiting for a reader: its end must block.
-    ::fcntl(writeEnd.get(), F_SETFL, 0);
 
     Message call = newMethodCall(bus, kKWinName, kScreenShotPath, kScreenShotInterface,
                                  windowUuid ? "CaptureWindow" : "CaptureWorkspace");
@@ -158,7 +211,10 @@ std::variant<KWinShot, KWinShotFailure> kwinScreenShot(sd_bus* bus,
     if (!made) {
         return failure("a D-Bus call cannot be made");
     }
-    const auto outcome = callWithin(bus, call.get(), deadline);
+    FrameRequest frame;
+    const auto outcome =
+        windowUuid ? callWithin(bus, call.get(), deadline, kFrameWait, [&] { frame.send(bus); })
+                   : callWithin(bus, call.get(), deadline);
     call.reset();
     switch (outcome.kind) {
         case CallOutcome::Kind::kReplied:

@@ -39,12 +39,12 @@ std::string kwinDescription() {
 }
 
 OrUnavailable<std::vector<WindowDescription>> listWindows(
-    KWinState& state, const XWaylandClientAreas& xwaylandClientAreas) {
+    KWinState& state, const XWaylandClientAreas& xwaylandClientAreas, ScriptLedgerUse ledgerUse) {
     sd_bus* bus = state.connection();
     if (bus == nullptr) {
         return Unavailable{state.whyNoBus};
     }
-    auto answer = runKWinScript(bus, kwinListingScript());
+    auto answer = runKWinScript(bus, kwinListingScript(), ledgerUse);
     if (auto* unavailable = std::get_if<Unavailable>(&answer)) {
         return std::move(*unavailable);
     }
@@ -114,14 +114,13 @@ std::optional<std::string> kwinRefusesScreenshots() {
 }
 
 WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
-                              std::function<OrUnavailable<SharedImage>()> desktopWhenRefused) {
+                              std::function<OrUnavailable<SharedImage>()> desktopWhenRefused,
+                              ScriptLedgerUse ledgerUse) {
     auto state = std::make_shared<KWinState>();
     return WindowSystem{
         .description = kwinDescription(),
-        .windows =
-            [state, xwaylandClientAreas = std::move(xwaylandClientAreas)] {
-                return listWindows(*state, xwaylandClientAreas);
-            },
+        .windows = [state, xwaylandClientAreas = std::move(xwaylandClientAreas),
+                    ledgerUse] { return listWindows(*state, xwaylandClientAreas, ledgerUse); },
         .desktopImage = [state, desktopWhenRefused =
                                     std::move(desktopWhenRefused)]() -> OrUnavailable<SharedImage> {
             sd_bus* bus = state->connection();

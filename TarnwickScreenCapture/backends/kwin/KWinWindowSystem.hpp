@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "TarnwickScreenCapture/backends/kwin/KWinScript.hpp"
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
 namespace tarnwick {
@@ -23,8 +24,9 @@ using XWaylandClientAreas = std::function<std::optional<std::map<WindowId, Windo
 // KWin on the session bus: its windows through a listing script, the images through
 // ScreenShot2. `xwaylandClientAreas` is asked only for XWayland windows in a KWin frame, whose
 // client area KWin 5.27 does not tell. `desktopWhenRefused` gives the desktop when KWin refuses
-// to take it; a window KWin refuses stays refused.
+// to take it; a window KWin refuses stays refused. `ledgerUse` as runKWinScript's.
 WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
-                              std::function<OrUnavailable<SharedImage>()> desktopWhenRefused);
+                              std::function<OrUnavailable<SharedImage>()> desktopWhenRefused,
+                              ScriptLedgerUse ledgerUse = ScriptLedgerUse::kKeep);
 
 }  // namespace tarnwick

@@ -1,9 +1,10 @@
 // KWin's windows as one JSON string, sent to the caller with callDBus.
 //
 // The caller replaces the four @REPLY_...@ placeholders (its bus name, an object path, an
-// interface and a method taking one string) before KWin loads the file
-// (org.kde.kwin.Scripting.loadScript), runs it and unloads it again. The end-to-end tests run
-// the same file to find their windows.
+// interface and a method taking one string) and @SCRIPT_NAME@ (the name it loads the script
+// under) before KWin loads the file (org.kde.kwin.Scripting.loadScript), runs it and unloads it
+// again; the script unloads itself too, for a caller killed before it could. The end-to-end
+// tests run the same file to find their windows.
 //
 // Works with the scripting API of KWin 5.27 (workspace.clientList(), a stackingOrder index on
 // each window, desktops as numbers) and of KWin 6 (workspace.windowList(),
@@ -95,4 +96,6 @@
         answer = {api: api6 ? 6 : 5, error: String(error)};
     }
     callDBus(reply[0], reply[1], reply[2], reply[3], JSON.stringify(answer));
+    callDBus("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "unloadScript",
+             "@SCRIPT_NAME@");
 })();
