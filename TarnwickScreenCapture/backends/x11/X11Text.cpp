@@ -493,9 +493,8 @@ std::string utf8FromLatin1(std::string_view bytes) {
 }
 
 std::string utf8FromStringProperty(std::string_view bytes) {
-    const bool beyondAscii = std::any_of(bytes.begin(), bytes.end(), [](char c) {
-        return static_cast<std::uint8_t>(c) >= 0x80;
-    });
+    const bool beyondAscii = std::any_of(
+        bytes.begin(), bytes.end(), [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
     return beyondAscii && isWellFormedUtf8(bytes) ? validUtf8(bytes) : utf8FromLatin1(bytes);
 }
 
