@@ -7,7 +7,7 @@
 
 #include "TarnwickScreenCapture/posix/Files.hpp"
 #include "TarnwickScreenCapture/posix/OutputFile.hpp"
-#include "TarnwickScreenCapture/posix/Signals.hpp"
+#include "TarnwickScreenCapture/posix/TemporaryFiles.hpp"
 #include "support/TemporaryFolder.hpp"
 
 namespace tarnwick {
