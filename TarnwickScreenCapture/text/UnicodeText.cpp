@@ -253,4 +253,10 @@ std::string quotedForTerminal(std::string_view utf8) {
     return quoted;
 }
 
+std::string shownForTerminal(std::string_view utf8) {
+    std::string quoted = quotedForTerminal(utf8);
+    // Every escape lengthens the text: only the quotes were added.
+    return quoted.size() == utf8.size() + 2 ? std::string(utf8) : quoted;
+}
+
 }  // namespace tarnwick

@@ -18,4 +18,8 @@ bool containsCanonically(std::string_view haystackUtf8, std::string_view needleU
 // are written as escapes, and bytes that are not UTF-8 as \xNN.
 std::string quotedForTerminal(std::string_view utf8);
 
+// The text as it is where quotedForTerminal would escape nothing in it (the usual display names
+// and folders), else in quotedForTerminal's form.
+std::string shownForTerminal(std::string_view utf8);
+
 }  // namespace tarnwick

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "TarnwickScreenCapture/text/UnicodeText.hpp"
 
 namespace tarnwick {
@@ -88,6 +91,20 @@ TEST(QuotedForTerminal, EscapesWhatATerminalWouldActOnAndKeepsText) {
               R"("\u{9B}1m \u{202E}evil \u{2028}")");
     EXPECT_EQ(quotedForTerminal("ta\xffvik\xe2\x80"), R"("ta\xFFvik\xE2\x80")");
     EXPECT_EQ(quotedForTerminal(std::string("a\0b", 3)), R"("a\x00b")");
+}
+
+TEST(ShownForTerminal, KeepsOrdinaryNamesAndQuotesAnyThatNeedAnEscape) {
+    const std::pair<std::string, std::string> cases[] = {
+        {":0", ":0"},
+        {"/home/\u00e9l\u00e8ve/.tavik", "/home/\u00e9l\u00e8ve/.tavik"},
+        {"", ""},
+        {"wayland-1\n\x1b[2J", R"("wayland-1\n\x1B[2J")"},
+        {"a\u2028b", R"("a\u{2028}b")"},
+        {"say \"hi\"", R"("say \"hi\"")"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(shownForTerminal(text), shown) << text;
+    }
 }
 
 // Over every code point: nothing a terminal acts on passes unescaped, and the quotes stay the
