@@ -10,6 +10,10 @@
 function(tarnwick_module name folder)
     cmake_parse_arguments(PARSE_ARGV 2 MODULE "" ""
         "PUBLIC;PRIVATE;LIBRARIES;SOURCES;PRIVATE_INCLUDES")
+    if(MODULE_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "tarnwick_module(${name}): ${MODULE_UNPARSED_ARGUMENTS} belongs to no "
+            "keyword; modules go after PUBLIC (its headers include theirs) or PRIVATE")
+    endif()
     set(source_folder ${PROJECT_SOURCE_DIR}/TarnwickScreenCapture/${folder})
     file(GLOB sources CONFIGURE_DEPENDS ${source_folder}/*.cpp)
     file(GLOB headers CONFIGURE_DEPENDS ${source_folder}/*.hpp)
