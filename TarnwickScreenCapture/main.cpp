@@ -8,6 +8,7 @@
 #include "TarnwickScreenCapture/cli/Program.hpp"
 #include "TarnwickScreenCapture/image/JpegFile.hpp"
 #include "TarnwickScreenCapture/posix/Signals.hpp"
+#include "TarnwickScreenCapture/posix/TemporaryFiles.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/text/CompoundText.hpp"
+#include "TarnwickScreenCapture/backends/x11/X11Text.hpp"
 #include "TarnwickScreenCapture/text/Utf8.hpp"
 
 using namespace tarnwick;

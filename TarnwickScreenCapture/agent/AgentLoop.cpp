@@ -11,6 +11,7 @@
 
 #include "TarnwickScreenCapture/agent/ResponseFile.hpp"
 #include "TarnwickScreenCapture/capture/Capture.hpp"
+#include "TarnwickScreenCapture/posix/FileLocks.hpp"
 #include "TarnwickScreenCapture/posix/FolderWatch.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"
 

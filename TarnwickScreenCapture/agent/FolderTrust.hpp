@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
+#include "TarnwickScreenCapture/posix/NoFollowOpen.hpp"
 
 namespace tarnwick {
 

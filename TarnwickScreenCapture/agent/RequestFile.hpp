@@ -9,7 +9,7 @@
 
 #include "TarnwickScreenCapture/agent/FolderTrust.hpp"
 #include "TarnwickScreenCapture/capture/CaptureRequest.hpp"
-#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
+#include "TarnwickScreenCapture/posix/NoFollowOpen.hpp"
 
 namespace tarnwick {
 

@@ -10,7 +10,8 @@
 #include "TarnwickScreenCapture/capture/WindowSelection.hpp"
 #include "TarnwickScreenCapture/image/JpegFile.hpp"
 #include "TarnwickScreenCapture/posix/Clock.hpp"
-#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
+#include "TarnwickScreenCapture/posix/FileLocks.hpp"
+#include "TarnwickScreenCapture/posix/NoFollowOpen.hpp"
 #include "TarnwickScreenCapture/text/ShellQuoting.hpp"
 #include "TarnwickScreenCapture/text/UnicodeText.hpp"
 

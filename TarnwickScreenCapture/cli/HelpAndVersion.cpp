@@ -3,6 +3,7 @@
 #include "TarnwickScreenCapture/agent/RequestFile.hpp"
 #include "TarnwickScreenCapture/capture/CaptureFailure.hpp"
 #include "TarnwickScreenCapture/cli/Version.hpp"
+#include "TarnwickScreenCapture/text/UnicodeText.hpp"
 
 namespace tarnwick {
 
@@ -27,7 +28,7 @@ scales it down to maxWidth and writes it to output.jpg.
               the topmost window whose owner name or title holds tavik, brevant or zorvel
 
 Agent files, in )";
-    text += agentFolder.string();
+    text += shownForTerminal(agentFolder.native());  // from $HOME
     text += ":\n  ";
     text += kAgentRequestFileName;
     text += "   requests, written by your program\n  ";

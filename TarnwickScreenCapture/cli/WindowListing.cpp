@@ -74,7 +74,8 @@ std::string ruleText(const WindowVerdict& verdict, const WindowDescription& wind
 std::string windowListingText(const std::string& windowSystem,
                               const std::vector<WindowDescription>& windows,
                               const std::string& note) {
-    std::string text = "on-screen windows (" + windowSystem +
+    // The description holds the display's name, as the environment gives it.
+    std::string text = "on-screen windows (" + shownForTerminal(windowSystem) +
                        "), front to back; * marks the one a window capture takes:\n";
     if (!note.empty()) {
         text += "note: " + note + "\n";

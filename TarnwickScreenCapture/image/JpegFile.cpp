@@ -211,12 +211,23 @@ JpegWriteOutcome compressed(const SharedImage& image, double quality,
     return {JpegWriteResult::kWriteFailed, "the JPEG could not be encoded"};
 }
 
+// FF D8 FF: the start of an image and the first marker.
+bool beginsAsJpeg(int fd) {
+    std::array<unsigned char, 3> head{};
+    return ::pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+           head == std::array<unsigned char, 3>{0xFF, 0xD8, 0xFF};
+}
+
 }  // namespace
 
 JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
                                double quality, ExistingOutput existing) {
     std::string reason;
-    auto file = OutputFile::open(output, existing, &reason);
+    const ReplaceableFiles replaceable =
+        existing == ExistingOutput::kReplaceOnlyJpeg
+            ? ReplaceableFiles{.accepts = beginsAsJpeg, .kind = "a JPEG"}
+            : ReplaceableFiles{};
+    auto file = OutputFile::open(output, replaceable, &reason);
     if (!file) {
         return {JpegWriteResult::kOutputUnavailable, std::move(reason)};
     }

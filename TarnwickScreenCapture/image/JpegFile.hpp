@@ -5,16 +5,24 @@
 #include <string>
 
 #include "TarnwickScreenCapture/image/Image.hpp"
-#include "TarnwickScreenCapture/posix/OutputFile.hpp"
 
 namespace tarnwick {
+
+// What may stand at the output already.
+enum class ExistingOutput {
+    // The command line: whatever the user names is replaced.
+    kReplaceAnything,
+    // A request file, which is not a person at a terminal: an existing non-empty file is
+    // replaced only when it begins as a JPEG does.
+    kReplaceOnlyJpeg,
+};
 
 enum class JpegWriteResult {
     kWritten,
     // A lazily read image could not be read after all (its window vanished, the display went
     // away): there was no image, and nothing was written.
     kImageUnreadable,
-    // The output cannot be written (see OutputFile::open).
+    // The output cannot be written (a missing folder, a folder, no permission, ...).
     kOutputUnavailable,
     // Encoding or writing failed, or there was no image to encode; an earlier file at the output
     // is left as it was.

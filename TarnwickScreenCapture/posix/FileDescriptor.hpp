@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstddef>
-#include <string_view>
-
 namespace tarnwick {
 
 // Owns one open file descriptor.
@@ -45,12 +42,5 @@ public:
 private:
     int fd_ = -1;
 };
-
-// Writes all bytes, retrying short writes and interruptions.
-bool writeAll(int fd, std::string_view bytes);
-
-// Writes everything the file `from` holds, from its start, to `to` (at its position, or its end
-// when it appends).
-bool copyAll(int from, int to);
 
 }  // namespace tarnwick

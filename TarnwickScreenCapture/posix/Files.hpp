@@ -13,6 +13,13 @@
 
 namespace tarnwick {
 
+// Writes all bytes, retrying short writes and interruptions.
+bool writeAll(int fd, std::string_view bytes);
+
+// Writes everything the file `from` holds, from its start, to `to` (at its position, or its end
+// when it appends).
+bool copyAll(int from, int to);
+
 // $TMPDIR when set and not empty, else /tmp.
 std::filesystem::path temporaryDirectory();
 

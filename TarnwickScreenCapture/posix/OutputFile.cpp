@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -57,20 +56,18 @@ FileDescriptor writableCopyOf(int fd) {
     return FileDescriptor(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
 }
 
-// Whether the file that status describes, opened afresh, begins as a JPEG does (FF D8 FF).
-bool beginsAsJpeg(const std::string& path, const struct stat& status) {
+// Whether `accepts` takes the file that status describes, opened afresh.
+bool acceptsFile(bool (*accepts)(int fd), const std::string& path, const struct stat& status) {
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat opened {};
-    std::array<unsigned char, 3> head{};
     return fd && ::fstat(fd.get(), &opened) == 0 && identityOf(opened) == identityOf(status) &&
-           ::pread(fd.get(), head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
-           head == std::array<unsigned char, 3>{0xFF, 0xD8, 0xFF};
+           accepts(fd.get());
 }
 
 }  // namespace
 
 std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location,
-                                           ExistingOutput existing, std::string* reason) {
+                                           ReplaceableFiles replaceable, std::string* reason) {
     const auto refuse = [reason](std::string why) -> std::optional<OutputFile> {
         if (reason != nullptr) {
             *reason = std::move(why);
@@ -87,7 +84,7 @@ std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location
     }
     const std::string shown = "'" + path + "'";
     OutputFile output;
-    if (existing == ExistingOutput::kReplaceAnything) {
+    if (replaceable.accepts == nullptr) {
         if (const auto fd = ownDescriptorNamed(path)) {
             output.direct_ = writableCopyOf(*fd);
             if (!output.direct_) {
@@ -123,9 +120,10 @@ std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location
         }
         fd.reset();
         // Checked on the file that was opened, never on whatever the path names later.
-        if (existing == ExistingOutput::kReplaceOnlyJpeg && status.st_size > 0 &&
-            !beginsAsJpeg(path, status)) {
-            return refuse(shown + " is not a JPEG, and a request replaces only a JPEG");
+        if (replaceable.accepts != nullptr && status.st_size > 0 &&
+            !acceptsFile(replaceable.accepts, path, status)) {
+            const std::string kind(replaceable.kind);
+            return refuse(shown + " is not " + kind + ", and a request replaces only " + kind);
         }
         // Replace what a symbolic link points at, not the link itself.
         if (char* resolved = ::realpath(path.c_str(), nullptr)) {

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "TarnwickScreenCapture/posix/Signals.hpp"
+#include "TarnwickScreenCapture/posix/TemporaryFiles.hpp"
 
 namespace tarnwick {
 namespace {

@@ -275,4 +275,10 @@ std::string escapedForTerminal(std::string_view utf8, std::size_t longest) {
     return unquoted(utf8.substr(0, headEnd)) + "..." + unquoted(utf8.substr(tailStart));
 }
 
+std::string shownForTerminal(std::string_view utf8) {
+    std::string quoted = quotedForTerminal(utf8);
+    // Every escape lengthens the text: only the quotes were added.
+    return quoted.size() == utf8.size() + 2 ? std::string(utf8) : quoted;
+}
+
 }  // namespace tarnwick

@@ -23,4 +23,8 @@ std::string quotedForTerminal(std::string_view utf8);
 // `longest` bytes keeps its beginning and its end, cut between characters, around "...".
 std::string escapedForTerminal(std::string_view utf8, std::size_t longest);
 
+// The text as it is where quotedForTerminal would escape nothing in it (the usual display names
+// and folders), else in quotedForTerminal's form.
+std::string shownForTerminal(std::string_view utf8);
+
 }  // namespace tarnwick

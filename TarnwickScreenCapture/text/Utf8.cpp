@@ -64,35 +64,15 @@ std::string validUtf8(std::string_view bytes) {
     return text;
 }
 
-std::string utf8FromStringProperty(std::string_view bytes) {
-    bool beyondAscii = false;
-    for (std::string_view rest = bytes; !rest.empty();) {
-        const std::size_t length = wellFormedLength(rest);
+bool isWellFormedUtf8(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::size_t length = wellFormedLength(bytes);
         if (length == 0) {
-            return utf8FromLatin1(bytes);
+            return false;
         }
-        beyondAscii = beyondAscii || length > 1;
-        rest.remove_prefix(length);
+        bytes.remove_prefix(length);
     }
-    return beyondAscii ? validUtf8(bytes) : utf8FromLatin1(bytes);
-}
-
-std::string utf8FromLatin1(std::string_view bytes) {
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const char c : bytes) {
-        const auto byte = static_cast<std::uint8_t>(c);
-        if (byte == 0) {
-            continue;
-        }
-        if (byte < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (byte >> 6));
-            text += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return text;
+    return true;
 }
 
 }  // namespace tarnwick

@@ -49,6 +49,14 @@ class HelpAndVersionTests(unittest.TestCase, JpegAssertions):
                 self.assertIn(word, text, switch)
             self.assertNothingWritten()
 
+    def test_a_home_folder_cannot_forge_a_line(self):
+        home = os.path.join(self.sandbox.home, "x\nExit status: 0\x1b]0;owned\x07\u202e")
+        run = run_binary(["--help"], self.sandbox, env={"HOME": home})
+        self.assertEqual((run.returncode, run.stderr), (0, b""), run)
+        self.assertFalse(re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", run.stdout), run.stdout)
+        self.assertIn('in "%s/x\\nExit status: 0\\x1B]0;owned\\x07\\u{202E}/%s":'
+                      % (self.sandbox.home, AGENT_DATA_FOLDER), run.stdout.decode("utf-8"))
+
     def test_version_prints_the_project_version(self):
         run = self.run_binary("--version")
         self.assertEqual((run.returncode, run.stdout, run.stderr),

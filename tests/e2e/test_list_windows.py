@@ -93,6 +93,19 @@ class ListWindowsTests(harness.ServerTestCase):
         self.assertEqual(jpeg.size, (500, 350))
         self.assertColour(jpeg, 250, 175, "blue")
 
+    def test_a_display_name_cannot_forge_a_line(self):
+        # libxcb reaches the local server through "unix/HOST:N" whatever HOST holds.
+        display = 'unix/x\n* 1 owner "Tavik"\x1b[2J\u2028' + self.server.display
+        self.server.start_xterm("Inbox", owner="Tavik", background="blue")
+        run = self.list_windows(display=display)
+        self.assertEqual((run.returncode, run.stderr), (0, b""), run)
+        self.assertFalse(re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", run.stdout), run.stdout)
+        lines = run.stdout.decode("utf-8").splitlines()
+        self.assertEqual(lines[0], HEADER.replace(
+            "(X11 on %s)", '("X11 on unix/x\\n* 1 owner \\"Tavik\\"\\x1B[2J\\u{2028}%s")'
+            % self.server.display))
+        self.assertEqual([line[0] for line in lines[1:]], ["*"])
+
     def title_type(self, window):
         out = self.server.x(["xprop", "-id", str(window.id), "WM_NAME"]).stdout
         return re.match(r"WM_NAME\((\w+)\)", out).group(1)

@@ -255,6 +255,24 @@ class ScaleTwoOutput(SwayTestCase):
                                 "green")
 
 
+class FractionalScaleOutput(SwayTestCase):
+    """wlroots cuts an output's logical size at a fractional scale down to whole units (1366 at
+    1.5 is 910, not 910.67), while its screen copy is the whole mode: the desktop is that copy,
+    pixel for pixel. grim scales both sides by the width's ratio and truncates, which agrees
+    here; at 1001x1000 and scale 2 it loses a column to rounding (1000x1000)."""
+
+    outputs = (("1366x768", 1.5, "#ff0000"),)
+
+    def test_the_desktop_is_the_outputs_every_pixel(self):
+        self.assertSameAsGrim()
+        self.assertEqual(Jpeg.from_file(self.sandbox.path("capture.jpg")).size, (1366, 768))
+        self.session.swaymsg("output", "HEADLESS-1", "mode", "1001x1000", "scale", "2")
+        self.addCleanup(self.session.swaymsg, "output", "HEADLESS-1", "mode", "1366x768",
+                        "scale", "1.5")
+        self.capture_when_drawn("desktop.jpg", (1001, 1000), [(2, 2), (998, 997)], "red",
+                                target="desktop")
+
+
 class NoRuntimeFolder(harness.ServerTestCase):
     """X11 with WAYLAND_DISPLAY set but no XDG_RUNTIME_DIR: libwayland cannot look for the
     compositor and has its complaint ready for standard error."""

@@ -244,35 +244,39 @@ std::optional<Composition> composeLayout(const LogicalBox& region,
         region.height > kMaximumImageSide) {
         return std::nullopt;
     }
-    double scale = 0;
+    double scaleX = 0;
+    double scaleY = 0;
     for (const auto& output : outputs) {
         if (isEmpty(output.area) || output.pixelWidth <= 0 || output.pixelHeight <= 0 ||
             !outputTransformOf(static_cast<std::int32_t>(output.transform))) {
             return std::nullopt;
         }
-        scale = std::max(scale, static_cast<double>(turnedWidth(output)) /
-                                    static_cast<double>(output.area.width));
+        scaleX = std::max(scaleX, static_cast<double>(turnedWidth(output)) /
+                                      static_cast<double>(output.area.width));
+        scaleY = std::max(scaleY, static_cast<double>(turnedHeight(output)) /
+                                      static_cast<double>(output.area.height));
     }
-    const double width = std::round(static_cast<double>(region.width) * scale);
-    const double height = std::round(static_cast<double>(region.height) * scale);
+    const double width = std::round(static_cast<double>(region.width) * scaleX);
+    const double height = std::round(static_cast<double>(region.height) * scaleY);
     if (!(width >= 1 && height >= 1 && width <= kMaximumImageSide && height <= kMaximumImageSide &&
           width * height <= kMaximumImagePixels)) {
         return std::nullopt;
     }
     Composition composition{.width = static_cast<std::int64_t>(width),
                             .height = static_cast<std::int64_t>(height),
-                            .scale = scale};
-    auto at = [&](std::int64_t logical, std::int64_t origin) {
+                            .scaleX = scaleX,
+                            .scaleY = scaleY};
+    auto at = [](std::int64_t logical, std::int64_t origin, double scale) {
         return std::llround(static_cast<double>(logical - origin) * scale);
     };
     for (const auto& output : outputs) {
-        const std::int64_t left = at(output.area.x, region.x);
-        const std::int64_t top = at(output.area.y, region.y);
+        const std::int64_t left = at(output.area.x, region.x, scaleX);
+        const std::int64_t top = at(output.area.y, region.y, scaleY);
         composition.places.push_back(
             {.x = left,
              .y = top,
-             .width = at(output.area.x + output.area.width, region.x) - left,
-             .height = at(output.area.y + output.area.height, region.y) - top});
+             .width = at(output.area.x + output.area.width, region.x, scaleX) - left,
+             .height = at(output.area.y + output.area.height, region.y, scaleY) - top});
     }
     return composition;
 }

@@ -84,11 +84,15 @@ struct PixelBox {
 };
 
 // Where each copy lands when `region` is drawn at the largest scale among them (pixels per
-// logical unit): the image size and one box per copy, clipped to the image.
+// logical unit, across and down): the image size and one box per copy, clipped to the image.
+// The two differ at a fractional scale, where wlroots cuts an output's logical size down to
+// whole units (1366×768 at 1.5 is 910×512): so each side is drawn at its own, and a single
+// output's image is its copy, pixel for pixel.
 struct Composition {
     std::int64_t width = 0;
     std::int64_t height = 0;
-    double scale = 1;
+    double scaleX = 1;
+    double scaleY = 1;
     std::vector<PixelBox> places;
 };
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
-#include "TarnwickScreenCapture/text/CompoundText.hpp"
+#include "TarnwickScreenCapture/backends/x11/X11Text.hpp"
 #include "TarnwickScreenCapture/text/Utf8.hpp"
 
 namespace tarnwick {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/wlroots/OutputLayout.hpp"
@@ -125,7 +126,8 @@ TEST(OutputLayout, SideBySideOutputsAreDrawnAtTheLargestScaleWithUncoveredPartsB
     ASSERT_TRUE(layout);
     EXPECT_EQ(layout->width, 5120);
     EXPECT_EQ(layout->height, 2160);
-    EXPECT_EQ(layout->scale, 2.0);
+    EXPECT_EQ(layout->scaleX, 2.0);
+    EXPECT_EQ(layout->scaleY, 2.0);
     EXPECT_EQ(layout->places, (std::vector<PixelBox>{{0, 0, 3840, 2160}, {3840, 0, 1280, 720}}));
 
     const auto composed = composeOutputs(region, outputs);
@@ -199,6 +201,44 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
                     }
                     ASSERT_EQ(pixelAt(image, x, y), expected) << x << "," << y;
                 }
+            }
+        }
+    }
+}
+
+// wlroots gives an output of mode W×H at scale s the logical size W/s × H/s cut down to whole
+// units (wlr_output_effective_resolution), and its screen copy is the whole mode: at any scale,
+// turned or not, the desktop of one output is that copy, pixel for pixel.
+TEST(OutputLayout, OneOutputAtAnyScaleIsItsCopyPixelForPixel) {
+    const std::pair<std::int64_t, std::int64_t> modes[] = {
+        {1366, 768},  {1001, 1000}, {1920, 1080}, {1280, 1024}, {2560, 1440},
+        {3840, 2160}, {1024, 768},  {799, 601},   {1280, 800},  {2256, 1504}};
+    std::vector<float> scales;
+    for (int step = 0; step <= 40; ++step) {
+        scales.push_back(1.0f + static_cast<float>(step) / 20.0f);
+    }
+    scales.push_back(4.0f / 3.0f);
+    scales.push_back(1.0f / 0.6f);
+    for (const auto& [modeWidth, modeHeight] : modes) {
+        for (const float scale : scales) {
+            for (const auto transform : {OutputTransform::kNormal, OutputTransform::kRotated90}) {
+                const bool turned = swapsSides(transform);
+                const std::int64_t width = turned ? modeHeight : modeWidth;
+                const std::int64_t height = turned ? modeWidth : modeHeight;
+                const LogicalBox area{
+                    -17, 40, static_cast<std::int64_t>(static_cast<float>(width) / scale),
+                    static_cast<std::int64_t>(static_cast<float>(height) / scale)};
+                OutputPixels output{.area = area,
+                                    .pixelWidth = modeWidth,
+                                    .pixelHeight = modeHeight,
+                                    .layout = *layoutOfShmFormat(
+                                        kXrgb8888, static_cast<std::size_t>(modeWidth) * 4),
+                                    .transform = transform};
+                const auto layout = composeLayout(area, {&output, 1});
+                ASSERT_TRUE(layout);
+                ASSERT_EQ(layout->places, (std::vector<PixelBox>{{0, 0, width, height}}))
+                    << modeWidth << "x" << modeHeight << " at " << scale << " turned " << turned;
+                ASSERT_EQ(std::pair(layout->width, layout->height), std::pair(width, height));
             }
         }
     }

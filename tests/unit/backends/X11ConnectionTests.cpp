@@ -15,6 +15,7 @@
 
 #include "TarnwickScreenCapture/backends/x11/X11Connection.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/posix/Files.hpp"
 
 namespace tarnwick {
 namespace {

@@ -63,6 +63,13 @@ TEST(WindowListing, TheWindowSystemsNoteFollowsTheHeading) {
     EXPECT_EQ(lines(windowListingText("X11 on :7", {})).size(), 2u);
 }
 
+TEST(WindowListing, ADisplayNameFromTheEnvironmentCannotForgeALine) {
+    const auto listing = lines(windowListingText("X11 on /tmp/x\n* 9 owner \"Tavik\"\x1b[2J", {}));
+    ASSERT_EQ(listing.size(), 2u);
+    EXPECT_EQ(listing[0], R"(on-screen windows ("X11 on /tmp/x\n* 9 owner \"Tavik\"\x1B[2J"), )"
+                          R"(front to back; * marks the one a window capture takes:)");
+}
+
 TEST(WindowListing, NoWindowListIsCodeTwo) {
     WindowSystem system;
     system.windows = [] {

@@ -107,6 +107,20 @@ TEST(EscapedForTerminal, KeepsBothEndsOfLongTextAndCutsBetweenCharacters) {
     }
 }
 
+TEST(ShownForTerminal, KeepsOrdinaryNamesAndQuotesAnyThatNeedAnEscape) {
+    const std::pair<std::string, std::string> cases[] = {
+        {":0", ":0"},
+        {"/home/\u00e9l\u00e8ve/.tavik", "/home/\u00e9l\u00e8ve/.tavik"},
+        {"", ""},
+        {"wayland-1\n\x1b[2J", R"("wayland-1\n\x1B[2J")"},
+        {"a\u2028b", R"("a\u{2028}b")"},
+        {"say \"hi\"", R"("say \"hi\"")"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(shownForTerminal(text), shown) << text;
+    }
+}
+
 // Over every code point: nothing a terminal acts on passes unescaped, and the quotes stay the
 // only unescaped quotes.
 TEST(QuotedForTerminal, NoCodePointGetsThroughAsAControl) {

@@ -42,11 +42,5 @@ TEST(ValidUtf8, AnyBytesBecomeTextThatJsonAccepts) {
     }
 }
 
-TEST(Utf8FromLatin1, MapsEveryByteToItsCodePoint) {
-    EXPECT_EQ(utf8FromLatin1("caf\xE9"), "caf\xC3\xA9");
-    EXPECT_EQ(utf8FromLatin1("\xFF\x80"), "\xC3\xBF\xC2\x80");
-    EXPECT_EQ(utf8FromLatin1(std::string("x\0y", 3)), "xy");
-}
-
 }  // namespace
 }  // namespace tarnwick

@@ -7,7 +7,7 @@
 
 #include "TarnwickScreenCapture/posix/Files.hpp"
 #include "TarnwickScreenCapture/posix/OutputFile.hpp"
-#include "TarnwickScreenCapture/posix/Signals.hpp"
+#include "TarnwickScreenCapture/posix/TemporaryFiles.hpp"
 #include "support/TemporaryFolder.hpp"
 
 namespace tarnwick {
@@ -109,9 +109,8 @@ TEST(TerminationCleanup, OutputsBeingWrittenLeaveNothingBehindOnTermination) {
     EXPECT_EXIT(
         {
             installTerminationCleanup();
-            auto replacing = OutputFile::open(earlier, ExistingOutput::kReplaceAnything);
-            auto fresh =
-                OutputFile::open(folder.path / "new.jpg", ExistingOutput::kReplaceAnything);
+            auto replacing = OutputFile::open(earlier, ReplaceableFiles{});
+            auto fresh = OutputFile::open(folder.path / "new.jpg", ReplaceableFiles{});
             // Unnamed files: nothing new is visible in the folder while they are written.
             if (!replacing || !fresh || entriesIn(folder.path) != 1) {
                 std::_Exit(10);
@@ -135,8 +134,7 @@ TEST(TerminationCleanup, FinishedWritesGiveTheirSlotsBack) {
                 std::_Exit(9);
             }
             for (int i = 0; i < 5; ++i) {
-                auto output =
-                    OutputFile::open(folder.path / "shot.jpg", ExistingOutput::kReplaceAnything);
+                auto output = OutputFile::open(folder.path / "shot.jpg", ReplaceableFiles{});
                 if (!output) {
                     std::_Exit(10);
                 }
@@ -145,8 +143,7 @@ TEST(TerminationCleanup, FinishedWritesGiveTheirSlotsBack) {
                     std::_Exit(12);
                 }
             }
-            auto unfinished =
-                OutputFile::open(folder.path / "next.jpg", ExistingOutput::kReplaceAnything);
+            auto unfinished = OutputFile::open(folder.path / "next.jpg", ReplaceableFiles{});
             ::raise(SIGTERM);
             std::_Exit(11);
         },

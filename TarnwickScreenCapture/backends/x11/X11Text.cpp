@@ -1,4 +1,4 @@
-#include "TarnwickScreenCapture/text/CompoundText.hpp"
+#include "TarnwickScreenCapture/backends/x11/X11Text.hpp"
 
 #include <iconv.h>
 
@@ -472,6 +472,30 @@ private:
 
 std::string utf8FromCompoundText(std::string_view bytes) {
     return Decoder(bytes).decode();
+}
+
+std::string utf8FromLatin1(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (byte == 0) {
+            continue;
+        }
+        if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::string utf8FromStringProperty(std::string_view bytes) {
+    const bool beyondAscii = std::any_of(
+        bytes.begin(), bytes.end(), [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
+    return beyondAscii && isWellFormedUtf8(bytes) ? validUtf8(bytes) : utf8FromLatin1(bytes);
 }
 
 }  // namespace tarnwick

@@ -45,13 +45,4 @@ OpenedFile openInFolderNoFollow(int folderFd, const std::string& name);
 // (/proc/self/fd/N); none where /proc is not there.
 std::optional<std::filesystem::path> pathOfOpenFolder(int folderFd);
 
-enum class LockOutcome { kLocked, kHeldElsewhere, kUnsupported };
-
-// An exclusive lock on the open file, held until every descriptor of that opening is closed.
-LockOutcome lockExclusively(int fd);
-
-// The process that holds a lock (flock) on the file, as the kernel lists it (/proc/locks),
-// found without taking the lock itself; none when nobody holds one or the list is not there.
-std::optional<int> processLocking(const FileIdentity& file);
-
 }  // namespace tarnwick

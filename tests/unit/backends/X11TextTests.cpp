@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TarnwickScreenCapture/text/CompoundText.hpp"
-#include "TarnwickScreenCapture/text/Utf8.hpp"
+#include "TarnwickScreenCapture/backends/x11/X11Text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -93,6 +92,12 @@ TEST(StringProperty, IsLatin1UnlessItIsUtf8BeyondAscii) {
     EXPECT_EQ(utf8FromStringProperty("caf\xC3\xA9 \xC3\xBCn\xC3\xAF"), "caf\u00E9 \u00FCn\u00EF");
     EXPECT_EQ(utf8FromStringProperty("caf\xC3\xA9 \xE9"), "caf\u00C3\u00A9 \u00E9");
     EXPECT_EQ(utf8FromStringProperty("Tavik\0"s), "Tavik");
+}
+
+TEST(StringProperty, Latin1MapsEveryByteToItsCodePoint) {
+    EXPECT_EQ(utf8FromLatin1("caf\xE9"), "caf\xC3\xA9");
+    EXPECT_EQ(utf8FromLatin1("\xFF\x80"), "\xC3\xBF\xC2\x80");
+    EXPECT_EQ(utf8FromLatin1(std::string("x\0y", 3)), "xy");
 }
 
 }  // namespace
