@@ -6,7 +6,7 @@
 
 #include "TarnwickScreenCapture/posix/Clock.hpp"
 #include "TarnwickScreenCapture/posix/Files.hpp"
-#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
+#include "TarnwickScreenCapture/posix/NoFollowOpen.hpp"
 
 namespace tarnwick {
 

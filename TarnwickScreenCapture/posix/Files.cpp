@@ -11,7 +11,7 @@
 #include <cstdlib>
 
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
-#include "TarnwickScreenCapture/posix/OpenFiles.hpp"
+#include "TarnwickScreenCapture/posix/NoFollowOpen.hpp"
 #include "TarnwickScreenCapture/posix/ReplacementFile.hpp"
 #include "TarnwickScreenCapture/posix/Signals.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"

@@ -16,6 +16,7 @@
 #include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
 #include "TarnwickScreenCapture/backends/kwin/KWinLeftovers.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/posix/Files.hpp"
 #include "TarnwickScreenCapture/posix/Uuid.hpp"
 
 namespace tarnwick {
