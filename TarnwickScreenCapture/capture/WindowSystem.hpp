@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/image/Image.hpp"
+#include "TarnwickScreenCapture/posix/Unavailable.hpp"
 
 namespace tarnwick {
 
@@ -42,15 +43,6 @@ struct WindowDescription {
     std::string ownerName;
     std::string title;
 };
-
-// Why something could not be had, in the system's own words ("DISPLAY is not set"): for the
-// agent's log and --doctor. What the user is told stays the fixed message of the failure.
-struct Unavailable {
-    std::string reason;
-};
-
-template <class T>
-using OrUnavailable = std::variant<T, Unavailable>;
 
 // What one window system (X11, a Wayland compositor) offers the capture.
 struct WindowSystem {
