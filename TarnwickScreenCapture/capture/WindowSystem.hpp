@@ -4,7 +4,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "TarnwickScreenCapture/image/Image.hpp"
@@ -54,7 +53,9 @@ struct WindowSystem {
     std::function<OrUnavailable<std::vector<WindowDescription>>()> windows;
     // Never null when it is no Unavailable.
     std::function<OrUnavailable<SharedImage>()> desktopImage;
-    // One window of the list, as the window system shows it.
+    // One window as the window system shows it. The window must come from the last call of
+    // `windows` on this same object: a window system may know a window only by what its own
+    // listing said of it (KWin's uuid), and refuses any other.
     std::function<OrUnavailable<SharedImage>(const WindowDescription& window)> windowImage;
 };
 

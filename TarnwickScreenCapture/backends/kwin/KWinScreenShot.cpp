@@ -23,8 +23,8 @@ constexpr std::string_view kInvalidWindow = "org.kde.KWin.ScreenShot2.Error.Inva
 // Fewer wake-ups than the default 64 KiB; unprivileged processes may have up to 1 MiB.
 constexpr int kPipeSize = 1 << 20;
 
-KWinShotFailure failure(std::string reason) {
-    return KWinShotFailure{.reason = std::move(reason), .refused = false};
+Unavailable failure(std::string reason) {
+    return Unavailable{.reason = std::move(reason), .refused = false};
 }
 
 bool appendOptions(sd_bus_message* call, std::initializer_list<std::pair<const char*, int>> flags) {
@@ -129,9 +129,8 @@ std::optional<std::string> readPixels(int fd, std::uint8_t* pixels, std::size_t 
 
 }  // namespace
 
-std::variant<KWinShot, KWinShotFailure> kwinScreenShot(sd_bus* bus,
-                                                       const std::optional<std::string>& windowUuid,
-                                                       std::chrono::milliseconds silenceLimit) {
+OrUnavailable<KWinShot> kwinScreenShot(sd_bus* bus, const std::optional<std::string>& windowUuid,
+                                       std::chrono::milliseconds silenceLimit) {
     auto deadline = Deadline::ofInactivity(silenceLimit);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -165,9 +164,8 @@ std::variant<KWinShot, KWinShotFailure> kwinScreenShot(sd_bus* bus,
             break;
         case CallOutcome::Kind::kError:
             if (outcome.errorName == kNoAuthorized) {
-                return KWinShotFailure{
-                    .reason = "KWin refused the screenshot: " + outcome.errorMessage,
-                    .refused = true};
+                return Unavailable{.reason = "KWin refused the screenshot: " + outcome.errorMessage,
+                                   .refused = true};
             }
             if (outcome.errorName == kInvalidWindow) {
                 return failure("the window is gone: " + outcome.describe());

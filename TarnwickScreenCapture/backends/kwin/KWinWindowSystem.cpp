@@ -68,10 +68,9 @@ OrUnavailable<std::vector<WindowDescription>> listWindows(
     return descriptions;
 }
 
-OrUnavailable<SharedImage> imageOf(const std::variant<KWinShot, KWinShotFailure>& taken,
-                                   const KWinWindow* window) {
-    if (const auto* failed = std::get_if<KWinShotFailure>(&taken)) {
-        return Unavailable{failed->reason};
+OrUnavailable<SharedImage> imageOf(const OrUnavailable<KWinShot>& taken, const KWinWindow* window) {
+    if (const auto* failed = std::get_if<Unavailable>(&taken)) {
+        return *failed;
     }
     const auto& shot = std::get<KWinShot>(taken);
     const auto& description = shot.description;
@@ -105,7 +104,7 @@ std::optional<std::string> kwinRefusesScreenshots() {
     // KWin looks at the caller before it looks for the window: a window that cannot exist costs
     // no picture, and the answer says whether one would have been given.
     const auto taken = kwinScreenShot(bus->get(), "{00000000-0000-0000-0000-000000000000}");
-    if (const auto* failed = std::get_if<KWinShotFailure>(&taken); failed && failed->refused) {
+    if (const auto* failed = std::get_if<Unavailable>(&taken); failed && failed->refused) {
         return failed->reason;
     }
     return std::nullopt;
@@ -127,7 +126,7 @@ WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
                 return Unavailable{state->whyNoBus};
             }
             const auto taken = kwinScreenShot(bus, std::nullopt);
-            const auto* failed = std::get_if<KWinShotFailure>(&taken);
+            const auto* failed = std::get_if<Unavailable>(&taken);
             if (failed != nullptr && failed->refused && desktopWhenRefused) {
                 auto other = desktopWhenRefused();
                 if (auto* unavailable = std::get_if<Unavailable>(&other)) {

@@ -126,7 +126,7 @@ TEST(OutputLayout, SideBySideOutputsAreDrawnAtTheLargestScaleWithUncoveredPartsB
     EXPECT_EQ(layout->width, 5120);
     EXPECT_EQ(layout->height, 2160);
     EXPECT_EQ(layout->scale, 2.0);
-    EXPECT_EQ(layout->places, (std::vector<PixelBox>{{0, 0, 3840, 2160}, {3840, 0, 1280, 720}}));
+    EXPECT_EQ(layout->places, (std::vector<PixelArea>{{0, 0, 3840, 2160}, {3840, 0, 1280, 720}}));
 
     const auto composed = composeOutputs(region, outputs);
     ASSERT_TRUE(composed);
