@@ -12,12 +12,12 @@
 namespace tarnwick {
 namespace {
 
-WindowSystem wlroots() {
-    WindowSystem system = wlrootsWindowSystem(xwaylandWindowSystem(), portalDesktopImage);
-    if (const auto socket = environmentValue(variables::kSwaySocket)) {
-        return swayWindowSystem(*socket, std::move(system));
+// A Wayland session's windows: sway's tree where SWAYSOCK names it, else XWayland's.
+WindowSystem waylandWindows() {
+    if (auto socket = environmentValue(variables::kSwaySocket)) {
+        return swayWindowSystem(std::move(*socket));
     }
-    return system;
+    return xwaylandWindowSystem();
 }
 
 struct BackendEntry {
@@ -28,8 +28,9 @@ struct BackendEntry {
 
 constexpr std::array<BackendEntry, 4> kBackends{{
     {Backend::kX11, "x11", x11WindowSystem},
-    {Backend::kWlroots, "wlroots", wlroots},
-    {Backend::kPortal, "portal", [] { return portalWindowSystem(xwaylandWindowSystem()); }},
+    {Backend::kWlroots, "wlroots",
+     [] { return wlrootsWindowSystem(waylandWindows(), portalDesktopImage); }},
+    {Backend::kPortal, "portal", [] { return portalWindowSystem(waylandWindows()); }},
     {Backend::kKWin, "kwin", [] { return kwinWindowSystem(x11ClientAreas, portalDesktopImage); }},
 }};
 

@@ -23,7 +23,8 @@ OrUnavailable<bool> portalOnSessionBus();
 // The whole desktop as the portal sees it; its file is removed once read.
 OrUnavailable<SharedImage> portalDesktopImage();
 
-// The desktop portal's desktop, with the windows and their images of `windows` (XWayland's).
+// The desktop portal's desktop, with the windows and their images of `windows` (sway's, or
+// XWayland's).
 WindowSystem portalWindowSystem(WindowSystem windows);
 
 }  // namespace tarnwick

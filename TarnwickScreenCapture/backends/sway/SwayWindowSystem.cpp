@@ -5,7 +5,6 @@
 #include "TarnwickScreenCapture/backends/sway/SwayIpc.hpp"
 #include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandScreenCopy.hpp"
-#include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
@@ -36,11 +35,11 @@ OrUnavailable<SharedImage> confirmedCopy(const std::string& socketPath,
 
 }  // namespace
 
-WindowSystem swayWindowSystem(std::string socketPath, WindowSystem wlroots) {
+WindowSystem swayWindowSystem(std::string socketPath) {
     return WindowSystem{
-        .description = placeText("wlroots", variables::kWaylandDisplay) + ", windows from sway",
+        .description = "sway",
         .windows = [socketPath] { return swayWindows(socketPath); },
-        .desktopImage = std::move(wlroots.desktopImage),
+        .desktopImage = [] { return waylandDesktopImage(); },
         .windowImage =
             [socketPath](const WindowDescription& window) {
                 return confirmedCopy(socketPath, window);

@@ -7,7 +7,7 @@
 namespace tarnwick {
 
 // sway at the IPC socket `socketPath`: the windows of its tree, their images by wlroots screen
-// copy of their place, and the desktop of `wlroots` (a wlrootsWindowSystem).
-WindowSystem swayWindowSystem(std::string socketPath, WindowSystem wlroots);
+// copy of their place, and the desktop by wlroots screen copy.
+WindowSystem swayWindowSystem(std::string socketPath);
 
 }  // namespace tarnwick

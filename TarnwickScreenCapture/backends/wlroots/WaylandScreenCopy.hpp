@@ -24,8 +24,8 @@ OrUnavailable<SharedImage> waylandDesktopImage(
 OrUnavailable<SharedImage> waylandRegionImage(const WindowBounds& region);
 
 // A wlroots compositor: the desktop by screen copy, the windows and their images from `windows`
-// (XWayland's, which sees X11 programs only). GNOME and KDE offer ordinary clients no screen
-// copy: there `withoutScreenCopy` gives the desktop.
+// (sway's, or XWayland's, which sees X11 programs only). GNOME and KDE offer ordinary clients no
+// screen copy: there `withoutScreenCopy` gives the desktop.
 WindowSystem wlrootsWindowSystem(WindowSystem windows,
                                  std::function<OrUnavailable<SharedImage>()> withoutScreenCopy);
 
