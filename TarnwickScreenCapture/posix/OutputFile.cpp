@@ -69,13 +69,10 @@ bool beginsAsJpeg(const std::string& path, const struct stat& status) {
 
 }  // namespace
 
-std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location,
-                                           ExistingOutput existing, std::string* reason) {
-    const auto refuse = [reason](std::string why) -> std::optional<OutputFile> {
-        if (reason != nullptr) {
-            *reason = std::move(why);
-        }
-        return std::nullopt;
+OrUnavailable<OutputFile> OutputFile::open(const std::filesystem::path& location,
+                                           ExistingOutput existing) {
+    const auto refuse = [](std::string why) -> OrUnavailable<OutputFile> {
+        return Unavailable{std::move(why)};
     };
     const auto systemError = [](int error) { return std::string(std::strerror(error)); };
     const std::string& path = location.native();
@@ -158,14 +155,14 @@ std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location
     return output;
 }
 
-bool OutputFile::writeFrom(int content, std::string* reason) {
+std::optional<Unavailable> OutputFile::writeFrom(int content) {
     const bool written = direct_ ? copyAll(content, direct_.get()) && direct_.close()
                                  : file_ && copyAll(content, file_->fd()) &&
                                        file_->commit(mode_, replacing_, existing_);
-    if (!written && reason != nullptr) {
-        *reason = std::strerror(errno);
+    if (!written) {
+        return Unavailable{std::strerror(errno)};
     }
-    return written;
+    return std::nullopt;
 }
 
 }  // namespace tarnwick
