@@ -70,11 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::check(request->maxWidth == 0, "default width");
     }
     if (arguments.size() >= 5 && isAscii(arguments[4])) {
-        fuzz::check((request->target == kTargetDesktop) ==
-                        (asciiLowercased(arguments[4]) == kTargetDesktop),
+        fuzz::check((request->target == CaptureTarget::kDesktop) ==
+                        (asciiLowercased(arguments[4]) == "desktop"),
                     "desktop exactly for that word in any case");
     } else if (arguments.size() < 5) {
-        fuzz::check(request->target == kTargetTavik, "default target");
+        fuzz::check(request->target == CaptureTarget::kTavik, "default target");
     }
     return 0;
 }

@@ -10,7 +10,7 @@ inline void checkRequestInvariants(const CaptureRequest& request) {
     check(request.quality >= kMinimumQuality && request.quality <= kMaximumQuality,
           "quality within [0.2, 0.95]");
     check(request.maxWidth >= 0, "maxWidth not negative");
-    check(request.target == kTargetDesktop || request.target == kTargetTavik,
+    check(request.target == CaptureTarget::kDesktop || request.target == CaptureTarget::kTavik,
           "target is desktop or tavik");
 }
 

@@ -172,7 +172,7 @@ std::variant<ParsedRequest, NoRequest> parsedRequest(std::string_view bytes) {
                     .maxWidth = maxWidthFrom(member(document, "maxWidth")),
                     .target = target != nullptr && target->is_string()
                                   ? targetFromKeyword(target->get<std::string>())
-                                  : kTargetTavik,
+                                  : CaptureTarget::kTavik,
                 },
             .idFollowsClock = idFollowsClock,
         };

@@ -1,57 +1,83 @@
 #include "TarnwickScreenCapture/backends/Backends.hpp"
 
-#include <cstdlib>
-#include <string>
-#include <string_view>
+#include <array>
 
 #include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
-#include "TarnwickScreenCapture/backends/sway/SwayIpc.hpp"
+#include "TarnwickScreenCapture/backends/sway/SwayWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandScreenCopy.hpp"
-#include "TarnwickScreenCapture/backends/x11/X11WindowList.hpp"
 #include "TarnwickScreenCapture/backends/x11/X11WindowSystem.hpp"
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
 
-enum class Backend { kX11, kWlroots, kPortal, kKWin };
+// A Wayland session's windows: sway's tree where SWAYSOCK names it, else XWayland's.
+WindowSystem waylandWindows() {
+    if (auto socket = environmentValue(variables::kSwaySocket)) {
+        return swayWindowSystem(std::move(*socket));
+    }
+    return xwaylandWindowSystem();
+}
+
+// --doctor's window system writes nothing anywhere, not even what would clear up after a run
+// that was killed.
+enum class Use { kCapture, kDoctor };
+
+struct BackendEntry {
+    Backend backend;
+    std::string_view name;
+    WindowSystem (*open)(Use use);
+};
+
+constexpr std::array<BackendEntry, 4> kBackends{{
+    {Backend::kX11, "x11", [](Use) { return x11WindowSystem(); }},
+    {Backend::kWlroots, "wlroots",
+     [](Use) { return wlrootsWindowSystem(waylandWindows(), portalDesktopImage); }},
+    {Backend::kPortal, "portal", [](Use) { return portalWindowSystem(waylandWindows()); }},
+    {Backend::kKWin, "kwin",
+     [](Use use) {
+         return kwinWindowSystem(
+             x11ClientAreas, portalDesktopImage,
+             use == Use::kDoctor ? ScriptLedgerUse::kNone : ScriptLedgerUse::kKeep);
+     }},
+}};
+
+static_assert(
+    [] {
+        for (std::size_t i = 0; i < kBackends.size(); ++i) {
+            if (static_cast<std::size_t>(kBackends[i].backend) != i) {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "the table is in the order of Backend");
+
+const BackendEntry& entryOf(Backend backend) {
+    return kBackends[static_cast<std::size_t>(backend)];
+}
 
 struct Choice {
     Backend backend;
     std::string why;
 };
 
-std::string variableText(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr || *value == '\0' ? std::string(name) + " is not set"
-                                              : std::string(name) + "=" + value;
-}
-
 // A name nobody gives is ignored, as if the variable were unset.
 Choice chooseBackend() {
-    const char* forced = std::getenv(kBackendVariable);
-    const std::string_view name = forced == nullptr ? std::string_view() : forced;
-    const std::string forcedWhy = std::string(kBackendVariable) + "=" + std::string(name);
-    if (name == "x11") {
-        return {Backend::kX11, forcedWhy};
+    if (const auto forced = environmentValue(variables::kBackend)) {
+        if (const auto backend = backendNamed(*forced)) {
+            return {*backend, variableText(variables::kBackend)};
+        }
     }
-    if (name == "wlroots") {
-        return {Backend::kWlroots, forcedWhy};
+    if (const auto unreachable = waylandCompositorUnreachable()) {
+        return {Backend::kX11, "no Wayland compositor answers (" + unreachable->reason + "); " +
+                                   variableText(variables::kDisplay)};
     }
-    if (name == "portal") {
-        return {Backend::kPortal, forcedWhy};
-    }
-    if (name == "kwin") {
-        return {Backend::kKWin, forcedWhy};
-    }
-    if (!waylandCompositorReachable()) {
-        return {Backend::kX11, "no Wayland compositor answers (" + variableText("WAYLAND_DISPLAY") +
-                                   "); " + variableText("DISPLAY")};
-    }
-    const std::string wayland = variableText("WAYLAND_DISPLAY") + " answers";
+    const std::string wayland = variableText(variables::kWaylandDisplay) + " accepts connections";
     // A session with sway's socket is sway's; only in others is the session bus asked.
-    if (swaySocketPath()) {
-        return {Backend::kWlroots, wayland + ", and " + variableText("SWAYSOCK")};
+    if (environmentValue(variables::kSwaySocket)) {
+        return {Backend::kWlroots, wayland + ", and " + variableText(variables::kSwaySocket)};
     }
     if (kwinOnSessionBus()) {
         return {Backend::kKWin, wayland + ", and the session bus has KWin"};
@@ -59,135 +85,35 @@ Choice chooseBackend() {
     return {Backend::kWlroots, wayland + "; SWAYSOCK is not set and the session bus has no KWin"};
 }
 
-// XWayland's client areas by X11 window id, for KWin 5.27, which does not tell them.
-std::optional<std::map<WindowId, WindowBounds>> xwaylandClientAreas() {
-    const auto listed = x11Windows();
-    const auto* windows = std::get_if<std::vector<WindowDescription>>(&listed);
-    if (windows == nullptr) {
-        return std::nullopt;
-    }
-    std::map<WindowId, WindowBounds> areas;
-    for (const auto& window : *windows) {
-        if (window.bounds) {
-            areas.emplace(window.id, *window.bounds);
-        }
-    }
-    return areas;
-}
-
-std::string waylandDescription(std::string_view desktopSource, bool fromSway) {
-    std::string text(desktopSource);
-    const char* display = std::getenv("WAYLAND_DISPLAY");
-    if (display == nullptr || *display == '\0') {
-        text += ", but WAYLAND_DISPLAY is not set";
-    } else {
-        text += std::string(" on ") + display;
-    }
-    text += ", windows from ";
-    text += fromSway ? "sway" : "XWayland (" + x11DisplayDescription() + ")";
-    return text;
-}
-
-std::string compositorTrouble() {
-    const char* display = std::getenv("WAYLAND_DISPLAY");
-    if (display == nullptr || *display == '\0') {
-        return "no Wayland compositor: WAYLAND_DISPLAY is not set";
-    }
-    return std::string("the compositor on ") + display +
-           " cannot be reached, offers no screen copy, or gave no answer";
-}
-
-// An image, or why there is none.
-OrUnavailable<SharedImage> imageOr(SharedImage image, const std::string& trouble) {
-    if (image) {
-        return image;
-    }
-    return Unavailable{trouble};
-}
-
-WindowSystem waylandWindowSystem(std::string_view desktopSource,
-                                 std::function<OrUnavailable<SharedImage>()> desktopImage) {
-    WindowSystem system = x11WindowSystem();
-    system.desktopImage = std::move(desktopImage);
-    const auto socket = swaySocketPath();
-    system.description = waylandDescription(desktopSource, socket.has_value());
-    if (socket) {
-        system.windows = [socket = *socket]() -> OrUnavailable<std::vector<WindowDescription>> {
-            if (auto windows = swayWindows(socket)) {
-                return std::move(*windows);
-            }
-            return Unavailable{"sway at " + socket + " cannot be reached, or gave no answer"};
-        };
-        // A window closed, moved or hidden before its place was copied leaves a copy of
-        // whatever was there instead: no image then.
-        system.windowImage =
-            [socket = *socket](const WindowDescription& window) -> OrUnavailable<SharedImage> {
-            if (!window.bounds) {
-                return Unavailable{"the window has no place on the screen"};
-            }
-            auto image = waylandRegionImage(*window.bounds);
-            if (!image) {
-                return Unavailable{compositorTrouble() + "; or the window is gone"};
-            }
-            if (!swayWindowStillShown(socket, window)) {
-                return Unavailable{"the window closed, moved or was hidden while it was copied"};
-            }
-            return image;
-        };
-    } else {
-        system.note =
-            "native Wayland windows are not listed: windows come from XWayland here, which sees "
-            "X11 programs only (GNOME lets no program list or capture a chosen native window "
-            "without the user); start the application with GDK_BACKEND=x11 or "
-            "QT_QPA_PLATFORM=xcb";
-    }
-    return system;
-}
-
-constexpr const char* kPortalTrouble =
-    "the desktop portal gave no screenshot: no session bus or portal, a refusal, or no answer "
-    "within 30 s";
-
-// `forDoctor`: a window system that writes nothing anywhere.
-WindowSystem windowSystemOf(Backend backend, bool forDoctor = false) {
-    switch (backend) {
-        case Backend::kX11:
-            break;
-        case Backend::kWlroots:
-            // GNOME and KDE offer ordinary clients no screen copy: there the portal has the
-            // desktop.
-            return waylandWindowSystem("wlroots", [] {
-                bool askedPortal = false;
-                auto image = waylandDesktopImage([&askedPortal] {
-                    askedPortal = true;
-                    return portalDesktopImage();
-                });
-                return imageOr(std::move(image),
-                               askedPortal ? kPortalTrouble : compositorTrouble());
-            });
-        case Backend::kPortal:
-            return waylandWindowSystem(
-                "desktop portal", [] { return imageOr(portalDesktopImage(), kPortalTrouble); });
-        case Backend::kKWin:
-            return kwinWindowSystem(
-                xwaylandClientAreas, [] { return imageOr(portalDesktopImage(), kPortalTrouble); },
-                forDoctor ? ScriptLedgerUse::kNone : ScriptLedgerUse::kKeep);
-    }
-    return x11WindowSystem();
-}
-
 }  // namespace
 
+std::optional<Backend> backendNamed(std::string_view name) {
+    for (const auto& entry : kBackends) {
+        if (entry.name == name) {
+            return entry.backend;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string backendNames() {
+    std::string names;
+    for (std::size_t i = 0; i < kBackends.size(); ++i) {
+        names += i == 0 ? "" : i + 1 == kBackends.size() ? " or " : ", ";
+        names += kBackends[i].name;
+    }
+    return names;
+}
+
 WindowSystem openWindowSystem() {
-    return windowSystemOf(chooseBackend().backend);
+    return entryOf(chooseBackend().backend).open(Use::kCapture);
 }
 
 BackendChoice explainBackendChoice() {
-    const Choice choice = chooseBackend();
-    static constexpr const char* kNames[] = {"x11", "wlroots", "portal", "kwin"};
-    return {.name = kNames[static_cast<int>(choice.backend)],
-            .why = choice.why,
-            .windowSystem = windowSystemOf(choice.backend, /*forDoctor=*/true)};
+    Choice choice = chooseBackend();
+    return {.backend = choice.backend,
+            .why = std::move(choice.why),
+            .windowSystem = entryOf(choice.backend).open(Use::kDoctor)};
 }
 
 }  // namespace tarnwick

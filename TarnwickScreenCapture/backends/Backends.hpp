@@ -1,26 +1,34 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
 namespace tarnwick {
 
-// The environment variable that forces a backend: x11, wlroots, portal or kwin.
-inline constexpr const char* kBackendVariable = "TARNWICK_CAPTURE_BACKEND";
+enum class Backend { kX11, kWlroots, kPortal, kKWin };
+
+// The backend TARNWICK_CAPTURE_BACKEND names ("x11", "wlroots", "portal" or "kwin"); none for a
+// name nobody gives.
+std::optional<Backend> backendNamed(std::string_view name);
+
+// Every backend's name, as a person reads a choice: "x11, wlroots, portal or kwin".
+std::string backendNames();
 
 // The one place that chooses and assembles a backend, afresh for each capture: the backend
-// kBackendVariable names; otherwise a Wayland session when WAYLAND_DISPLAY names a compositor
-// that answers, else X11. Under Wayland, KWin when the session bus has it and SWAYSOCK names no
-// sway: its windows and images through its own D-Bus services. Otherwise the desktop by wlroots
-// screen copy, or the desktop portal where the compositor offers none, and windows from sway's
-// tree when SWAYSOCK names it, else from XWayland through X11, which sees no native window.
+// TARNWICK_CAPTURE_BACKEND names; otherwise a Wayland session when WAYLAND_DISPLAY names a
+// compositor that accepts a connection, else X11. Under Wayland, KWin when the session bus has it
+// and SWAYSOCK names no sway: its windows and images through its own D-Bus services. Otherwise
+// the desktop by wlroots screen copy, or the desktop portal where the compositor offers none, and
+// windows from sway's tree when SWAYSOCK names it, else from XWayland through X11, which sees no
+// native window.
 WindowSystem openWindowSystem();
 
-// The backend a capture would use now ("x11", "wlroots", "portal" or "kwin"), why, and that
-// window system: for --doctor.
+// The backend a capture would use now, why, and that window system: for --doctor.
 struct BackendChoice {
-    std::string name;
+    Backend backend = Backend::kX11;
     std::string why;
     WindowSystem windowSystem;
 };

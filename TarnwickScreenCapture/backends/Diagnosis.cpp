@@ -1,6 +1,5 @@
 #include "TarnwickScreenCapture/backends/Diagnosis.hpp"
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -9,28 +8,23 @@
 #include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/capture/CaptureFailure.hpp"
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
 
-std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
-
 // What in the environment stands in the way of reaching a window system.
 std::vector<Finding> environmentFindings() {
     std::vector<Finding> findings;
-    const std::string forced = variable(kBackendVariable);
-    if (!forced.empty() && forced != "x11" && forced != "wlroots" && forced != "portal" &&
-        forced != "kwin") {
-        findings.push_back(
-            problem("window system", std::string(kBackendVariable) + "=" + forced +
-                                         " names no backend and is ignored; unset "
-                                         "it, or name x11, wlroots, portal or kwin"));
+    const auto forced = environmentValue(variables::kBackend);
+    if (forced && !backendNamed(*forced)) {
+        findings.push_back(problem("window system", variableText(variables::kBackend) +
+                                                        " names no backend and is ignored; unset "
+                                                        "it, or name " +
+                                                        backendNames()));
     }
-    const std::string wayland = variable("WAYLAND_DISPLAY");
-    const std::string runtime = variable("XDG_RUNTIME_DIR");
+    const std::string wayland = environmentValue(variables::kWaylandDisplay).value_or("");
+    const std::string runtime = environmentValue(variables::kRuntimeFolder).value_or("");
     if (!wayland.empty() && wayland.front() != '/' && runtime.empty()) {
         findings.push_back(
             problem("window system", "WAYLAND_DISPLAY=" + wayland +
@@ -58,7 +52,7 @@ std::string thisExecutable() {
 
 // Whether the window system lets this program take pictures at all.
 std::vector<Finding> permissionFindings(const BackendChoice& choice) {
-    if (choice.name == "kwin") {
+    if (choice.backend == Backend::kKWin) {
         if (const auto refusal = kwinRefusesScreenshots()) {
             const std::string file =
                 "~/.local/share/applications/tarnwick-screen-capture-here.desktop";
@@ -76,21 +70,19 @@ std::vector<Finding> permissionFindings(const BackendChoice& choice) {
         }
         return {fine("permission", "KWin lets this program take screenshots")};
     }
-    if (choice.name != "portal") {
+    if (choice.backend != Backend::kPortal) {
         return {};  // a compositor without screen copy shows as the desktop's finding
     }
-    std::string why;
-    const auto portal = portalOnSessionBus(why);
-    if (!portal) {
-        return {problem("permission",
-                        "no session bus to ask the desktop portal for the desktop: " + why,
-                        exitCodes::kCaptureFailed)};
+    // Only the desktop comes from the portal: a window capture does not end because of it.
+    const auto portal = portalOnSessionBus();
+    if (const auto* unavailable = std::get_if<Unavailable>(&portal)) {
+        return {problem("permission", "no session bus to ask the desktop portal for the desktop: " +
+                                          unavailable->reason)};
     }
-    if (!*portal) {
+    if (!std::get<bool>(portal)) {
         return {problem("permission",
                         "the session bus has no desktop portal (org.freedesktop.portal.Desktop); "
-                        "install xdg-desktop-portal and the backend of your desktop",
-                        exitCodes::kCaptureFailed)};
+                        "install xdg-desktop-portal and the backend of your desktop")};
     }
     return {fine("permission",
                  "the desktop portal is on the session bus; it may ask the user "
@@ -105,7 +97,7 @@ std::vector<Finding> windowSystemFindings() {
     const auto windows = choice.windowSystem.windows();
     if (const auto* unavailable = std::get_if<Unavailable>(&windows)) {
         const std::string text =
-            variable("DISPLAY").empty() && variable("WAYLAND_DISPLAY").empty()
+            !environmentValue(variables::kDisplay) && !environmentValue(variables::kWaylandDisplay)
                 ? "none: DISPLAY is not set, nor WAYLAND_DISPLAY; run in your desktop session, "
                   "or set DISPLAY (for example: export DISPLAY=:0)"
                 : choice.windowSystem.description + " (" + choice.why +

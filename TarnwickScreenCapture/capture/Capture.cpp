@@ -9,7 +9,7 @@ std::optional<CaptureFailure> capture(const CaptureRequest& request, const Platf
     const WindowSystem windowSystem = platform.openWindowSystem();
     std::optional<WindowId> window;
     OrUnavailable<SharedImage> taken;
-    if (request.target == kTargetDesktop) {
+    if (request.target == CaptureTarget::kDesktop) {
         taken = windowSystem.desktopImage();
     } else {
         const auto selection = findTavikWindow(windowSystem);

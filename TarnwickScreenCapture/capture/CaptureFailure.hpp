@@ -7,7 +7,8 @@
 namespace tarnwick {
 
 // The one kind of failure the user hears of: the exit status it ends a one-shot run with, and a
-// fixed message; and, for the agent's log and --doctor, its cause in the system's words.
+// fixed message; and, for the agent's log and --doctor, its cause in the system's words, most
+// often an Unavailable's reason (posix/Unavailable.hpp says which shape a step returns).
 struct CaptureFailure {
     int exitCode = 0;
     std::string message;
@@ -16,9 +17,10 @@ struct CaptureFailure {
     CaptureFailure because(std::string why) const { return {exitCode, message, std::move(why)}; }
 };
 
-// Either a value or the failure that stopped its computation.
+// A value, or the failure that stopped its computation; a step that gives nothing back returns
+// std::optional<CaptureFailure>.
 template <class T>
-using FailureOr = std::variant<T, CaptureFailure>;
+using OrCaptureFailure = std::variant<T, CaptureFailure>;
 
 namespace messages {
 inline constexpr const char* kListWindowsFailed = "failed to list on-screen windows";

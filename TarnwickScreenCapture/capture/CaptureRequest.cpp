@@ -11,8 +11,8 @@ double clampedQuality(double quality) {
     return capped >= kMinimumQuality ? capped : kMinimumQuality;
 }
 
-std::string targetFromKeyword(const std::string& keyword) {
-    return lowercased(keyword) == kTargetDesktop ? kTargetDesktop : kTargetTavik;
+CaptureTarget targetFromKeyword(const std::string& keyword) {
+    return lowercased(keyword) == "desktop" ? CaptureTarget::kDesktop : CaptureTarget::kTavik;
 }
 
 std::filesystem::path fileLocationFromPath(const std::string& path) {

@@ -10,7 +10,7 @@ struct Finding {
     std::string subject;  // "window system", "desktop", ...
     std::string text;  // what was found; for a problem, also the command or setting that fixes it
     bool problem = false;
-    // The code a capture ends with because of this problem; 0 when a capture is not hindered.
+    // The code a window capture ends with because of this problem; 0 when it is not hindered.
     int exitCode = 0;
 };
 

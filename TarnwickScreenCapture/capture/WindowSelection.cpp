@@ -43,7 +43,7 @@ WindowVerdict windowVerdict(const WindowDescription& window) {
     return verdict;
 }
 
-FailureOr<WindowDescription> selectTavikWindow(
+OrCaptureFailure<WindowDescription> selectTavikWindow(
     const OrUnavailable<std::vector<WindowDescription>>& windows) {
     if (const auto* unavailable = std::get_if<Unavailable>(&windows)) {
         return failures::kListWindowsFailed.because(unavailable->reason);
@@ -60,7 +60,7 @@ FailureOr<WindowDescription> selectTavikWindow(
                            " windows on screen qualifies (--list-windows says why)");
 }
 
-FailureOr<WindowDescription> findTavikWindow(const WindowSystem& windowSystem) {
+OrCaptureFailure<WindowDescription> findTavikWindow(const WindowSystem& windowSystem) {
     return selectTavikWindow(windowSystem.windows());
 }
 

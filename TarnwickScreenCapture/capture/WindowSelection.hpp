@@ -35,10 +35,10 @@ WindowVerdict windowVerdict(const WindowDescription& window);
 
 // The pure step: the first window in the list that qualifies, or the failure (code 2 when there
 // is no list, code 5 when no window qualifies).
-FailureOr<WindowDescription> selectTavikWindow(
+OrCaptureFailure<WindowDescription> selectTavikWindow(
     const OrUnavailable<std::vector<WindowDescription>>& windows);
 
 // Lists the window system's on-screen windows and selects one.
-FailureOr<WindowDescription> findTavikWindow(const WindowSystem& windowSystem);
+OrCaptureFailure<WindowDescription> findTavikWindow(const WindowSystem& windowSystem);
 
 }  // namespace tarnwick

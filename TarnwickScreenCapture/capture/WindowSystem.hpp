@@ -4,10 +4,10 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "TarnwickScreenCapture/image/Image.hpp"
+#include "TarnwickScreenCapture/posix/Unavailable.hpp"
 
 namespace tarnwick {
 
@@ -43,15 +43,6 @@ struct WindowDescription {
     std::string title;
 };
 
-// Why something could not be had, in the system's own words ("DISPLAY is not set"): for the
-// agent's log and --doctor. What the user is told stays the fixed message of the failure.
-struct Unavailable {
-    std::string reason;
-};
-
-template <class T>
-using OrUnavailable = std::variant<T, Unavailable>;
-
 // What one window system (X11, a Wayland compositor) offers the capture.
 struct WindowSystem {
     // Which system this is and where, as a person reads it: "X11 on :0".
@@ -62,7 +53,9 @@ struct WindowSystem {
     std::function<OrUnavailable<std::vector<WindowDescription>>()> windows;
     // Never null when it is no Unavailable.
     std::function<OrUnavailable<SharedImage>()> desktopImage;
-    // One window of the list, as the window system shows it.
+    // One window as the window system shows it. The window must come from the last call of
+    // `windows` on this same object: a window system may know a window only by what its own
+    // listing said of it (KWin's uuid), and refuses any other.
     std::function<OrUnavailable<SharedImage>(const WindowDescription& window)> windowImage;
 };
 

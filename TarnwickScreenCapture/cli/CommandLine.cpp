@@ -71,7 +71,7 @@ std::optional<CaptureRequest> requestFromArguments(const std::vector<std::string
         .output = fileLocationFromPath(arguments[1]),
         .quality = clampedQuality(quality.value_or(kDefaultQuality)),
         .maxWidth = maxWidth < 0 ? 0 : maxWidth,
-        .target = count >= 5 ? targetFromKeyword(arguments[4]) : kTargetTavik,
+        .target = count >= 5 ? targetFromKeyword(arguments[4]) : CaptureTarget::kTavik,
     };
 }
 

@@ -30,19 +30,18 @@ std::string millisecondsSince(Clock::time_point start) {
 }
 
 // An image taken as a capture takes it, made into a JPEG in memory and measured: what a capture
-// of it would write, without writing anything.
+// of it would write, without writing anything. `exitCode` is what a failure costs a window
+// capture: the status --doctor ends with is the one a window capture would.
 Finding measured(const std::string& subject, const std::string& what,
-                 const OrUnavailable<SharedImage>& taken, Clock::time_point started) {
+                 const OrUnavailable<SharedImage>& taken, Clock::time_point started, int exitCode) {
     if (const auto* unavailable = std::get_if<Unavailable>(&taken)) {
-        return problem(subject, what + ": no image (code 6): " + unavailable->reason,
-                       exitCodes::kCaptureFailed);
+        return problem(subject, what + ": no image (code 6): " + unavailable->reason, exitCode);
     }
     const auto& image = std::get<SharedImage>(taken);
     std::size_t bytes = 0;
     const auto encoded = encodeJpegInMemory(image, kDefaultQuality, bytes);
     if (encoded.result != JpegWriteResult::kWritten) {
-        return problem(subject, what + ": no image (code 6): " + encoded.reason,
-                       exitCodes::kCaptureFailed);
+        return problem(subject, what + ": no image (code 6): " + encoded.reason, exitCode);
     }
     return fine(subject, what + ": " + std::to_string(image->width) + "x" +
                              std::to_string(image->height) + " captured in " +
@@ -52,7 +51,7 @@ Finding measured(const std::string& subject, const std::string& what,
 
 Finding desktopFinding(const WindowSystem& windowSystem) {
     const auto started = Clock::now();
-    return measured("desktop", "the whole desktop", windowSystem.desktopImage(), started);
+    return measured("desktop", "the whole desktop", windowSystem.desktopImage(), started, 0);
 }
 
 std::string boundsText(const WindowDescription& window) {
@@ -80,7 +79,7 @@ Finding windowFinding(const WindowSystem& windowSystem) {
     return measured(
         "Tavik window",
         std::to_string(window.id) + " " + quotedForTerminal(window.title) + boundsText(window),
-        windowSystem.windowImage(window), started);
+        windowSystem.windowImage(window), started, exitCodes::kCaptureFailed);
 }
 
 // The request file as the agent would take it, and whether its request is answered. Its

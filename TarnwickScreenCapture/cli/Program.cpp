@@ -65,7 +65,7 @@ int runProgram(const std::vector<std::string>& arguments, const ProgramPlatforms
     }
 
     if (arguments.size() == 2 && arguments[1] == "--list-windows") {
-        FailureOr<std::string> listing = failures::kListWindowsFailed;
+        OrCaptureFailure<std::string> listing = failures::kListWindowsFailed;
         try {
             listing = listWindows(platforms.commandLine.openWindowSystem());
         } catch (...) {

@@ -106,7 +106,7 @@ std::string windowListingText(const std::string& windowSystem,
     return text;
 }
 
-FailureOr<std::string> listWindows(const WindowSystem& windowSystem) {
+OrCaptureFailure<std::string> listWindows(const WindowSystem& windowSystem) {
     const auto windows = windowSystem.windows();
     if (const auto* unavailable = std::get_if<Unavailable>(&windows)) {
         return failures::kListWindowsFailed.because(unavailable->reason);

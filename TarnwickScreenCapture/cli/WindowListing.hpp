@@ -16,6 +16,6 @@ std::string windowListingText(const std::string& windowSystem,
                               const std::string& note = {});
 
 // The listing of the window system; code 2 when it cannot be reached.
-FailureOr<std::string> listWindows(const WindowSystem& windowSystem);
+OrCaptureFailure<std::string> listWindows(const WindowSystem& windowSystem);
 
 }  // namespace tarnwick

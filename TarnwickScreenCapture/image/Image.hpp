@@ -45,6 +45,16 @@ struct Image {
     std::function<std::string()> unreadableReason;
 };
 
+// A rectangle of an image's or a screen's pixels.
+struct PixelArea {
+    std::int64_t x = 0;
+    std::int64_t y = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+
+    bool operator==(const PixelArea&) const = default;
+};
+
 // Images are immutable once made and shared by whoever holds them; null means "no image".
 using SharedImage = std::shared_ptr<const Image>;
 

@@ -222,15 +222,15 @@ bool beginsAsJpeg(int fd) {
 
 JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const SharedImage& image,
                                double quality, ExistingOutput existing) {
-    std::string reason;
     const ReplaceableFiles replaceable =
         existing == ExistingOutput::kReplaceOnlyJpeg
             ? ReplaceableFiles{.accepts = beginsAsJpeg, .kind = "a JPEG"}
             : ReplaceableFiles{};
-    auto file = OutputFile::open(output, replaceable, &reason);
-    if (!file) {
-        return {JpegWriteResult::kOutputUnavailable, std::move(reason)};
+    auto opened = OutputFile::open(output, replaceable);
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return {JpegWriteResult::kOutputUnavailable, std::move(unavailable->reason)};
     }
+    auto& file = std::get<OutputFile>(opened);
     // Every row is read before a byte goes out: the image (and with it the display) is let go
     // however long the output takes to accept it.
     std::unique_ptr<JpegCompressor> compressor;
@@ -238,8 +238,9 @@ JpegWriteOutcome writeJpegFile(const std::filesystem::path& output, const Shared
     if (encoded.result != JpegWriteResult::kWritten) {
         return encoded;
     }
-    if (!file->writeFrom(compressor->memory.get(), &reason)) {
-        return {JpegWriteResult::kWriteFailed, "cannot write '" + output.native() + "': " + reason};
+    if (const auto trouble = file.writeFrom(compressor->memory.get())) {
+        return {JpegWriteResult::kWriteFailed,
+                "cannot write '" + output.native() + "': " + trouble->reason};
     }
     return {JpegWriteResult::kWritten, {}};
 }

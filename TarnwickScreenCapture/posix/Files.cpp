@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/posix/NoFollowOpen.hpp"
 #include "TarnwickScreenCapture/posix/ReplacementFile.hpp"
@@ -78,8 +79,8 @@ bool copyAll(int from, int to) {
 }
 
 std::filesystem::path temporaryDirectory() {
-    if (const char* directory = std::getenv("TMPDIR"); directory != nullptr && *directory != '\0') {
-        return directory;
+    if (auto directory = environmentValue(variables::kTemporaryFolder)) {
+        return std::move(*directory);
     }
     return "/tmp";
 }

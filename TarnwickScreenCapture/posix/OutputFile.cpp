@@ -66,13 +66,10 @@ bool acceptsFile(bool (*accepts)(int fd), const std::string& path, const struct 
 
 }  // namespace
 
-std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location,
-                                           ReplaceableFiles replaceable, std::string* reason) {
-    const auto refuse = [reason](std::string why) -> std::optional<OutputFile> {
-        if (reason != nullptr) {
-            *reason = std::move(why);
-        }
-        return std::nullopt;
+OrUnavailable<OutputFile> OutputFile::open(const std::filesystem::path& location,
+                                           ReplaceableFiles replaceable) {
+    const auto refuse = [](std::string why) -> OrUnavailable<OutputFile> {
+        return Unavailable{std::move(why)};
     };
     const auto systemError = [](int error) { return std::string(std::strerror(error)); };
     const std::string& path = location.native();
@@ -156,14 +153,14 @@ std::optional<OutputFile> OutputFile::open(const std::filesystem::path& location
     return output;
 }
 
-bool OutputFile::writeFrom(int content, std::string* reason) {
+std::optional<Unavailable> OutputFile::writeFrom(int content) {
     const bool written = direct_ ? copyAll(content, direct_.get()) && direct_.close()
                                  : file_ && copyAll(content, file_->fd()) &&
                                        file_->commit(mode_, replacing_, existing_);
-    if (!written && reason != nullptr) {
-        *reason = std::strerror(errno);
+    if (!written) {
+        return Unavailable{std::strerror(errno)};
     }
-    return written;
+    return std::nullopt;
 }
 
 }  // namespace tarnwick

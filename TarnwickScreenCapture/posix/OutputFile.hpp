@@ -10,6 +10,7 @@
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/posix/Files.hpp"
 #include "TarnwickScreenCapture/posix/ReplacementFile.hpp"
+#include "TarnwickScreenCapture/posix/Unavailable.hpp"
 
 namespace tarnwick {
 
@@ -29,16 +30,14 @@ struct ReplaceableFiles {
 // would write through a read-only descriptor to the file behind it).
 class OutputFile {
 public:
-    // None when the output cannot be written: a missing folder, a folder, a block device, a FIFO
-    // without a reader, no permission, or a file that may not be replaced; then `reason` (when
-    // given) says which, in the system's words.
-    static std::optional<OutputFile> open(const std::filesystem::path& location,
-                                          ReplaceableFiles replaceable,
-                                          std::string* reason = nullptr);
+    // Why not when the output cannot be written: a missing folder, a folder, a block device, a
+    // FIFO without a reader, no permission, or a file that may not be replaced.
+    static OrUnavailable<OutputFile> open(const std::filesystem::path& location,
+                                          ReplaceableFiles replaceable);
 
-    // Writes everything the file `content` holds, from its start, and puts it in place; false
+    // Writes everything the file `content` holds, from its start, and puts it in place; why not
     // when writing or placing fails, which leaves an earlier file at the output as it was.
-    bool writeFrom(int content, std::string* reason = nullptr);
+    std::optional<Unavailable> writeFrom(int content);
 
 private:
     OutputFile() = default;

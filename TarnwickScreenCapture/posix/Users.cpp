@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "TarnwickScreenCapture/posix/Environment.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -76,8 +78,8 @@ std::optional<bool> otherUserHasPrimaryGroup(std::uint32_t group, std::uint32_t 
 }  // namespace
 
 std::filesystem::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
+    if (auto home = environmentValue(variables::kHome)) {
+        return std::move(*home);
     }
     std::vector<char> buffer(kFirstBufferBytes);
     passwd entry{};

@@ -79,4 +79,13 @@ Readiness waitForDescriptor(int fd, short events, const Deadline& deadline, shor
     }
 }
 
+std::string secondsText(std::chrono::milliseconds limit) {
+    std::string count = std::to_string(std::chrono::duration<double>(limit).count());
+    count.erase(count.find_last_not_of('0') + 1);
+    if (count.back() == '.') {
+        count.pop_back();
+    }
+    return count + " s";
+}
+
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <optional>
+#include <string>
 
 namespace tarnwick {
 
@@ -36,6 +37,9 @@ private:
     std::optional<Clock::time_point> end_;
     std::chrono::milliseconds inactivity_{0};  // 0: a fixed deadline
 };
+
+// "5 s", "0.3 s": a limit as causes name it.
+std::string secondsText(std::chrono::milliseconds limit);
 
 enum class Readiness {
     kReady,     // an event asked for, or the descriptor's end (POLLHUP, POLLERR)

@@ -1,6 +1,7 @@
 """`--doctor`: what it finds on a real Xvfb and a real headless sway, and the exit status."""
 
 import os
+import socket
 import unittest
 
 import harness
@@ -106,6 +107,31 @@ class DoctorOnX11Tests(harness.ServerTestCase):
                          r'^problem: request "linked" waits unanswered')
 
 
+    def test_a_wayland_socket_that_never_speaks_is_no_answer_and_the_status_is_the_captures(self):
+        # The kernel completes a connection to a listening socket that nobody accepts: the
+        # compositor "accepts", and never says a word.
+        runtime = self.sandbox.make_folder("runtime")
+        silent = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(silent.close)
+        silent.bind(os.path.join(runtime, "wayland-silent"))
+        silent.listen(8)
+        env = {"WAYLAND_DISPLAY": "wayland-silent", "XDG_RUNTIME_DIR": runtime}
+        self.server.start_xterm("Tavik", background="red", pixel_size=(400, 300))
+        run = self.doctor(env=env)
+        self.assertNothingWritten()
+        capture = run_binary(["w.jpg"], self.sandbox, display=self.server.display, env=env)
+        self.assertEqual((capture.returncode, capture.stderr), (0, b""))
+        self.assertEqual(run.returncode, capture.returncode, run.stdout)
+        found = findings(run)
+        self.assertEqual(found["window system"],
+                         "wlroots on wayland-silent, windows from XWayland (X11 on %s) "
+                         "(WAYLAND_DISPLAY=wayland-silent accepts connections; SWAYSOCK is not "
+                         "set and the session bus has no KWin)" % self.server.display)
+        self.assertEqual(found["desktop"], "problem: the whole desktop: no image (code 6): the "
+                                           "compositor on wayland-silent sent nothing for 5 s")
+        self.assertRegex(found["Tavik window"], r'"Tavik", 400x300 at \d+,\d+: 400x300 captured')
+
+
 class DoctorUnderSwayTests(SwayTestCase):
 
     def test_sway_is_named_and_a_native_window_found(self):
@@ -115,9 +141,9 @@ class DoctorUnderSwayTests(SwayTestCase):
                          **self.session.as_user())
         found = findings(run)
         self.assertEqual(run.returncode, 0, run.stdout)
-        self.assertRegex(found["window system"], r"^wlroots on wayland-\d+, windows from sway "
-                                                 r"\(WAYLAND_DISPLAY=wayland-\d+ answers, and "
-                                                 r"SWAYSOCK=.+\)$")
+        self.assertRegex(found["window system"],
+                         r"^wlroots on wayland-\d+, windows from sway \(WAYLAND_DISPLAY=wayland-\d+ "
+                         r"accepts connections, and SWAYSOCK=.+\)$")
         self.assertRegex(found["desktop"], r"^the whole desktop: 1280x720 captured in \d+ ms")
         self.assertIn('"Tavik notes"', found["Tavik window"])
 

@@ -92,22 +92,20 @@ bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<boo
     return true;
 }
 
-Bus openSessionBus(const Deadline& deadline, std::string& why) {
+OrUnavailable<Bus> openSessionBus(const Deadline& deadline) {
     if (sessionBusLibrary() == nullptr) {
-        why = "libsystemd.so.0 (sd-bus) cannot be loaded";
-        return nullptr;
+        return Unavailable{"libsystemd.so.0 (sd-bus) cannot be loaded"};
     }
     sd_bus* opened = nullptr;
-    if (sdBus().openUser(&opened) < 0) {
-        why = "no session bus to connect to";
-        return nullptr;
+    if (const int error = sdBus().openUser(&opened); error < 0) {
+        return Unavailable{std::string("no session bus to connect to: ") + std::strerror(-error)};
     }
     Bus bus(opened);
     // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
     if (!processUntil(bus.get(), deadline, [&] { return sdBus().isReady(bus.get()) != 0; }) ||
         sdBus().isReady(bus.get()) <= 0) {
-        why = "the session bus did not accept the connection";
-        return nullptr;
+        return Unavailable{deadline.passed() ? "the session bus did not answer in time"
+                                             : "the session bus refused the connection"};
     }
     return bus;
 }

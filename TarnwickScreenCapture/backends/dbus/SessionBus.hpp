@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TarnwickScreenCapture/backends/dbus/SessionBusLibrary.hpp"
+#include "TarnwickScreenCapture/posix/Unavailable.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"
 
 namespace tarnwick {
@@ -34,9 +35,9 @@ using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
 // deadline nor past sd-bus's own next timeout.
 bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<bool()>& done);
 
-// The user's session bus, connected and greeted; null when sd-bus cannot be loaded, there is no
-// bus, or it is not ready by the deadline, with the reason in `why`.
-Bus openSessionBus(const Deadline& deadline, std::string& why);
+// The user's session bus, connected and greeted; why not when sd-bus cannot be loaded, there is
+// no bus, or it is not ready by the deadline.
+OrUnavailable<Bus> openSessionBus(const Deadline& deadline);
 
 // A new method call; null when it cannot be made.
 Message newMethodCall(sd_bus* bus, const char* destination, const char* path, const char* interface,

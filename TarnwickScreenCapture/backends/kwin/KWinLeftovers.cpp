@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "TarnwickScreenCapture/posix/Files.hpp"
 
 namespace tarnwick {
@@ -124,11 +125,11 @@ std::set<int> scriptNumbersIn(std::string_view introspection, std::string_view p
 }
 
 FileDescriptor privateRuntimeFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/') {
+    const auto runtime = environmentValue(variables::kRuntimeFolder);
+    if (!runtime || runtime->front() != '/') {
         return FileDescriptor();
     }
-    FileDescriptor folder(::open(runtime, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor folder(::open(runtime->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat status {};
     if (!folder || ::fstat(folder.get(), &status) != 0 || status.st_uid != ::geteuid() ||
         (status.st_mode & 0077) != 0) {

@@ -34,16 +34,6 @@ OrUnavailable<std::vector<KWinWindow>> readKWinListing(std::string_view text);
 std::vector<KWinWindow> withXWaylandClientAreas(std::vector<KWinWindow> windows,
                                                 const std::map<WindowId, WindowBounds>& x11Areas);
 
-// A rectangle of an image's pixels.
-struct PixelArea {
-    std::int64_t x = 0;
-    std::int64_t y = 0;
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-
-    bool operator==(const PixelArea&) const = default;
-};
-
 // Where the window's client area lies in the image ScreenShot2.CaptureWindow made of it (the
 // default options, no KWin frame), `scale` image pixels a logical pixel. An image the size of
 // the window's buffer holds what the client drew around its area (a shadow, KWin 5.27 for

@@ -27,8 +27,8 @@ constexpr int kPipeSize = 1 << 20;
 constexpr std::chrono::milliseconds kFrameWait{300};
 constexpr std::chrono::milliseconds kDrainLimit{2000};
 
-KWinShotFailure failure(std::string reason) {
-    return KWinShotFailure{.reason = std::move(reason), .refused = false};
+Unavailable failure(std::string reason) {
+    return Unavailable{.reason = std::move(reason), .refused = false};
 }
 
 bool appendOptions(sd_bus_message* call, std::initializer_list<std::pair<const char*, int>> flags) {
@@ -186,9 +186,8 @@ private:
 
 }  // namespace
 
-std::variant<KWinShot, KWinShotFailure> kwinScreenShot(sd_bus* bus,
-                                                       const std::optional<std::string>& windowUuid,
-                                                       std::chrono::milliseconds silenceLimit) {
+OrUnavailable<KWinShot> kwinScreenShot(sd_bus* bus, const std::optional<std::string>& windowUuid,
+                                       std::chrono::milliseconds silenceLimit) {
     auto deadline = Deadline::ofInactivity(silenceLimit);
     FileDescriptor readEnd;
     FileDescriptor writeEnd;
@@ -221,9 +220,8 @@ std::variant<KWinShot, KWinShotFailure> kwinScreenShot(sd_bus* bus,
             break;
         case CallOutcome::Kind::kError:
             if (outcome.errorName == kNoAuthorized) {
-                return KWinShotFailure{
-                    .reason = "KWin refused the screenshot: " + outcome.errorMessage,
-                    .refused = true};
+                return Unavailable{.reason = "KWin refused the screenshot: " + outcome.errorMessage,
+                                   .refused = true};
             }
             if (outcome.errorName == kInvalidWindow) {
                 return failure("the window is gone: " + outcome.describe());

@@ -1,7 +1,6 @@
 #include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,6 +10,7 @@
 #include "TarnwickScreenCapture/backends/kwin/KWinListing.hpp"
 #include "TarnwickScreenCapture/backends/kwin/KWinScreenShot.hpp"
 #include "TarnwickScreenCapture/backends/kwin/KWinScript.hpp"
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
@@ -24,19 +24,16 @@ struct KWinState {
 
     sd_bus* connection() {
         if (!bus && whyNoBus.empty()) {
-            bus = openSessionBus(Deadline::after(kKWinSilenceLimit), whyNoBus);
+            auto opened = openSessionBus(Deadline::after(kKWinSilenceLimit));
+            if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+                whyNoBus = std::move(unavailable->reason);
+            } else {
+                bus = std::get<Bus>(std::move(opened));
+            }
         }
         return bus.get();
     }
 };
-
-std::string kwinDescription() {
-    const char* display = std::getenv("WAYLAND_DISPLAY");
-    if (display == nullptr || *display == '\0') {
-        return "KWin, but WAYLAND_DISPLAY is not set";
-    }
-    return std::string("KWin on ") + display;
-}
 
 OrUnavailable<std::vector<WindowDescription>> listWindows(
     KWinState& state, const XWaylandClientAreas& xwaylandClientAreas, ScriptLedgerUse ledgerUse) {
@@ -57,8 +54,9 @@ OrUnavailable<std::vector<WindowDescription>> listWindows(
         return w.clientAreaFromXWayland;
     });
     if (framedX11 && xwaylandClientAreas) {
-        if (const auto areas = xwaylandClientAreas()) {
-            windows = withXWaylandClientAreas(std::move(windows), *areas);
+        const auto areas = xwaylandClientAreas();
+        if (const auto* known = std::get_if<std::map<WindowId, WindowBounds>>(&areas)) {
+            windows = withXWaylandClientAreas(std::move(windows), *known);
         }
     }
     std::vector<WindowDescription> descriptions;
@@ -70,10 +68,9 @@ OrUnavailable<std::vector<WindowDescription>> listWindows(
     return descriptions;
 }
 
-OrUnavailable<SharedImage> imageOf(const std::variant<KWinShot, KWinShotFailure>& taken,
-                                   const KWinWindow* window) {
-    if (const auto* failed = std::get_if<KWinShotFailure>(&taken)) {
-        return Unavailable{failed->reason};
+OrUnavailable<SharedImage> imageOf(const OrUnavailable<KWinShot>& taken, const KWinWindow* window) {
+    if (const auto* failed = std::get_if<Unavailable>(&taken)) {
+        return *failed;
     }
     const auto& shot = std::get<KWinShot>(taken);
     const auto& description = shot.description;
@@ -93,21 +90,21 @@ OrUnavailable<SharedImage> imageOf(const std::variant<KWinShot, KWinShotFailure>
 }  // namespace
 
 bool kwinOnSessionBus() {
-    std::string why;
-    const Bus bus = openSessionBus(Deadline::after(kKWinSilenceLimit), why);
-    return bus && kwinOnBus(bus.get());
+    const auto bus = openSessionBus(Deadline::after(kKWinSilenceLimit));
+    const auto* opened = std::get_if<Bus>(&bus);
+    return opened != nullptr && kwinOnBus(opened->get());
 }
 
 std::optional<std::string> kwinRefusesScreenshots() {
-    std::string why;
-    const Bus bus = openSessionBus(Deadline::after(kKWinSilenceLimit), why);
-    if (!bus) {
+    const auto opened = openSessionBus(Deadline::after(kKWinSilenceLimit));
+    const auto* bus = std::get_if<Bus>(&opened);
+    if (bus == nullptr) {
         return std::nullopt;
     }
     // KWin looks at the caller before it looks for the window: a window that cannot exist costs
     // no picture, and the answer says whether one would have been given.
-    const auto taken = kwinScreenShot(bus.get(), "{00000000-0000-0000-0000-000000000000}");
-    if (const auto* failed = std::get_if<KWinShotFailure>(&taken); failed && failed->refused) {
+    const auto taken = kwinScreenShot(bus->get(), "{00000000-0000-0000-0000-000000000000}");
+    if (const auto* failed = std::get_if<Unavailable>(&taken); failed && failed->refused) {
         return failed->reason;
     }
     return std::nullopt;
@@ -118,7 +115,7 @@ WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
                               ScriptLedgerUse ledgerUse) {
     auto state = std::make_shared<KWinState>();
     return WindowSystem{
-        .description = kwinDescription(),
+        .description = placeText("KWin", variables::kWaylandDisplay),
         .windows = [state, xwaylandClientAreas = std::move(xwaylandClientAreas),
                     ledgerUse] { return listWindows(*state, xwaylandClientAreas, ledgerUse); },
         .desktopImage = [state, desktopWhenRefused =
@@ -128,7 +125,7 @@ WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
                 return Unavailable{state->whyNoBus};
             }
             const auto taken = kwinScreenShot(bus, std::nullopt);
-            const auto* failed = std::get_if<KWinShotFailure>(&taken);
+            const auto* failed = std::get_if<Unavailable>(&taken);
             if (failed != nullptr && failed->refused && desktopWhenRefused) {
                 auto other = desktopWhenRefused();
                 if (auto* unavailable = std::get_if<Unavailable>(&other)) {

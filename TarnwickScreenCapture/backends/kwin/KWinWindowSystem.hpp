@@ -17,9 +17,8 @@ bool kwinOnSessionBus();
 // it); none when it does, or when KWin cannot be asked.
 std::optional<std::string> kwinRefusesScreenshots();
 
-// X11 window ids to their client areas, as the X server of XWayland tells them; none when it
-// cannot be asked.
-using XWaylandClientAreas = std::function<std::optional<std::map<WindowId, WindowBounds>>()>;
+// X11 window ids to their client areas, as the X server of XWayland tells them.
+using XWaylandClientAreas = std::function<OrUnavailable<std::map<WindowId, WindowBounds>>()>;
 
 // KWin on the session bus: its windows through a listing script, the images through
 // ScreenShot2. `xwaylandClientAreas` is asked only for XWayland windows in a KWin frame, whose

@@ -10,6 +10,7 @@
 #include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
 #include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalFile.hpp"
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
@@ -17,6 +18,7 @@ namespace {
 constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
+constexpr const char* kScreenshotInterface = "org.freedesktop.portal.Screenshot";
 constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
 
 struct Answer {
@@ -82,40 +84,24 @@ std::string requestPath(std::string_view uniqueName, const std::string& token) {
     return "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
 }
 
-// What is left of the deadline as an sd-bus timeout, at least a microsecond: sd-bus takes 0 for
-// its own default of 25 s.
-std::uint64_t busTimeoutLeft(const Deadline& deadline) {
-    return std::max<std::uint64_t>(deadline.microsecondsLeft(), 1);
-}
-
 }  // namespace
 
-std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
+OrUnavailable<std::string> portalScreenshotUri(std::chrono::milliseconds deadlineAfter) {
     // One deadline for the whole exchange, not for silence: the portal may be showing the user
     // a dialog.
     const auto deadline = Deadline::after(deadlineAfter);
-    if (sessionBusLibrary() == nullptr) {
-        return std::nullopt;
+    auto opened = openSessionBus(deadline);
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return std::move(*unavailable);
     }
-    sd_bus* opened = nullptr;
-    if (sdBus().openUser(&opened) < 0) {
-        return std::nullopt;
-    }
-    Bus bus(opened);
-    if (sdBus().setMethodCallTimeout(bus.get(), busTimeoutLeft(deadline)) < 0) {
-        return std::nullopt;
-    }
-    // Waiting here rather than inside sd-bus keeps a silent bus daemon within the deadline.
-    if (!processUntil(bus.get(), deadline, [&] { return sdBus().isReady(bus.get()) != 0; }) ||
-        sdBus().isReady(bus.get()) <= 0) {
-        return std::nullopt;
-    }
+    const Bus bus = std::get<Bus>(std::move(opened));
     const char* uniqueName = nullptr;
     if (sdBus().getUniqueName(bus.get(), &uniqueName) < 0) {
-        return std::nullopt;
+        return Unavailable{"the session bus gave this connection no name"};
     }
     const std::string token = newHandleToken();
     const std::string expectedHandle = requestPath(uniqueName, token);
+    const Unavailable outOfMemory{"out of memory"};
 
     // The answer goes to this connection alone, and may come before the call's own reply:
     // listen first.
@@ -123,30 +109,24 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
     sd_bus_slot* slot = nullptr;
     if (sdBus().matchSignal(bus.get(), &slot, nullptr, expectedHandle.c_str(), kRequestInterface,
                             "Response", onResponse, &answer) < 0) {
-        return std::nullopt;
+        return outOfMemory;
     }
     Slot expectedSlot(slot);
 
-    sd_bus_message* created = nullptr;
-    if (sdBus().newMethodCall(bus.get(), &created, kPortalName, kPortalPath,
-                              "org.freedesktop.portal.Screenshot", "Screenshot") < 0) {
-        return std::nullopt;
+    const Message call =
+        newMethodCall(bus.get(), kPortalName, kPortalPath, kScreenshotInterface, "Screenshot");
+    if (!call || sdBus().append(call.get(), "sa{sv}", "", 2, "handle_token", "s", token.c_str(),
+                                "interactive", "b", 0) < 0) {
+        return outOfMemory;
     }
-    Message call(created);
-    if (sdBus().append(call.get(), "sa{sv}", "", 2, "handle_token", "s", token.c_str(),
-                       "interactive", "b", 0) < 0) {
-        return std::nullopt;
+    const auto outcome = callWithin(bus.get(), call.get(), deadline);
+    if (outcome.kind != CallOutcome::Kind::kReplied) {
+        return Unavailable{"the desktop portal's Screenshot call: " + outcome.describe()};
     }
-    sd_bus_message* received = nullptr;
-    if (deadline.passed() ||
-        sdBus().call(bus.get(), call.get(), busTimeoutLeft(deadline), nullptr, &received) < 0) {
-        return std::nullopt;
-    }
-    Message reply(received);
     const char* handle = nullptr;
-    const char* portal = sdBus().messageSender(reply.get());
-    if (sdBus().read(reply.get(), "o", &handle) < 0 || portal == nullptr) {
-        return std::nullopt;
+    const char* portal = sdBus().messageSender(outcome.reply.get());
+    if (sdBus().read(outcome.reply.get(), "o", &handle) < 0 || portal == nullptr) {
+        return Unavailable{"the desktop portal answered with no request"};
     }
     answer.portal = portal;
     const std::string handlePath = handle;
@@ -155,7 +135,7 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         // Portals older than handle tokens choose the path themselves.
         if (sdBus().matchSignal(bus.get(), &slot, nullptr, handlePath.c_str(), kRequestInterface,
                                 "Response", onResponse, &answer) < 0) {
-            return std::nullopt;
+            return outOfMemory;
         }
         otherSlot.reset(slot);
     }
@@ -166,39 +146,62 @@ std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
                                     kRequestInterface, "Close", nullptr, nullptr, "") >= 0) {
             sdBus().flush(bus.get());
         }
-        return std::nullopt;
+        return Unavailable{deadline.passed()
+                               ? "the desktop portal gave no screenshot within " +
+                                     secondsText(deadlineAfter)
+                               : std::string("the connection to the session bus broke")};
+    }
+    if (answer.response == 1) {
+        return Unavailable{"the desktop portal refused the screenshot (the user cancelled it)",
+                           true};
     }
     if (answer.response != 0) {
-        return std::nullopt;
+        return Unavailable{"the desktop portal ended the request without a screenshot (response " +
+                           std::to_string(answer.response) + ")"};
     }
-    return answer.uri;
+    if (!answer.uri) {
+        return Unavailable{"the desktop portal's answer names no file"};
+    }
+    return *answer.uri;
 }
 
-std::optional<bool> portalOnSessionBus(std::string& why) {
+OrUnavailable<bool> portalOnSessionBus() {
     const auto deadline = Deadline::after(std::chrono::seconds(5));
-    const Bus bus = openSessionBus(deadline, why);
-    if (!bus) {
-        return std::nullopt;
+    auto opened = openSessionBus(deadline);
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return std::move(*unavailable);
     }
-    return nameOwned(bus.get(), kPortalName, deadline) ||
-           nameActivatable(bus.get(), kPortalName, deadline);
+    sd_bus* bus = std::get<Bus>(opened).get();
+    return nameOwned(bus, kPortalName, deadline) || nameActivatable(bus, kPortalName, deadline);
 }
 
-SharedImage portalDesktopImage() {
-    const auto uri = portalScreenshotUri(kPortalDeadline);
-    if (!uri) {
-        return nullptr;
+OrUnavailable<SharedImage> portalDesktopImage() {
+    auto uri = portalScreenshotUri(kPortalDeadline);
+    if (auto* unavailable = std::get_if<Unavailable>(&uri)) {
+        return std::move(*unavailable);
     }
-    const auto path = pathOfFileUri(*uri);
+    const std::string& named = std::get<std::string>(uri);
+    const auto path = pathOfFileUri(named);
     if (!path) {
-        return nullptr;
+        return Unavailable{"the desktop portal's answer is no local file: " + named};
     }
     const auto bytes = takeOwnFile(*path, kMaximumPngBytes);
     if (!bytes) {
-        return nullptr;
+        return Unavailable{"the desktop portal's file " + path->native() +
+                           " cannot be read as this user's own"};
     }
-    return imageFromPng(
-        std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
+    if (auto image = imageFromPng(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()))) {
+        return image;
+    }
+    return Unavailable{"the desktop portal's file is no PNG this program can read"};
+}
+
+WindowSystem portalWindowSystem(WindowSystem windows) {
+    windows.description = placeText("desktop portal", variables::kWaylandDisplay) +
+                          ", windows from " + windows.description;
+    windows.desktopImage = portalDesktopImage;
+    return windows;
 }
 
 }  // namespace tarnwick

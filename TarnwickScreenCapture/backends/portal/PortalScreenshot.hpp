@@ -1,9 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
 
+#include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 #include "TarnwickScreenCapture/image/Image.hpp"
 
 namespace tarnwick {
@@ -12,15 +12,19 @@ namespace tarnwick {
 inline constexpr std::chrono::seconds kPortalDeadline{30};
 
 // Asks the desktop portal on the session bus for a screenshot, without a dialog of its own, and
-// waits for its answer; the URI of the file it made, or none when there is no session bus or
-// portal, the portal has no screenshot, answers other than with success or not in time.
-std::optional<std::string> portalScreenshotUri(std::chrono::milliseconds deadline);
+// waits for its answer: the URI of the file it made, or why not (no session bus or portal, an
+// error, a refusal, which is marked so, or no answer in time).
+OrUnavailable<std::string> portalScreenshotUri(std::chrono::milliseconds deadline);
 
-// Whether the session bus has the desktop portal (running, or to be started when called); none
-// when there is no session bus to ask, with why.
-std::optional<bool> portalOnSessionBus(std::string& why);
+// Whether the session bus has the desktop portal (running, or to be started when called); why
+// not when there is no session bus to ask.
+OrUnavailable<bool> portalOnSessionBus();
 
-// The whole desktop as the portal sees it; its file is removed once read. Null on any failure.
-SharedImage portalDesktopImage();
+// The whole desktop as the portal sees it; its file is removed once read.
+OrUnavailable<SharedImage> portalDesktopImage();
+
+// The desktop portal's desktop, with the windows and their images of `windows` (sway's, or
+// XWayland's).
+WindowSystem portalWindowSystem(WindowSystem windows);
 
 }  // namespace tarnwick

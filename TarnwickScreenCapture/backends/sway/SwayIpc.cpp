@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
@@ -19,44 +18,54 @@ namespace {
 constexpr std::string_view kMagic = "i3-ipc";
 constexpr std::size_t kHeaderSize = kMagic.size() + 8;
 
-bool sendAll(int fd, std::string_view bytes, Deadline& deadline) {
+std::string silence(std::chrono::milliseconds limit) {
+    return "sway took nothing and sent nothing for " + secondsText(limit);
+}
+
+Unavailable systemError(const char* what) {
+    return {std::string(what) + ": " + std::strerror(errno)};
+}
+
+std::optional<Unavailable> sendAll(int fd, std::string_view bytes, Deadline& deadline,
+                                   std::chrono::milliseconds silenceLimit) {
     while (!bytes.empty()) {
         if (waitForDescriptor(fd, POLLOUT, deadline) != Readiness::kReady) {
-            return false;
+            return Unavailable{silence(silenceLimit)};
         }
         const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return false;
+            return systemError("cannot send to sway");
         }
         bytes.remove_prefix(static_cast<std::size_t>(sent));
         deadline.progressed();
     }
-    return true;
+    return std::nullopt;
 }
 
-bool receiveAll(int fd, char* out, std::size_t size, Deadline& deadline) {
+std::optional<Unavailable> receiveAll(int fd, char* out, std::size_t size, Deadline& deadline,
+                                      std::chrono::milliseconds silenceLimit) {
     while (size > 0) {
         if (waitForDescriptor(fd, POLLIN, deadline) != Readiness::kReady) {
-            return false;
+            return Unavailable{silence(silenceLimit)};
         }
         const ssize_t got = ::recv(fd, out, size, MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return false;
+            return systemError("cannot read sway's reply");
         }
         if (got == 0) {
-            return false;  // closed before the reply was whole
+            return Unavailable{"sway closed the connection before its reply was whole"};
         }
         out += got;
         size -= static_cast<std::size_t>(got);
         deadline.progressed();
     }
-    return true;
+    return std::nullopt;
 }
 
 std::string header(std::uint32_t length, std::uint32_t type) {
@@ -68,7 +77,7 @@ std::string header(std::uint32_t length, std::uint32_t type) {
 
 }  // namespace
 
-std::optional<std::string> swayIpcExchange(const std::string& socketPath, std::uint32_t type,
+OrUnavailable<std::string> swayIpcExchange(const std::string& socketPath, std::uint32_t type,
                                            std::string_view payload,
                                            std::chrono::milliseconds silenceLimit,
                                            std::size_t maximumReply) {
@@ -77,54 +86,54 @@ std::optional<std::string> swayIpcExchange(const std::string& socketPath, std::u
     address.sun_family = AF_UNIX;
     if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path ||
         socketPath.find('\0') != std::string::npos || payload.size() > UINT32_MAX) {
-        return std::nullopt;
+        return Unavailable{"SWAYSOCK names no possible socket"};
     }
     std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
     FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket ||
-        ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return std::nullopt;
+    if (!socket) {
+        return systemError("cannot make a socket");
     }
-    if (!sendAll(socket.get(),
-                 header(static_cast<std::uint32_t>(payload.size()), type) + std::string(payload),
-                 deadline)) {
-        return std::nullopt;
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return systemError(("cannot connect to sway at " + socketPath).c_str());
+    }
+    if (auto trouble =
+            sendAll(socket.get(),
+                    header(static_cast<std::uint32_t>(payload.size()), type) + std::string(payload),
+                    deadline, silenceLimit)) {
+        return std::move(*trouble);
     }
     std::array<char, kHeaderSize> replyHeader{};
-    if (!receiveAll(socket.get(), replyHeader.data(), replyHeader.size(), deadline) ||
-        std::string_view(replyHeader.data(), kMagic.size()) != kMagic) {
-        return std::nullopt;
+    if (auto trouble = receiveAll(socket.get(), replyHeader.data(), replyHeader.size(), deadline,
+                                  silenceLimit)) {
+        return std::move(*trouble);
     }
     std::uint32_t length = 0;
     std::uint32_t replyType = 0;
     std::memcpy(&length, replyHeader.data() + kMagic.size(), sizeof length);
     std::memcpy(&replyType, replyHeader.data() + kMagic.size() + 4, sizeof replyType);
-    if (replyType != type || length > maximumReply) {
-        return std::nullopt;
+    if (std::string_view(replyHeader.data(), kMagic.size()) != kMagic || replyType != type) {
+        return Unavailable{"the socket at " + socketPath + " does not speak sway's IPC"};
+    }
+    if (length > maximumReply) {
+        return Unavailable{"sway's reply of " + std::to_string(length) + " bytes is too long"};
     }
     std::string reply(length, '\0');
-    if (!receiveAll(socket.get(), reply.data(), reply.size(), deadline)) {
-        return std::nullopt;
+    if (auto trouble =
+            receiveAll(socket.get(), reply.data(), reply.size(), deadline, silenceLimit)) {
+        return std::move(*trouble);
     }
     return reply;
 }
 
-std::optional<std::vector<WindowDescription>> swayWindows(const std::string& socketPath) {
-    const auto reply = swayIpcExchange(socketPath, kSwayGetTree, {});
-    return reply ? windowsOfSwayTree(*reply) : std::nullopt;
-}
-
-bool swayWindowStillShown(const std::string& socketPath, const WindowDescription& window) {
-    const auto windows = swayWindows(socketPath);
-    return windows && stillShown(window, *windows);
-}
-
-std::optional<std::string> swaySocketPath() {
-    const char* path = std::getenv("SWAYSOCK");
-    if (path == nullptr || *path == '\0') {
-        return std::nullopt;
+OrUnavailable<std::vector<WindowDescription>> swayWindows(const std::string& socketPath) {
+    auto reply = swayIpcExchange(socketPath, kSwayGetTree, {});
+    if (auto* unavailable = std::get_if<Unavailable>(&reply)) {
+        return std::move(*unavailable);
     }
-    return std::string(path);
+    if (auto windows = windowsOfSwayTree(std::get<std::string>(reply))) {
+        return std::move(*windows);
+    }
+    return Unavailable{"sway's reply is no window tree"};
 }
 
 }  // namespace tarnwick

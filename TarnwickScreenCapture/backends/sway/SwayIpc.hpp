@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,24 +17,17 @@ inline constexpr std::chrono::milliseconds kSwaySilenceLimit{5000};
 // Trees of hundreds of windows stay far below this.
 inline constexpr std::size_t kMaximumSwayReply = std::size_t{32} << 20;
 
-// Sends one message over sway's IPC socket and returns the payload of its reply; none when the
+// Sends one message over sway's IPC socket and returns the payload of its reply; why not when the
 // socket cannot be reached, the reply is malformed or longer than `maximumReply`, or sway sends
 // and takes nothing for `silenceLimit`. SIGPIPE must be ignored, as the program does from its
 // start: a sway that goes away then fails the send.
-std::optional<std::string> swayIpcExchange(
+OrUnavailable<std::string> swayIpcExchange(
     const std::string& socketPath, std::uint32_t type, std::string_view payload,
     std::chrono::milliseconds silenceLimit = kSwaySilenceLimit,
     std::size_t maximumReply = kMaximumSwayReply);
 
-// The socket named by SWAYSOCK; none when it is unset or empty.
-std::optional<std::string> swaySocketPath();
-
-// The windows of sway's tree, front to back (see windowsOfSwayTree); none when sway cannot be
-// asked or answers with no tree.
-std::optional<std::vector<WindowDescription>> swayWindows(const std::string& socketPath);
-
-// Whether sway still shows `window` (from swayWindows) where it was listed. Asked after a copy of
-// its place, a yes means the copy shows it: a closed container never comes back.
-bool swayWindowStillShown(const std::string& socketPath, const WindowDescription& window);
+// The windows of sway's tree, front to back (see windowsOfSwayTree), or why sway could not be
+// asked.
+OrUnavailable<std::vector<WindowDescription>> swayWindows(const std::string& socketPath);
 
 }  // namespace tarnwick

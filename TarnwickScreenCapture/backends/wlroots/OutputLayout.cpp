@@ -36,7 +36,7 @@ std::int64_t turnedHeight(const OutputPixels& output) {
 // The part of a copy's place inside the image, and how image columns map to the copy's.
 struct Placement {
     const OutputPixels* output = nullptr;
-    PixelBox place;
+    PixelArea place;
     std::int64_t left = 0;
     std::int64_t top = 0;
     std::int64_t right = 0;
@@ -291,7 +291,7 @@ SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixel
     auto placements = std::make_shared<std::vector<Placement>>();
     for (std::size_t i = 0; i < copies->size(); ++i) {
         const OutputPixels& output = (*copies)[i];
-        const PixelBox& place = composition->places[i];
+        const PixelArea& place = composition->places[i];
         const auto rowBytes = output.layout.bytesPerRow;
         if (place.width <= 0 || place.height <= 0 || output.layout.bitsPerPixel != 32 ||
             rowBytes / kBytesPerPixel < static_cast<std::size_t>(output.pixelWidth) ||
@@ -329,7 +329,7 @@ SharedImage composeOutputs(const LogicalBox& region, std::span<const OutputPixel
     std::reverse(placements->begin(), placements->end());
     const bool covered =
         copies->size() == 1 &&
-        composition->places[0] == PixelBox{0, 0, composition->width, composition->height};
+        composition->places[0] == PixelArea{0, 0, composition->width, composition->height};
 
     auto image = std::make_shared<Image>();
     image->width = composition->width;

@@ -73,16 +73,6 @@ struct OutputPixels {
     OutputTransform transform = OutputTransform::kNormal;
 };
 
-// A rectangle of the composed image, in its pixels.
-struct PixelBox {
-    std::int64_t x = 0;
-    std::int64_t y = 0;
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-
-    bool operator==(const PixelBox&) const = default;
-};
-
 // Where each copy lands when `region` is drawn at the largest scale among them (pixels per
 // logical unit, across and down): the image size and one box per copy, clipped to the image.
 // The two differ at a fractional scale, where wlroots cuts an output's logical size down to
@@ -93,7 +83,7 @@ struct Composition {
     std::int64_t height = 0;
     double scaleX = 1;
     double scaleY = 1;
-    std::vector<PixelBox> places;
+    std::vector<PixelArea> places;
 };
 
 // None when there is nothing to draw or the image would be too large.

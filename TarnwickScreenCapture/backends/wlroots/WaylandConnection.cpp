@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -142,14 +144,18 @@ LogicalBox WaylandOutput::area() const {
             (swapped ? modeWidth : modeHeight) / divisor};
 }
 
-bool WaylandConnection::discover() {
+std::string WaylandConnection::compositor() const {
+    return "the compositor on " + name;
+}
+
+std::optional<Unavailable> WaylandConnection::discover() {
     registry.reset(wl_display_get_registry(display.get()));
     if (!registry) {
-        return false;
+        return Unavailable{compositor() + ": " + std::strerror(errno)};
     }
     wl_registry_add_listener(registry.get(), &registryListener, this);
-    if (!sync()) {
-        return false;
+    if (auto trouble = sync()) {
+        return trouble;
     }
     if (xdgOutputManager) {
         for (auto& output : outputs) {
@@ -161,60 +167,88 @@ bool WaylandConnection::discover() {
     return sync();
 }
 
-bool WaylandConnection::dispatchUntil(const std::function<bool()>& done) {
+namespace {
+
+// What ended an exchange that libwayland gave up on: a protocol error the compositor sent, or
+// the connection's own error.
+Unavailable brokenConnection(const WaylandConnection& connection) {
+    wl_display* const server = connection.display.get();
+    const int error = wl_display_get_error(server);
+    if (error == EPROTO) {
+        const wl_interface* interface = nullptr;
+        std::uint32_t id = 0;
+        const std::uint32_t code = wl_display_get_protocol_error(server, &interface, &id);
+        return {connection.compositor() + " ended the connection with protocol error " +
+                std::to_string(code) + " on " + (interface ? interface->name : "the display")};
+    }
+    return {"the connection to " + connection.compositor() +
+            " broke: " + std::strerror(error != 0 ? error : errno)};
+}
+
+}  // namespace
+
+std::optional<Unavailable> WaylandConnection::dispatchUntil(const std::function<bool()>& done) {
     wl_display* const server = display.get();
     auto deadline = Deadline::ofInactivity(kCompositorSilenceLimit);
     while (!done()) {
         while (wl_display_prepare_read(server) != 0) {
             if (wl_display_dispatch_pending(server) < 0) {
-                return false;
+                return brokenConnection(*this);
             }
             if (done()) {
-                return true;
+                return std::nullopt;
             }
         }
         short events = POLLIN;
         if (wl_display_flush(server) < 0) {
             if (errno != EAGAIN) {
                 wl_display_cancel_read(server);
-                return false;
+                return brokenConnection(*this);
             }
             events |= POLLOUT;
         }
         short seen = 0;
-        if (waitForDescriptor(wl_display_get_fd(server), events, deadline, &seen) !=
-            Readiness::kReady) {
+        const Readiness readiness =
+            waitForDescriptor(wl_display_get_fd(server), events, deadline, &seen);
+        if (readiness != Readiness::kReady) {
             wl_display_cancel_read(server);
-            return false;
+            if (readiness == Readiness::kTimedOut) {
+                return Unavailable{compositor() + " sent nothing for " +
+                                   secondsText(kCompositorSilenceLimit)};
+            }
+            return brokenConnection(*this);
         }
         if ((seen & POLLIN) == 0) {
             wl_display_cancel_read(server);
             if ((seen & (POLLERR | POLLHUP)) != 0) {
-                return false;
+                return Unavailable{compositor() + " closed the connection"};
             }
             continue;
         }
         if (wl_display_read_events(server) < 0 || wl_display_dispatch_pending(server) < 0) {
-            return false;
+            return brokenConnection(*this);
         }
         deadline.progressed();
     }
-    return wl_display_get_error(server) == 0;
+    if (wl_display_get_error(server) != 0) {
+        return brokenConnection(*this);
+    }
+    return std::nullopt;
 }
 
-bool WaylandConnection::sync() {
+std::optional<Unavailable> WaylandConnection::sync() {
     bool done = false;
     static const wl_callback_listener listener{
         .done = [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
     const WaylandPointer<wl_callback> callback(wl_display_sync(display.get()));
     if (!callback) {
-        return false;
+        return brokenConnection(*this);
     }
     wl_callback_add_listener(callback.get(), &listener, &done);
     return dispatchUntil([&] { return done; });
 }
 
-std::unique_ptr<WaylandConnection> connectToCompositor() {
+OrUnavailable<std::unique_ptr<WaylandConnection>> connectToCompositor() {
     // libwayland writes what goes wrong (an unset XDG_RUNTIME_DIR, a protocol error) to the
     // tool's standard error; the tool says itself what failed, once.
     static const bool quiet = [] {
@@ -222,14 +256,21 @@ std::unique_ptr<WaylandConnection> connectToCompositor() {
         return true;
     }();
     (void)quiet;
-    const char* name = std::getenv("WAYLAND_DISPLAY");
-    if (name == nullptr || *name == '\0') {
-        return nullptr;
+    const auto name = environmentValue(variables::kWaylandDisplay);
+    if (!name) {
+        return Unavailable{"WAYLAND_DISPLAY is not set"};
+    }
+    if (name->front() != '/' && !environmentValue(variables::kRuntimeFolder)) {
+        return Unavailable{"WAYLAND_DISPLAY=" + *name +
+                           " cannot be found: XDG_RUNTIME_DIR is not set"};
     }
     auto connection = std::make_unique<WaylandConnection>();
-    connection->display.reset(wl_display_connect(nullptr));
+    connection->name = *name;
+    errno = 0;
+    connection->display.reset(wl_display_connect(name->c_str()));
     if (!connection->display) {
-        return nullptr;
+        return Unavailable{"cannot connect to the compositor on " + *name + ": " +
+                           (errno != 0 ? std::strerror(errno) : "no such compositor")};
     }
     return connection;
 }

@@ -5,9 +5,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/wlroots/OutputLayout.hpp"
+#include "TarnwickScreenCapture/posix/Unavailable.hpp"
 
 struct wl_buffer;
 struct wl_callback;
@@ -62,6 +64,7 @@ struct WaylandOutput {
 // One connection with the globals a screen copy needs. Listeners hold the addresses of the
 // connection and its outputs, so neither ever moves; the display, declared first, goes last.
 struct WaylandConnection {
+    std::string name;  // WAYLAND_DISPLAY, for causes
     WaylandPointer<wl_display> display;
     WaylandPointer<wl_registry> registry;
     WaylandPointer<wl_shm> shm;
@@ -75,16 +78,19 @@ struct WaylandConnection {
     WaylandConnection& operator=(WaylandConnection&&) = delete;
 
     // Binds the globals and learns where each output lies.
-    bool discover();
-    // Reads and dispatches events until `done` holds; false on a connection or protocol error,
+    std::optional<Unavailable> discover();
+    // Reads and dispatches events until `done` holds; why not on a connection or protocol error,
     // or when nothing arrives for kCompositorSilenceLimit.
-    bool dispatchUntil(const std::function<bool()>& done);
+    std::optional<Unavailable> dispatchUntil(const std::function<bool()>& done);
     // A round trip under the same deadline.
-    bool sync();
+    std::optional<Unavailable> sync();
+    // "the compositor on wayland-1", for causes.
+    std::string compositor() const;
 };
 
-// A connection to the compositor WAYLAND_DISPLAY names, nothing bound yet; null when it is unset
-// or the compositor cannot be reached. libwayland's messages are dropped from the first call on.
-std::unique_ptr<WaylandConnection> connectToCompositor();
+// A connection to the compositor WAYLAND_DISPLAY names, nothing bound yet; why none when it is
+// unset or the compositor cannot be reached. A socket that accepts but never speaks is connected
+// to: only an exchange finds it silent. libwayland's messages are dropped from the first call on.
+OrUnavailable<std::unique_ptr<WaylandConnection>> connectToCompositor();
 
 }  // namespace tarnwick

@@ -13,6 +13,7 @@
 #include "TarnwickScreenCapture/backends/wlroots/OutputLayout.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/ShmBuffer.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandConnection.hpp"
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
 namespace tarnwick {
@@ -99,9 +100,15 @@ const zwlr_screencopy_frame_v1_listener frameListener{
 };
 
 // Copies `region` from every output it touches and draws the copies together.
-SharedImage copyRegion(WaylandConnection& connection, const std::optional<LogicalBox>& wanted) {
-    if (!connection.screenCopy || !connection.shm || connection.outputs.empty()) {
-        return nullptr;
+OrUnavailable<SharedImage> copyRegion(WaylandConnection& connection,
+                                      const std::optional<LogicalBox>& wanted) {
+    if (!connection.screenCopy) {
+        return Unavailable{connection.compositor() +
+                           " offers no screen copy (zwlr_screencopy_manager_v1)"};
+    }
+    if (!connection.shm || connection.outputs.empty()) {
+        return Unavailable{connection.compositor() +
+                           (connection.shm ? " has no output" : " offers no shared memory")};
     }
     std::vector<LogicalBox> areas;
     for (const auto& output : connection.outputs) {
@@ -117,7 +124,8 @@ SharedImage copyRegion(WaylandConnection& connection, const std::optional<Logica
         }
         const auto transform = outputTransformOf(connection.outputs[i]->transform);
         if (!transform) {
-            return nullptr;
+            return Unavailable{connection.compositor() + " names an unknown output transform " +
+                               std::to_string(connection.outputs[i]->transform)};
         }
         // sway 1.7 copies a region of an output turned by a quarter from half a turn away:
         // a transformed output is copied whole and cut here.
@@ -138,27 +146,29 @@ SharedImage copyRegion(WaylandConnection& connection, const std::optional<Logica
                 static_cast<std::int32_t>(part->width), static_cast<std::int32_t>(part->height)));
         }
         if (!frame->frame) {
-            return nullptr;
+            return Unavailable{"out of memory"};
         }
         zwlr_screencopy_frame_v1_add_listener(frame->frame.get(), &frameListener, frame.get());
         frames.push_back(std::move(frame));
     }
     if (frames.empty()) {
-        return nullptr;
+        return Unavailable{"the area lies on no output of " + connection.compositor()};
     }
-    const bool finished = connection.dispatchUntil([&] {
-        return std::all_of(frames.begin(), frames.end(), [](const auto& frame) {
-            return frame->state == Frame::State::kReady || frame->state == Frame::State::kFailed;
-        });
-    });
-    if (!finished) {
-        return nullptr;
+    if (auto trouble = connection.dispatchUntil([&] {
+            return std::all_of(frames.begin(), frames.end(), [](const auto& frame) {
+                return frame->state == Frame::State::kReady ||
+                       frame->state == Frame::State::kFailed;
+            });
+        })) {
+        return std::move(*trouble);
     }
     std::vector<OutputPixels> copies;
     auto mappings = std::make_shared<std::vector<std::shared_ptr<const ShmMapping>>>();
     for (const auto& frame : frames) {
         if (frame->state != Frame::State::kReady) {
-            return nullptr;
+            return Unavailable{connection.compositor() +
+                               (frame->offer ? " failed to copy an output"
+                                             : " offered no buffer this program can read")};
         }
         mappings->push_back(frame->buffer->mapping());
         copies.push_back({.area = frame->area,
@@ -170,37 +180,53 @@ SharedImage copyRegion(WaylandConnection& connection, const std::optional<Logica
                           .yInverted = frame->yInverted,
                           .transform = frame->transform});
     }
-    return composeOutputs(region, copies, std::move(mappings));
+    if (auto image = composeOutputs(region, copies, std::move(mappings))) {
+        return image;
+    }
+    return Unavailable{"the copies of the outputs cannot be made into one image"};
 }
 
-SharedImage copyFromCompositor(const std::optional<LogicalBox>& region) {
-    const auto connection = connectToCompositor();
-    if (!connection || !connection->discover()) {
-        return nullptr;
+// A connection that has learnt the compositor's globals and outputs.
+OrUnavailable<std::unique_ptr<WaylandConnection>> discoveredCompositor() {
+    auto connected = connectToCompositor();
+    if (auto* connection = std::get_if<std::unique_ptr<WaylandConnection>>(&connected)) {
+        if (auto trouble = (*connection)->discover()) {
+            return std::move(*trouble);
+        }
     }
-    return copyRegion(*connection, region);
+    return connected;
 }
 
 }  // namespace
 
-bool waylandCompositorReachable() {
-    return connectToCompositor() != nullptr;
+std::optional<Unavailable> waylandCompositorUnreachable() {
+    auto connected = connectToCompositor();
+    if (auto* unavailable = std::get_if<Unavailable>(&connected)) {
+        return std::move(*unavailable);
+    }
+    return std::nullopt;
 }
 
-SharedImage waylandDesktopImage(const std::function<SharedImage()>& withoutScreenCopy) {
+OrUnavailable<SharedImage> waylandDesktopImage(
+    const std::function<OrUnavailable<SharedImage>()>& withoutScreenCopy) {
     {
-        const auto connection = connectToCompositor();
-        if (!connection || !connection->discover()) {
-            return nullptr;
+        auto discovered = discoveredCompositor();
+        auto* connection = std::get_if<std::unique_ptr<WaylandConnection>>(&discovered);
+        if (connection == nullptr) {
+            return std::get<Unavailable>(std::move(discovered));
         }
-        if (connection->screenCopy || !withoutScreenCopy) {
-            return copyRegion(*connection, std::nullopt);
+        if ((*connection)->screenCopy || !withoutScreenCopy) {
+            return copyRegion(**connection, std::nullopt);
         }
     }
-    return withoutScreenCopy();
+    auto other = withoutScreenCopy();
+    if (auto* unavailable = std::get_if<Unavailable>(&other)) {
+        unavailable->reason = "the compositor offers no screen copy, and " + unavailable->reason;
+    }
+    return other;
 }
 
-SharedImage waylandRegionImage(const WindowBounds& region) {
+OrUnavailable<SharedImage> waylandRegionImage(const WindowBounds& region) {
     const double left = std::floor(region.x);
     const double top = std::floor(region.y);
     const double right = std::ceil(region.x + region.width);
@@ -208,11 +234,27 @@ SharedImage waylandRegionImage(const WindowBounds& region) {
     constexpr double kLimit = 1 << 30;
     if (!(left > -kLimit && top > -kLimit && right < kLimit && bottom < kLimit && right > left &&
           bottom > top)) {
-        return nullptr;
+        return Unavailable{"the window's place lies outside any possible layout"};
     }
-    return copyFromCompositor(LogicalBox{
-        static_cast<std::int64_t>(left), static_cast<std::int64_t>(top),
-        static_cast<std::int64_t>(right - left), static_cast<std::int64_t>(bottom - top)});
+    auto discovered = discoveredCompositor();
+    auto* connection = std::get_if<std::unique_ptr<WaylandConnection>>(&discovered);
+    if (connection == nullptr) {
+        return std::get<Unavailable>(std::move(discovered));
+    }
+    return copyRegion(**connection,
+                      LogicalBox{static_cast<std::int64_t>(left), static_cast<std::int64_t>(top),
+                                 static_cast<std::int64_t>(right - left),
+                                 static_cast<std::int64_t>(bottom - top)});
+}
+
+WindowSystem wlrootsWindowSystem(WindowSystem windows,
+                                 std::function<OrUnavailable<SharedImage>()> withoutScreenCopy) {
+    windows.description =
+        placeText("wlroots", variables::kWaylandDisplay) + ", windows from " + windows.description;
+    windows.desktopImage = [withoutScreenCopy = std::move(withoutScreenCopy)] {
+        return waylandDesktopImage(withoutScreenCopy);
+    };
+    return windows;
 }
 
 }  // namespace tarnwick

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <string>
 
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
+#include "TarnwickScreenCapture/posix/Waiting.hpp"
 #include "TarnwickScreenCapture/text/Utf8.hpp"
 
 namespace tarnwick {
@@ -93,13 +95,7 @@ std::string_view connectionErrorText(int error) {
 }
 
 std::string silence(std::string_view name, std::chrono::milliseconds limit) {
-    const auto seconds = std::chrono::duration<double>(limit).count();
-    std::string count = std::to_string(seconds);
-    count.erase(count.find_last_not_of('0') + 1);
-    if (count.back() == '.') {
-        count.pop_back();
-    }
-    return "the X server on " + std::string(name) + " gave no answer for " + count + " s";
+    return "the X server on " + std::string(name) + " gave no answer for " + secondsText(limit);
 }
 
 // Why xcb_connect gave a connection in error. XCB tells a refusal only on standard error, and
@@ -154,10 +150,11 @@ bool requestSucceeded(const X11Display& display, xcb_void_cookie_t cookie) {
 }
 
 OrUnavailable<std::unique_ptr<X11Display>> openX11Display(std::chrono::milliseconds stallLimit) {
-    const char* name = std::getenv("DISPLAY");
-    if (name == nullptr || *name == '\0') {
+    const auto displayName = environmentValue(variables::kDisplay);
+    if (!displayName) {
         return Unavailable{"no window system: DISPLAY is not set"};
     }
+    const char* name = displayName->c_str();
     auto display = std::make_unique<X11Display>();
     display->name = name;
     display->watchdog = std::make_unique<StallWatchdog>(stallLimit);

@@ -21,7 +21,7 @@ constexpr std::int64_t kBandRows = 24;
 
 OrUnavailable<SharedImage> ScreenReader::lazyImage(std::unique_ptr<X11Display> display,
                                                    xcb_window_t window, const PixelSource& source) {
-    const Area& area = source.area;
+    const PixelArea& area = source.area;
     if (area.width <= 0 || area.height <= 0) {
         return Unavailable{"the window is not on the screen"};
     }

@@ -11,7 +11,7 @@ namespace {
 constexpr int kMaximumTreeDepth = 64;
 
 // The part of `area` inside a drawable of the given size; empty when none.
-Area clipped(Area area, std::int64_t width, std::int64_t height) {
+PixelArea clipped(PixelArea area, std::int64_t width, std::int64_t height) {
     const std::int64_t left = std::max<std::int64_t>(area.x, 0);
     const std::int64_t top = std::max<std::int64_t>(area.y, 0);
     const std::int64_t right = std::min(area.x + area.width, width);
@@ -85,7 +85,7 @@ std::optional<WindowPixels> redirectedWindowPixels(const X11Display& display, xc
     }
     // The pixmap includes the top-level window's border.
     const std::int64_t border = topGeometry->border_width;
-    const Area area =
+    const PixelArea area =
         clipped({offset->dst_x + border, offset->dst_y + border, geometry.width, geometry.height},
                 topGeometry->width + 2 * border, topGeometry->height + 2 * border);
     const xcb_pixmap_t drawable = pixmap->pixmap();
@@ -125,7 +125,7 @@ std::optional<WindowPixels> windowPixels(const X11Display& display, xcb_window_t
     // Not redirected: what the screen shows inside the window's rectangle, with the colours of
     // the window's colormap where it shares the screen's visual. The root's size is asked for,
     // since the screen may have been resized since the connection was made.
-    Area area{0, 0, geometry->width, geometry->height};
+    PixelArea area{0, 0, geometry->width, geometry->height};
     if (window != root) {
         const auto positionCookie = xcb_translate_coordinates(connection, window, root, 0, 0);
         const auto rootCookie = xcb_get_geometry(connection, root);

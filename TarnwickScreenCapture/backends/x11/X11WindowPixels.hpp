@@ -11,18 +11,11 @@
 
 namespace tarnwick {
 
-struct Area {
-    std::int64_t x = 0;
-    std::int64_t y = 0;
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-};
-
 // Pixels of `area` of one drawable, whose depth and visual are known beforehand, and the colormap
 // that gives their colours where the visual needs one.
 struct PixelSource {
     xcb_drawable_t drawable = XCB_NONE;
-    Area area;
+    PixelArea area;
     std::uint8_t depth = 0;
     xcb_visualid_t visual = XCB_NONE;
     xcb_colormap_t colormap = XCB_NONE;

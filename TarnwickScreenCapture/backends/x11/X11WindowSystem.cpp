@@ -1,11 +1,11 @@
 #include "TarnwickScreenCapture/backends/x11/X11WindowSystem.hpp"
 
-#include <cstdlib>
 #include <exception>
 #include <new>
 
 #include "TarnwickScreenCapture/backends/x11/X11Images.hpp"
 #include "TarnwickScreenCapture/backends/x11/X11WindowList.hpp"
+#include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
@@ -26,17 +26,9 @@ auto withoutExceptions(const Step& step) -> decltype(step()) {
 
 }  // namespace
 
-std::string x11DisplayDescription() {
-    const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') {
-        return "X11, but DISPLAY is not set";
-    }
-    return std::string("X11 on ") + display;
-}
-
 WindowSystem x11WindowSystem() {
     return WindowSystem{
-        .description = x11DisplayDescription(),
+        .description = placeText("X11", variables::kDisplay),
         .windows = [] { return withoutExceptions(x11Windows); },
         .desktopImage = [] { return withoutExceptions(x11DesktopImage); },
         .windowImage =
@@ -44,6 +36,32 @@ WindowSystem x11WindowSystem() {
                 return withoutExceptions([&] { return x11WindowImage(window.id); });
             },
     };
+}
+
+WindowSystem xwaylandWindowSystem() {
+    WindowSystem system = x11WindowSystem();
+    system.description = "XWayland (" + system.description + ")";
+    system.note =
+        "native Wayland windows are not listed: windows come from XWayland here, which sees "
+        "X11 programs only (GNOME lets no program list or capture a chosen native window "
+        "without the user); start the application with GDK_BACKEND=x11 or "
+        "QT_QPA_PLATFORM=xcb";
+    return system;
+}
+
+OrUnavailable<std::map<WindowId, WindowBounds>> x11ClientAreas() {
+    auto listed = withoutExceptions(x11Windows);
+    const auto* windows = std::get_if<std::vector<WindowDescription>>(&listed);
+    if (windows == nullptr) {
+        return std::get<Unavailable>(std::move(listed));
+    }
+    std::map<WindowId, WindowBounds> areas;
+    for (const auto& window : *windows) {
+        if (window.bounds) {
+            areas.emplace(window.id, *window.bounds);
+        }
+    }
+    return areas;
 }
 
 }  // namespace tarnwick

@@ -15,8 +15,8 @@ namespace {
 CaptureRequest requestWith(const std::string& member) {
     const auto request = requestFromAgentText(R"({"output":"/tmp/a.jpg",)" + member + "}");
     EXPECT_TRUE(request.has_value()) << member;
-    return request.value_or(CaptureRequest{
-        .id = "none", .output = {}, .quality = -1, .maxWidth = -1, .target = "none"});
+    return request.value_or(
+        CaptureRequest{.id = "none", .output = {}, .quality = -1, .maxWidth = -1});
 }
 
 std::string nested(std::size_t depth, const std::string& open, const std::string& inner,
@@ -137,7 +137,7 @@ TEST(RequestFromAgentText, OutputAloneTakesEveryDefault) {
     EXPECT_EQ(request->output, "/tmp/shot.jpg");
     EXPECT_EQ(request->quality, 0.55);
     EXPECT_EQ(request->maxWidth, 0);
-    EXPECT_EQ(request->target, "tavik");
+    EXPECT_EQ(request->target, CaptureTarget::kTavik);
     ASSERT_FALSE(request->id.empty());
     EXPECT_EQ(request->id.find_first_not_of("0123456789"), std::string::npos) << request->id;
     const std::int64_t seconds = std::stoll(request->id);
@@ -200,17 +200,19 @@ TEST(RequestFromAgentText, MaxWidthIsAWholeNumberWithin64Bits) {
 }
 
 TEST(RequestFromAgentText, TargetIsDesktopOnlyForThatWord) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {R"("desktop")", "desktop"}, {R"("DESKTOP")", "desktop"},
-        {R"("Desktop")", "desktop"}, {R"("desktop ")", "tavik"},
-        {R"(" desktop")", "tavik"},  {R"("brevant")", "tavik"},
-        {R"("")", "tavik"},          {"1", "tavik"},
-        {"null", "tavik"},
+    constexpr auto desktop = CaptureTarget::kDesktop;
+    constexpr auto tavik = CaptureTarget::kTavik;
+    const std::vector<std::pair<std::string, CaptureTarget>> cases = {
+        {R"("desktop")", desktop}, {R"("DESKTOP")", desktop},
+        {R"("Desktop")", desktop}, {R"("desktop ")", tavik},
+        {R"(" desktop")", tavik},  {R"("brevant")", tavik},
+        {R"("")", tavik},          {"1", tavik},
+        {"null", tavik},
     };
     for (const auto& [given, expected] : cases) {
         EXPECT_EQ(requestWith(R"("target":)" + given).target, expected) << given;
     }
-    EXPECT_EQ(requestWith(R"("other":1)").target, "tavik");
+    EXPECT_EQ(requestWith(R"("other":1)").target, tavik);
 }
 
 TEST(RequestFromAgentText, IdIsAnyStringElseTheClock) {
@@ -232,7 +234,7 @@ TEST(RequestFromAgentText, OtherKeysOfAnyTypeAreIgnored) {
     EXPECT_EQ(request.id, "7");
     EXPECT_EQ(request.quality, 0.7);
     EXPECT_EQ(request.maxWidth, 640);
-    EXPECT_EQ(request.target, "desktop");
+    EXPECT_EQ(request.target, CaptureTarget::kDesktop);
 }
 
 TEST(RequestFromAgentFile, ReadsTheFileAndBoundsItsSize) {

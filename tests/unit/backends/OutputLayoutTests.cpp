@@ -128,7 +128,7 @@ TEST(OutputLayout, SideBySideOutputsAreDrawnAtTheLargestScaleWithUncoveredPartsB
     EXPECT_EQ(layout->height, 2160);
     EXPECT_EQ(layout->scaleX, 2.0);
     EXPECT_EQ(layout->scaleY, 2.0);
-    EXPECT_EQ(layout->places, (std::vector<PixelBox>{{0, 0, 3840, 2160}, {3840, 0, 1280, 720}}));
+    EXPECT_EQ(layout->places, (std::vector<PixelArea>{{0, 0, 3840, 2160}, {3840, 0, 1280, 720}}));
 
     const auto composed = composeOutputs(region, outputs);
     ASSERT_TRUE(composed);
@@ -236,7 +236,7 @@ TEST(OutputLayout, OneOutputAtAnyScaleIsItsCopyPixelForPixel) {
                                     .transform = transform};
                 const auto layout = composeLayout(area, {&output, 1});
                 ASSERT_TRUE(layout);
-                ASSERT_EQ(layout->places, (std::vector<PixelBox>{{0, 0, width, height}}))
+                ASSERT_EQ(layout->places, (std::vector<PixelArea>{{0, 0, width, height}}))
                     << modeWidth << "x" << modeHeight << " at " << scale << " turned " << turned;
                 ASSERT_EQ(std::pair(layout->width, layout->height), std::pair(width, height));
             }

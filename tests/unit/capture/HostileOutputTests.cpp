@@ -28,10 +28,12 @@ std::optional<CaptureFailure> captureToFile(const std::filesystem::path& output)
     fake.screenImage = solidImage(16, 16);
     Platform platform = fake.platform();
     platform.writeJpeg = jpegFileWriter(ExistingOutput::kReplaceAnything);
-    return capture(
-        CaptureRequest{
-            .id = "h", .output = output, .quality = 0.5, .maxWidth = 0, .target = kTargetDesktop},
-        platform);
+    return capture(CaptureRequest{.id = "h",
+                                  .output = output,
+                                  .quality = 0.5,
+                                  .maxWidth = 0,
+                                  .target = CaptureTarget::kDesktop},
+                   platform);
 }
 
 int errorCode(const std::optional<CaptureFailure>& failure) {

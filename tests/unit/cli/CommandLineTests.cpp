@@ -23,7 +23,7 @@ double qualityOf(const std::string& text) {
 std::int64_t widthOf(const std::string& text) {
     return requestFrom({"a.jpg", "0.5", text}).maxWidth;
 }
-std::string targetOf(const std::string& text) {
+CaptureTarget targetOf(const std::string& text) {
     return requestFrom({"a.jpg", "0.5", "0", text}).target;
 }
 
@@ -37,7 +37,7 @@ TEST(RequestFromArguments, OutputAloneTakesEveryDefault) {
     EXPECT_EQ(request.output, "/tmp/shot.jpg");
     EXPECT_EQ(request.quality, 0.55);
     EXPECT_EQ(request.maxWidth, 0);
-    EXPECT_EQ(request.target, "tavik");
+    EXPECT_EQ(request.target, CaptureTarget::kTavik);
     EXPECT_TRUE(std::regex_match(request.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
                                                         "[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
         << request.id;
@@ -101,21 +101,22 @@ TEST(RequestFromArguments, WidthIsWholeElementBaseTenWithin64Bits) {
 }
 
 TEST(RequestFromArguments, TargetIsDesktopOnlyWhenItsLowerCaseIsDesktop) {
-    EXPECT_EQ(targetOf("desktop"), "desktop");
-    EXPECT_EQ(targetOf("DESKTOP"), "desktop");
-    EXPECT_EQ(targetOf("DeskTop"), "desktop");
-    EXPECT_EQ(targetOf("DES\u212ATOP"), "desktop");  // KELVIN SIGN lower-cases to 'k'
+    EXPECT_EQ(targetOf("desktop"), CaptureTarget::kDesktop);
+    EXPECT_EQ(targetOf("DESKTOP"), CaptureTarget::kDesktop);
+    EXPECT_EQ(targetOf("DeskTop"), CaptureTarget::kDesktop);
+    EXPECT_EQ(targetOf("DES\u212ATOP"), CaptureTarget::kDesktop);  // KELVIN SIGN lower-cases to 'k'
     for (const char* other : {"tavik", "desktop ", " desktop", "", "desk", "screen"}) {
-        EXPECT_EQ(targetOf(other), "tavik") << '"' << other << '"';
+        EXPECT_EQ(targetOf(other), CaptureTarget::kTavik) << '"' << other << '"';
     }
-    EXPECT_EQ(requestFrom({"a.jpg", "0.5", "0", "desktop", "extra", "more"}).target, "desktop");
+    EXPECT_EQ(requestFrom({"a.jpg", "0.5", "0", "desktop", "extra", "more"}).target,
+              CaptureTarget::kDesktop);
 }
 
 TEST(RequestFromArguments, PlaceholdersThatDoNotParseTakeTheirDefaults) {
     const auto request = requestFrom({"a.jpg", "x", "y", "desktop"});
     EXPECT_EQ(request.quality, 0.55);
     EXPECT_EQ(request.maxWidth, 0);
-    EXPECT_EQ(request.target, "desktop");
+    EXPECT_EQ(request.target, CaptureTarget::kDesktop);
 }
 
 TEST(RequestFromArguments, ExtremeNumbersSaturateAndAreClamped) {

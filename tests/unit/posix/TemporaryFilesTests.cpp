@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <variant>
+
 #include "TarnwickScreenCapture/posix/Files.hpp"
 #include "TarnwickScreenCapture/posix/OutputFile.hpp"
 #include "TarnwickScreenCapture/posix/TemporaryFiles.hpp"
@@ -112,7 +114,8 @@ TEST(TerminationCleanup, OutputsBeingWrittenLeaveNothingBehindOnTermination) {
             auto replacing = OutputFile::open(earlier, ReplaceableFiles{});
             auto fresh = OutputFile::open(folder.path / "new.jpg", ReplaceableFiles{});
             // Unnamed files: nothing new is visible in the folder while they are written.
-            if (!replacing || !fresh || entriesIn(folder.path) != 1) {
+            if (!std::holds_alternative<OutputFile>(replacing) ||
+                !std::holds_alternative<OutputFile>(fresh) || entriesIn(folder.path) != 1) {
                 std::_Exit(10);
             }
             ::raise(SIGTERM);
@@ -135,10 +138,11 @@ TEST(TerminationCleanup, FinishedWritesGiveTheirSlotsBack) {
             }
             for (int i = 0; i < 5; ++i) {
                 auto output = OutputFile::open(folder.path / "shot.jpg", ReplaceableFiles{});
-                if (!output) {
+                auto* opened = std::get_if<OutputFile>(&output);
+                if (opened == nullptr) {
                     std::_Exit(10);
                 }
-                if (!output->writeFrom(content.get()) ||
+                if (opened->writeFrom(content.get()) ||
                     !writeFileAtomically(folder.path / "response.json", "{}")) {
                     std::_Exit(12);
                 }
