@@ -84,6 +84,7 @@ class SwaySession(UserSession):
         self.swaysock = None
         self.display = None
         self._clients = []
+        self._placements = {}  # pid -> (process, x, y, width, height) of float_at
 
     # -- life cycle
 
@@ -281,13 +282,17 @@ class SwaySession(UserSession):
 
     def float_at(self, process, x=None, y=None, width=None, height=None):
         """Makes the window floating with that client area (logical pixels); commands are sent
-        again until sway shows it there, since a busy client may answer the first late."""
+        again until sway shows it there, since a busy client may answer the first late. The
+        commands go as one list, which sway turns into one configure of the client."""
+        self._placements[process.pid] = (process, x, y, width, height)
+        words = ["floating", "enable"]
+        if width is not None:
+            words += [",", "resize", "set", str(width), str(height)]
+        if x is not None:
+            words += [",", "move", "absolute", "position", str(x), str(y)]
+
         def placed():
-            self.command(process, "floating", "enable")
-            if width is not None:
-                self.command(process, "resize", "set", str(width), str(height))
-            if x is not None:
-                self.command(process, "move", "absolute", "position", str(x), str(y))
+            self.command(process, *words)
             node = self.window(process.pid)
             if node is None or node.get("type") != "floating_con":
                 return None
@@ -298,10 +303,18 @@ class SwaySession(UserSession):
 
         return wait_until(placed, timeout=20, interval=0.2, what="the window to be placed")
 
+    def place_again(self):
+        """Places the floating windows again where float_at put them: a client may take back
+        its own size later (an X client's configure request), and sway grants it."""
+        for process, *area in list(self._placements.values()):
+            if process.poll() is None:
+                self.float_at(process, *area)
+
     def close_all_windows(self):
         for process in self._clients:
             stop_process(process)
         self._clients.clear()
+        self._placements.clear()
         if self.process is not None and self.process.poll() is None:
             wait_until(lambda: not self.windows(), timeout=20, what="windows to close")
 
@@ -378,7 +391,8 @@ class SwayTestCase(SessionTestCase):
     def capture_when_drawn(self, name, size, points, colour, target="tavik"):
         """Captures until the JPEG has `size` and shows `colour` at every point. A client redraws
         a window that changed size in its own time, and a commit at its old size can make sway
-        report that size again for a moment. A capture of the wrong place never gets there."""
+        report that size again for a moment; a window of another size is placed again. A capture
+        of the wrong place never gets there."""
         expected = COLOURS.get(colour, colour)
         last = []
 
@@ -387,8 +401,10 @@ class SwayTestCase(SessionTestCase):
             jpeg = Jpeg.from_file(self.sandbox.path(name))
             last[:] = [jpeg.size] + [jpeg.pixel(x, y) for x, y in points
                                      if x < jpeg.width and y < jpeg.height]
-            if jpeg.size == size and all(
-                    colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
+            if jpeg.size != size:
+                self.session.place_again()
+                return None
+            if all(colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
                 return jpeg
             return None
 
@@ -399,6 +415,16 @@ class SwayTestCase(SessionTestCase):
                        for node in self.session.windows()]
             self.fail("the window never showed at %s in %s; last seen: %s; sway: %s"
                       % (size, colour, last, windows))
+
+    def listing_once_shown(self, text):
+        """--list-windows once its output holds text: a client commits a new size in its own
+        time, and until then sway shows the size it committed before."""
+
+        def shown():
+            run = self.capture("--list-windows")
+            return run if text.encode() in run.stdout else None
+
+        return wait_until(shown, timeout=20, interval=0.2, what="a listing with %r" % text)
 
     def assertSameAsGrim(self, target="desktop", area=None):
         """Captures `target` until it is grim's image of the layout (or of `area`) up to JPEG's
