@@ -412,6 +412,65 @@ def process_fd_count(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
+_POLL, _PPOLL, _CLOCK_NANOSLEEP = 7, 271, 230  # x86-64 system call numbers
+
+
+def _blocked_call(pid):
+    """(system call number, its arguments) the main thread of pid is blocked in, or None while
+    it runs or is gone."""
+    try:
+        with open("/proc/%d/syscall" % pid) as stream:
+            fields = stream.read().split()
+    except OSError:
+        return None
+    if len(fields) < 4 or not fields[0].isdigit():
+        return None  # "running"
+    return int(fields[0]), [int(field, 16) for field in fields[1:]]
+
+
+def blocked_in_poll(pid):
+    """Whether the process waits in poll() or ppoll(): on a reply, a socket, a notification."""
+    call = _blocked_call(pid)
+    return call is not None and call[0] in (_POLL, _PPOLL)
+
+
+def agent_waits_between_passes(pid):
+    """Whether the agent is in its wait between passes: poll() on its one folder watch with at
+    most the pass interval left, or the plain sleep it takes without a watch."""
+    call = _blocked_call(pid)
+    if call is None:
+        return False
+    number, arguments = call
+    return number == _CLOCK_NANOSLEEP or (
+        number == _POLL and arguments[1] == 1 and 0 < arguments[2] <= 50)
+
+
+def _context_switches(pid):
+    return process_status_field(pid, "voluntary_ctxt_switches") + \
+        process_status_field(pid, "nonvoluntary_ctxt_switches")
+
+
+def while_agent_waits(process, look=lambda: None, timeout=30.0):
+    """look()'s value, taken while the agent process waits between passes: it waited before and
+    after, and its main thread was not switched in between, so it did not run meanwhile. Without
+    look, this waits for the end of the pass under way (or of the first one)."""
+    pid = process.pid
+
+    def between_passes():
+        if process.poll() is not None:
+            raise AssertionError("the agent ended with status %r" % process.returncode)
+        before = _context_switches(pid)
+        if not agent_waits_between_passes(pid):
+            return None
+        value = look()
+        if agent_waits_between_passes(pid) and _context_switches(pid) == before:
+            return [value]
+        return None
+
+    return wait_until(between_passes, timeout=timeout, interval=0.005,
+                      what="the agent to wait between passes")[0]
+
+
 def file_size_limit(limit):
     """A preexec_fn under which writing past limit bytes fails with EFBIG, as on a full disk."""
 

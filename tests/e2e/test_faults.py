@@ -217,9 +217,7 @@ class WindowChurnTests(FaultTestCase):
         agent = self.agent()
 
         outcomes = {}
-        deadline = time.monotonic() + 240
         for index in range(self.requests):
-            self.assertLess(time.monotonic(), deadline, "200 requests took too long")
             output = self.sandbox.path("shot%03d.jpg" % index)
             response = agent.request(output=output, target="tavik",
                                      maxWidth=random.choice([0, 200]))
@@ -373,7 +371,7 @@ class ResponseFolderTests(FaultTestCase):
         write_in_place(self.sandbox.agent_request_path(), json.dumps(
             {"id": "second", "output": out("2.jpg"), "target": "desktop"}).encode())
         wait_until(lambda: os.path.exists(out("2.jpg")), timeout=20, what="the second JPEG")
-        time.sleep(0.3)
+        harness.while_agent_waits(agent.process)  # its response tried and lost
         self.assertEqual(os.listdir(data), [os.path.basename(self.sandbox.agent_request_path())])
         for name in ("1.jpg", "2.jpg"):
             self.assertTrue(read_bytes(out(name)).startswith(JPEG_SIGNATURE))
@@ -381,7 +379,7 @@ class ResponseFolderTests(FaultTestCase):
 
     def test_missing_agent_folder(self):
         agent = self.agent()
-        time.sleep(0.5)  # about ten passes with nothing to read
+        harness.while_agent_waits(agent.process)  # a pass with nothing to read
         self.assertEqual(os.listdir(self.sandbox.home), [])
         response = agent.request(output=self.sandbox.path("late.jpg"), target="desktop")
         self.assertAnsweredOk(response, self.sandbox.path("late.jpg"))
@@ -425,13 +423,11 @@ class TornRequestTests(FaultTestCase):
         request = self.sandbox.agent_request_path()
         self.sandbox.write_agent_request(b"")
         agent = self.agent()
-        started = time.monotonic()
         for number in range(1, self.rewrites + 1):
             content = self.content(folder, number)
             cut = content.index(b"-%05d.jpg" % number) + 1 + random.randrange(0, 5)
             self.rewrite(request, content, cut)
             time.sleep(random.uniform(0, 0.002))
-            self.assertLess(time.monotonic() - started, 240)
         last = "%05d" % self.rewrites
         agent.wait_for(last)
 
@@ -598,7 +594,7 @@ class TerminationTests(FaultTestCase):
         if os.path.exists(request):
             os.unlink(request)
         agent = self.agent()
-        time.sleep(0.2)
+        harness.while_agent_waits(agent.process)
         return agent
 
     def stop_with(self, agent, signum, when):
