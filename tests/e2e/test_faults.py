@@ -15,18 +15,13 @@ import time
 import unittest
 
 import harness
-from harness import (MESSAGES, Jpeg, JpegAssertions, Sandbox, XServer, require_binary,
-                     require_tools, run_binary, start_binary, start_process, stop_process,
-                     unused_display, wait_until)
+from harness import (MESSAGES, AgentSession, Jpeg, JpegAssertions, Sandbox, XServer,
+                     hidden_files, read_bytes, require_binary, require_tools, run_binary,
+                     start_process, stop_process, unused_display, wait_until)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 NOBODY = 65534
 JPEG_SIGNATURE = b"\xff\xd8\xff"
-
-
-def hidden_files(folder):
-    """The temporary files that the binary writes beside a target are hidden ('.name.XXXXXX')."""
-    return sorted(name for name in os.listdir(folder) if name.startswith("."))
 
 
 def files_open_in(pid, folder):
@@ -42,11 +37,6 @@ def files_open_in(pid, folder):
     return names
 
 
-def read_bytes(path):
-    with open(path, "rb") as stream:
-        return stream.read()
-
-
 def write_in_place(path, content, chunks=1, pause=0.0):
     """Rewrites a file through open-with-truncate, in chunks, without any rename."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
@@ -60,39 +50,6 @@ def write_in_place(path, content, chunks=1, pause=0.0):
                 time.sleep(pause)
     finally:
         os.close(fd)
-
-
-class AgentSession:
-    """An agent process of one test, stopped by PID when the test ends."""
-
-    def __init__(self, test, sandbox, display, **popen_arguments):
-        self.sandbox = sandbox
-        self.process = start_binary(["--agent"], sandbox, display=display, **popen_arguments)
-        test.addCleanup(stop_process, self.process)
-        self._counter = 0
-
-    def alive(self):
-        return self.process.poll() is None
-
-    def next_id(self):
-        self._counter += 1
-        return "r%d-%d" % (os.getpid(), self._counter)
-
-    def request(self, timeout=30.0, **fields):
-        """Writes a request with a fresh id and returns the response that answers it."""
-        fields.setdefault("id", self.next_id())
-        self.sandbox.write_agent_request(fields)
-        return self.wait_for(fields["id"], timeout)
-
-    def wait_for(self, request_id, timeout=30.0):
-        def answered():
-            if not self.alive():
-                raise AssertionError("the agent ended with status %r" % self.process.returncode)
-            response = self.sandbox.read_agent_response()
-            return response if response and response.get("id") == request_id else None
-
-        return wait_until(answered, timeout=timeout, interval=0.005,
-                          what="the response to %s" % request_id)
 
 
 class FaultTestCase(harness.ServerTestCase):

@@ -7,64 +7,13 @@ unprivileged user made for the purpose. Every process is started and stopped by 
 import glob
 import json
 import os
-import pwd
-import shutil
 import subprocess
-import tempfile
-import unittest
-import uuid
 
-from harness import (COLOURS, Agent, Jpeg, JpegAssertions, Sandbox, _parse_ppm, colour_distance,
-                     require_binary, require_tools, run_binary, start_process, stop_process,
-                     wait_until)
-
-SESSION_USER = "tarnwick-e2e-wl"
-
-
-def session_user():
-    """(uid, gid) of the user the session runs as: this process's own unless it is root."""
-    if os.getuid() != 0:
-        return os.getuid(), os.getgid()
-    try:
-        entry = pwd.getpwnam(SESSION_USER)
-    except KeyError:
-        require_tools("useradd")
-        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
-                        "--shell", "/usr/sbin/nologin", SESSION_USER], check=True,
-                       capture_output=True, timeout=30)
-        entry = pwd.getpwnam(SESSION_USER)
-    return entry.pw_uid, entry.pw_gid
-
-
-def give_to(path, uid, gid):
-    for folder, folders, files in os.walk(path):
-        os.chown(folder, uid, gid)
-        for name in files:
-            os.chown(os.path.join(folder, name), uid, gid)
-
-
-class UserSession:
-    """What a compositor session under test shares with its clients: its user (an unprivileged
-    one when the tests run as root), its home and runtime folder, and its environment."""
-
-    def as_user(self):
-        if os.getuid() != 0:
-            return {}
-        return {"user": self.uid, "group": self.gid, "extra_groups": []}
-
-    def _base_environment(self):
-        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
-                "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime}
-
-    def environment(self):
-        raise NotImplementedError
-
-    def binary_environment(self, extra=None):
-        """For the binary: the session without HOME, PATH and LANG, which the sandbox sets."""
-        environment = {key: value for key, value in self.environment().items()
-                       if key not in ("HOME", "PATH", "LANG")}
-        environment.update(extra or {})
-        return environment
+# SessionTestCase, UserSession, give_to and session_user are kept here for the tests that import
+# them from this module.
+from harness import (COLOURS, Jpeg, SessionTestCase, UserSession, _parse_ppm,  # noqa: F401
+                     colour_distance, give_to, require_binary, require_tools, session_user,
+                     start_process, stop_process, wait_until)
 
 
 class SwaySession(UserSession):
@@ -72,18 +21,13 @@ class SwaySession(UserSession):
     to right from the origin, in logical pixels."""
 
     def __init__(self, outputs=(("1280x720", 1, "#3060c0"),), xwayland=True):
+        super().__init__("tarnwick-e2e-sway-")
         self.outputs = outputs
         self.xwayland = xwayland
-        self.uid, self.gid = session_user()
-        self.root = tempfile.mkdtemp(prefix="tarnwick-e2e-sway-")
-        os.chmod(self.root, 0o755)
-        self.runtime = os.path.join(self.root, "runtime")
-        self.home = os.path.join(self.root, "home")
         self.process = None
         self.wayland_display = None
         self.swaysock = None
         self.display = None
-        self._clients = []
         self._placements = {}  # pid -> (process, x, y, width, height) of float_at
 
     # -- life cycle
@@ -159,14 +103,12 @@ class SwaySession(UserSession):
             wait_until(lambda: alive() and self.run(["xdpyinfo"]).returncode == 0,
                        timeout=timeout, what="XWayland to accept clients")
 
-    def stop(self):
+    def _stop_servers(self):
         try:
-            self.close_all_windows()
             # sway takes its XWayland with it.
             stop_process(self.process, grace=10.0)
         finally:
             self.process = None
-            shutil.rmtree(self.root, ignore_errors=True)
 
     # -- environment and helpers
 
@@ -341,38 +283,6 @@ def differences_from_grim(jpeg, grim, step=6, margin=3, tolerance=40):
             if colour_distance(jpeg.pixel(x, y), expected) > tolerance:
                 found.append((x, y))
     return found
-
-
-class SessionTestCase(unittest.TestCase, JpegAssertions):
-    """Tests against self.session (a UserSession): a fresh sandbox owned by the session's user
-    and no windows left behind, per test."""
-
-    def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.session.close_all_windows)
-        os.chmod(self.sandbox.root, 0o755)
-        give_to(self.sandbox.root, self.session.uid, self.session.gid)
-
-    def capture(self, *args, env=None, timeout=60):
-        return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
-                          timeout=timeout, **self.session.as_user())
-
-    def start_agent(self):
-        """An agent of the session's user serving the sandbox's data folder; stopped on cleanup."""
-        self.sandbox.make_agent_folder()
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        agent = Agent(self.sandbox, env=self.session.binary_environment(),
-                      **self.session.as_user())
-        self.addCleanup(stop_process, agent.process)
-        return agent
-
-    def ask_agent(self, request):
-        """The agent's response to a request, with a fresh id, written as the session's user."""
-        request = dict(request, id=str(uuid.uuid4()))
-        self.sandbox.write_agent_request(request)
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        return self.sandbox.wait_for_agent_response(request["id"], timeout=30)
 
 
 class SwayTestCase(SessionTestCase):
