@@ -143,9 +143,9 @@ TEST(RequestFromAgentText, OutputAloneTakesEveryDefault) {
     EXPECT_EQ(request->target, "tavik");
     ASSERT_FALSE(request->id.empty());
     EXPECT_EQ(request->id.find_first_not_of("0123456789"), std::string::npos) << request->id;
-    const std::int64_t seconds = std::stoll(request->id);
-    EXPECT_GE(seconds, before);
-    EXPECT_LE(seconds, after);
+    const std::int64_t idSeconds = std::stoll(request->id);
+    EXPECT_GE(idSeconds, before);
+    EXPECT_LE(idSeconds, after);
 }
 
 TEST(RequestFromAgentText, OutputIsAPathAsWritten) {
