@@ -307,8 +307,10 @@ class SwayTestCase(SessionTestCase):
         last = []
 
         def drawn():
-            self.assertSucceeded(self.capture(name, "0.9", "0", target))
-            jpeg = Jpeg.from_file(self.sandbox.path(name))
+            jpeg = self.capture_unless_busy(name, "0.9", target)
+            if jpeg is None:
+                last[:] = ["no image: code 6"]
+                return None
             last[:] = [jpeg.size] + [jpeg.pixel(x, y) for x, y in points
                                      if x < jpeg.width and y < jpeg.height]
             if jpeg.size != size:
@@ -325,6 +327,17 @@ class SwayTestCase(SessionTestCase):
                        for node in self.session.windows()]
             self.fail("the window never showed at %s in %s; last seen: %s; sway: %s"
                       % (size, colour, last, windows))
+
+    def capture_unless_busy(self, name, quality, target):
+        """The capture's JPEG, or None where the binary gave up with code 6 and its line: sway,
+        rendering in software on a busy machine, can leave a copy unanswered past the binary's
+        5 s. Any other outcome fails the test."""
+        run = self.capture(name, quality, "0", target)
+        if run.returncode == 6:
+            self.assertFailedWith(run, 6)
+            return None
+        self.assertSucceeded(run)
+        return Jpeg.from_file(self.sandbox.path(name))
 
     def listing_once_shown(self, text):
         """--list-windows once its output holds text: a client commits a new size in its own
@@ -344,8 +357,10 @@ class SwayTestCase(SessionTestCase):
 
         def same():
             grim = self.session.grim(self.sandbox.path("grim.ppm"), area)
-            self.assertSucceeded(self.capture("capture.jpg", "0.95", "0", target))
-            jpeg = Jpeg.from_file(self.sandbox.path("capture.jpg"))
+            jpeg = self.capture_unless_busy("capture.jpg", "0.95", target)
+            if jpeg is None:
+                last[:] = ["no image: code 6"]
+                return False
             differences = differences_from_grim(jpeg, grim)
             last[:] = [jpeg.size, grim[1:], differences and differences[:10]]
             return differences == []
