@@ -9,6 +9,7 @@ import ctypes
 import functools
 import json
 import os
+import pwd
 import re
 import resource
 import shutil
@@ -18,6 +19,7 @@ import sys
 import tempfile
 import time
 import unittest
+import uuid
 
 BINARY = os.environ.get("TARNWICK_BINARY", "")
 
@@ -346,12 +348,39 @@ class Agent:
     """A running `--agent` process, its passes counted from outside, its output kept for stop()."""
 
     def __init__(self, sandbox, display=None, env=None, **popen_arguments):
+        self.sandbox = sandbox
         self.process = start_binary(["--agent"], sandbox, display=display, env=env,
                                     **popen_arguments)
         self.pid = self.process.pid
+        self._counter = 0
 
     def running(self):
         return self.process.poll() is None
+
+    alive = running
+
+    def next_id(self):
+        self._counter += 1
+        return "r%d-%d" % (os.getpid(), self._counter)
+
+    def request(self, timeout=30.0, **fields):
+        """Writes a request with a fresh id and returns the response that answers it."""
+        fields.setdefault("id", self.next_id())
+        self.sandbox.write_agent_request(fields)
+        return self.wait_for(fields["id"], timeout)
+
+    def wait_for(self, request_id, timeout=30.0):
+        """The response to request_id; fails at once if the agent ends."""
+
+        def answered():
+            if not self.running():
+                raise AssertionError("the agent ended with status %r" % self.process.returncode)
+            response = self.sandbox.read_agent_response()
+            return response if isinstance(response, dict) and \
+                response.get("id") == request_id else None
+
+        return wait_until(answered, timeout=timeout, interval=0.005,
+                          what="the response to %s" % request_id)
 
     def wait_for_passes(self, count, timeout=10.0):
         """Waits until at least count whole passes of the loop have run from now on.
@@ -378,6 +407,14 @@ class Agent:
         was_running = self.running()
         stdout, stderr = stop_and_collect(self.process)
         return was_running, stdout, stderr
+
+
+class AgentSession(Agent):
+    """An agent process of one test, stopped by PID when the test ends."""
+
+    def __init__(self, test, sandbox, display=None, **popen_arguments):
+        super().__init__(sandbox, display=display, **popen_arguments)
+        test.addCleanup(stop_process, self.process)
 
 
 def process_status_field(pid, name):
@@ -412,6 +449,65 @@ def process_fd_count(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
+_POLL, _PPOLL, _CLOCK_NANOSLEEP = 7, 271, 230  # x86-64 system call numbers
+
+
+def _blocked_call(pid):
+    """(system call number, its arguments) the main thread of pid is blocked in, or None while
+    it runs or is gone."""
+    try:
+        with open("/proc/%d/syscall" % pid) as stream:
+            fields = stream.read().split()
+    except OSError:
+        return None
+    if len(fields) < 4 or not fields[0].isdigit():
+        return None  # "running"
+    return int(fields[0]), [int(field, 16) for field in fields[1:]]
+
+
+def blocked_in_poll(pid):
+    """Whether the process waits in poll() or ppoll(): on a reply, a socket, a notification."""
+    call = _blocked_call(pid)
+    return call is not None and call[0] in (_POLL, _PPOLL)
+
+
+def agent_waits_between_passes(pid):
+    """Whether the agent is in its wait between passes: poll() on its one folder watch with at
+    most the pass interval left, or the plain sleep it takes without a watch."""
+    call = _blocked_call(pid)
+    if call is None:
+        return False
+    number, arguments = call
+    return number == _CLOCK_NANOSLEEP or (
+        number == _POLL and arguments[1] == 1 and 0 < arguments[2] <= 50)
+
+
+def _context_switches(pid):
+    return process_status_field(pid, "voluntary_ctxt_switches") + \
+        process_status_field(pid, "nonvoluntary_ctxt_switches")
+
+
+def while_agent_waits(process, look=lambda: None, timeout=30.0):
+    """look()'s value, taken while the agent process waits between passes: it waited before and
+    after, and its main thread was not switched in between, so it did not run meanwhile. Without
+    look, this waits for the end of the pass under way (or of the first one)."""
+    pid = process.pid
+
+    def between_passes():
+        if process.poll() is not None:
+            raise AssertionError("the agent ended with status %r" % process.returncode)
+        before = _context_switches(pid)
+        if not agent_waits_between_passes(pid):
+            return None
+        value = look()
+        if agent_waits_between_passes(pid) and _context_switches(pid) == before:
+            return [value]
+        return None
+
+    return wait_until(between_passes, timeout=timeout, interval=0.005,
+                      what="the agent to wait between passes")[0]
+
+
 def file_size_limit(limit):
     """A preexec_fn under which writing past limit bytes fails with EFBIG, as on a full disk."""
 
@@ -420,6 +516,16 @@ def file_size_limit(limit):
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     return apply
+
+
+def read_bytes(path):
+    with open(path, "rb") as stream:
+        return stream.read()
+
+
+def hidden_files(folder):
+    """The temporary files that the binary writes beside a target are hidden ('.name.XXXXXX')."""
+    return sorted(name for name in os.listdir(folder) if name.startswith("."))
 
 
 def snapshot(folder):
@@ -443,6 +549,111 @@ def unused_display():
                 not os.path.exists("/tmp/.X%d-lock" % number):
             return ":%d" % number
     raise AssertionError("no unused display number")
+
+
+# ---------------------------------------------------------------------------------------------
+# Sessions: a display server under test and the clients started on it
+
+SESSION_USER = "tarnwick-e2e-wl"
+
+# A private session bus that activates nothing (it names no service folder), so no process
+# starts behind the tests' back.
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+def session_user():
+    """(uid, gid) a compositor session runs as: this process's own unless it is root, which
+    compositors, session buses and XWayland refuse; then a user made for the purpose."""
+    if os.getuid() != 0:
+        return os.getuid(), os.getgid()
+    try:
+        entry = pwd.getpwnam(SESSION_USER)
+    except KeyError:
+        require_tools("useradd")
+        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                        "--shell", "/usr/sbin/nologin", SESSION_USER], check=True,
+                       capture_output=True, timeout=30)
+        entry = pwd.getpwnam(SESSION_USER)
+    return entry.pw_uid, entry.pw_gid
+
+
+def give_to(path, uid, gid):
+    for folder, folders, files in os.walk(path):
+        os.chown(folder, uid, gid)
+        for name in files:
+            os.chown(os.path.join(folder, name), uid, gid)
+
+
+class Session:
+    """A display server under test with the clients started on it: what the X, sway and KWin
+    sessions share. stop() stops the clients (close_all_windows), then the servers
+    (_stop_servers), then removes the session's folder."""
+
+    def __init__(self, prefix):
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        self.uid, self.gid = os.getuid(), os.getgid()
+        self._clients = []
+
+    def as_user(self):
+        """Popen arguments that run a process as the session's user."""
+        if self.uid == os.getuid():
+            return {}
+        return {"user": self.uid, "group": self.gid, "extra_groups": []}
+
+    def environment(self):
+        """What a client of the session needs."""
+        raise NotImplementedError
+
+    def binary_environment(self, extra=None):
+        """For the binary: the session without HOME, PATH and LANG, which the sandbox sets."""
+        environment = {key: value for key, value in self.environment().items()
+                       if key not in ("HOME", "PATH", "LANG")}
+        environment.update(extra or {})
+        return environment
+
+    def close_all_windows(self):
+        for process in self._clients:
+            stop_process(process)
+        self._clients.clear()
+
+    def _stop_servers(self):
+        raise NotImplementedError
+
+    def stop(self):
+        try:
+            self.close_all_windows()
+        finally:
+            try:
+                self._stop_servers()
+            finally:
+                shutil.rmtree(self.root, ignore_errors=True)
+
+
+class UserSession(Session):
+    """A compositor session: its user (see session_user), its home and runtime folder."""
+
+    def __init__(self, prefix):
+        super().__init__(prefix)
+        os.chmod(self.root, 0o755)
+        self.uid, self.gid = session_user()
+        self.runtime = os.path.join(self.root, "runtime")
+        self.home = os.path.join(self.root, "home")
+
+    def _base_environment(self):
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
+                "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -484,7 +695,7 @@ class Window:
         return self.server.map_state(self.id)
 
 
-class XServer:
+class XServer(Session):
     """A private Xvfb on a display number of its own choosing, with helpers around X clients."""
 
     def __init__(self, width=1280, height=800, depth=24, display_number=None, visual_class=None,
@@ -493,6 +704,8 @@ class XServer:
         visual_class (the protocol's number: 3 PseudoColor, 5 DirectColor, ...) is the class of
         the default visual; tcp also listens on TCP port 6000 + the display number; auth makes
         the server admit only clients with the cookie in the file self.authority."""
+        super().__init__("tarnwick-e2e-x-")
+        self.home = self.root
         self.tcp = tcp
         self.authority = None
         self.width = width
@@ -503,7 +716,6 @@ class XServer:
         self.process = None
         self.display = None
         self.window_manager = None
-        self.home = tempfile.mkdtemp(prefix="tarnwick-e2e-x-")
         if auth:
             require_tools("xauth")
             if self.display_number is None:
@@ -511,7 +723,6 @@ class XServer:
             self.authority = os.path.join(self.home, "Xauthority")
             subprocess.run(["xauth", "-f", self.authority, "add", ":%d" % self.display_number, ".",
                             os.urandom(16).hex()], check=True, capture_output=True)
-        self._clients = []
         self._windows = []
         self._counter = 0
 
@@ -584,14 +795,12 @@ class XServer:
                 time.sleep(0.02)
         return int(text.strip())
 
-    def stop(self):
+    def _stop_servers(self):
         try:
-            self.close_all_windows()
             stop_process(self.window_manager)
             stop_process(self.process)
         finally:
             self.window_manager = self.process = None
-            shutil.rmtree(self.home, ignore_errors=True)
 
     def _client_environment(self, display):
         environment = {
@@ -907,9 +1116,40 @@ class JpegAssertions:
         self.assertEqual((run.returncode, run.stderr, run.stdout), (0, b"", b""), run)
 
 
-class ServerTestCase(unittest.TestCase, JpegAssertions):
-    """One private X server per class (optionally with openbox); a fresh sandbox and no leftover
-    windows per test."""
+class SessionTestCase(unittest.TestCase, JpegAssertions):
+    """Tests against self.session (a Session): a fresh sandbox that the session's user owns and
+    no windows left behind, per test."""
+
+    def setUp(self):
+        self.sandbox = Sandbox()
+        self.addCleanup(self.sandbox.cleanup)
+        self.addCleanup(self.session.close_all_windows)
+        if self.session.as_user():
+            os.chmod(self.sandbox.root, 0o755)
+            give_to(self.sandbox.root, self.session.uid, self.session.gid)
+
+    def capture(self, *args, env=None, timeout=60):
+        return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
+                          timeout=timeout, **self.session.as_user())
+
+    def start_agent(self):
+        """An agent of the session's user serving the sandbox's data folder; stopped on cleanup."""
+        self.sandbox.make_agent_folder()
+        give_to(self.sandbox.home, self.session.uid, self.session.gid)
+        return AgentSession(self, self.sandbox, env=self.session.binary_environment(),
+                            **self.session.as_user())
+
+    def ask_agent(self, request):
+        """The agent's response to a request, with a fresh id, written as the session's user."""
+        request = dict(request, id=str(uuid.uuid4()))
+        self.sandbox.write_agent_request(request)
+        give_to(self.sandbox.home, self.session.uid, self.session.gid)
+        return self.sandbox.wait_for_agent_response(request["id"], timeout=30)
+
+
+class ServerTestCase(SessionTestCase):
+    """One private X server per class (optionally with openbox), self.server and self.session;
+    a fresh sandbox and no leftover windows per test."""
 
     screen = (1280, 800)
     root_colour = "green"
@@ -918,14 +1158,9 @@ class ServerTestCase(unittest.TestCase, JpegAssertions):
     @classmethod
     def setUpClass(cls):
         require_binary()
-        cls.server = XServer(*cls.screen)
+        cls.server = cls.session = XServer(*cls.screen)
         cls.addClassCleanup(cls.server.stop)
         cls.server.start()
         if cls.with_window_manager:
             cls.server.start_window_manager()
         cls.server.set_root_colour(cls.root_colour)
-
-    def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.server.close_all_windows)

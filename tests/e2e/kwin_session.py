@@ -23,10 +23,9 @@ import tempfile
 import time
 import unittest
 
-from harness import (Jpeg, binary_for, colour_distance, require_binary, require_tools,
-                     start_binary, start_process, stop_process, wait_until)
-from portal_session import BUS_CONFIG
-from wayland_session import SessionTestCase, UserSession, give_to, session_user
+from harness import (BUS_CONFIG, Jpeg, SessionTestCase, UserSession, binary_for, colour_distance,
+                     give_to, require_binary, require_tools, start_binary, start_process,
+                     stop_process, wait_until)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -125,14 +124,10 @@ class KWinSession(UserSession):
     (add_desktop_entry). border_size picks Breeze's border size ("Normal", "Large", ...)."""
 
     def __init__(self, width=1280, height=800, permission_checks=False, border_size=None):
+        super().__init__("tarnwick-e2e-kwin-")
         self.width, self.height = width, height
         self.permission_checks = permission_checks
         self.border_size = border_size
-        self.uid, self.gid = session_user()
-        self.root = tempfile.mkdtemp(prefix="tarnwick-e2e-kwin-")
-        os.chmod(self.root, 0o755)
-        self.runtime = os.path.join(self.root, "runtime")
-        self.home = os.path.join(self.root, "home")
         self.config_home = os.path.join(self.home, ".config")
         self.data_home = os.path.join(self.home, ".local", "share")
         self.socket_name = "kwin-e2e-%d" % os.getpid()
@@ -141,7 +136,6 @@ class KWinSession(UserSession):
         self.kwin = None
         self.bus = None
         self.display = None
-        self._clients = []
 
     # -- life cycle
 
@@ -236,18 +230,14 @@ class KWinSession(UserSession):
         except OSError:
             return ""
 
-    def stop(self):
+    def _stop_servers(self):
         try:
-            self.close_all_windows()
+            self.stop_kwin()
         finally:
             try:
-                self.stop_kwin()
+                stop_process(self.bus, grace=5.0)
             finally:
-                try:
-                    stop_process(self.bus, grace=5.0)
-                finally:
-                    self.bus = None
-                    shutil.rmtree(self.root, ignore_errors=True)
+                self.bus = None
 
     def stop_kwin(self):
         """Stops KWin (and with it XWayland), also one that was stopped or killed."""

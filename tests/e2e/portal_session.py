@@ -10,26 +10,11 @@ import os
 import shutil
 import subprocess
 
-from harness import require_tools, start_process, stop_process, wait_until
-from wayland_session import give_to
+from harness import BUS_CONFIG, give_to, require_tools, start_process, stop_process, wait_until
 
 PORTAL_FILE = "/tmp/out.png"  # where xdg-desktop-portal-wlr always writes, and leaves, its shot
 LIBEXEC = "/usr/libexec"
 PORTAL_DEFINITIONS = "/usr/share/xdg-desktop-portal/portals"
-
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
 
 
 class PortalStack:

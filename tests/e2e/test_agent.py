@@ -87,13 +87,11 @@ class RequestAndResponseTests(AgentTestCase):
         self.assertEqual((jpeg.size, jpeg.quality), ((640, 400), 80))
         self.assertColour(jpeg, 320, 200, "green")
 
-        # A new id: answered within a fraction of a second (2 s only guards a loaded machine).
+        # A new id is performed too (bench/agent-latency measures how soon).
         for request_id in ("second", "third"):
             with self.subTest(request_id=request_id):
-                started = time.monotonic()
                 output = self.request(request_id, request_id + ".jpg", maxWidth=320)
-                self.sandbox.wait_for_agent_response(request_id, timeout=2.0)
-                self.assertLess(time.monotonic() - started, 2.0)
+                self.sandbox.wait_for_agent_response(request_id)
                 self.assertEqual(Jpeg.from_file(output).size, (320, 200))
         # The loop writes only its response beside the request: no auxiliary files are left.
         self.assertEqual(self.data_folder_listing(), ["screen-capture-agent-request.json",
@@ -168,9 +166,7 @@ class RequestAndResponseTests(AgentTestCase):
         with open(self.sandbox.agent_request_path(), "wb") as stream:
             stream.write(text[:cut])
             stream.flush()
-            half_written = time.monotonic()
             agent.wait_for_passes(4)
-            time.sleep(max(0.0, half_written + 0.25 - time.monotonic()))
             self.assertIsNone(self.sandbox.agent_response_stamp())
             self.assertEqual(os.listdir(self.sandbox.work), [])
             stream.write(text[cut:])

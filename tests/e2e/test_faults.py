@@ -1,9 +1,6 @@
 """Faults around the real binary: a lost X server, vanishing windows, failing outputs, a response
-folder that cannot be written, a request file caught half-written, termination mid-capture, and a
-short soak of the agent."""
+folder that cannot be written, a request file caught half-written, termination mid-capture."""
 
-import importlib.machinery
-import importlib.util
 import json
 import os
 import random
@@ -15,18 +12,12 @@ import time
 import unittest
 
 import harness
-from harness import (MESSAGES, Jpeg, JpegAssertions, Sandbox, XServer, require_binary,
-                     require_tools, run_binary, start_binary, start_process, stop_process,
-                     unused_display, wait_until)
+from harness import (MESSAGES, AgentSession, Jpeg, JpegAssertions, Sandbox, XServer,
+                     hidden_files, read_bytes, require_binary, require_tools, run_binary,
+                     start_process, stop_process, unused_display, wait_until)
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 NOBODY = 65534
 JPEG_SIGNATURE = b"\xff\xd8\xff"
-
-
-def hidden_files(folder):
-    """The temporary files that the binary writes beside a target are hidden ('.name.XXXXXX')."""
-    return sorted(name for name in os.listdir(folder) if name.startswith("."))
 
 
 def files_open_in(pid, folder):
@@ -42,11 +33,6 @@ def files_open_in(pid, folder):
     return names
 
 
-def read_bytes(path):
-    with open(path, "rb") as stream:
-        return stream.read()
-
-
 def write_in_place(path, content, chunks=1, pause=0.0):
     """Rewrites a file through open-with-truncate, in chunks, without any rename."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
@@ -60,39 +46,6 @@ def write_in_place(path, content, chunks=1, pause=0.0):
                 time.sleep(pause)
     finally:
         os.close(fd)
-
-
-class AgentSession:
-    """An agent process of one test, stopped by PID when the test ends."""
-
-    def __init__(self, test, sandbox, display, **popen_arguments):
-        self.sandbox = sandbox
-        self.process = start_binary(["--agent"], sandbox, display=display, **popen_arguments)
-        test.addCleanup(stop_process, self.process)
-        self._counter = 0
-
-    def alive(self):
-        return self.process.poll() is None
-
-    def next_id(self):
-        self._counter += 1
-        return "r%d-%d" % (os.getpid(), self._counter)
-
-    def request(self, timeout=30.0, **fields):
-        """Writes a request with a fresh id and returns the response that answers it."""
-        fields.setdefault("id", self.next_id())
-        self.sandbox.write_agent_request(fields)
-        return self.wait_for(fields["id"], timeout)
-
-    def wait_for(self, request_id, timeout=30.0):
-        def answered():
-            if not self.alive():
-                raise AssertionError("the agent ended with status %r" % self.process.returncode)
-            response = self.sandbox.read_agent_response()
-            return response if response and response.get("id") == request_id else None
-
-        return wait_until(answered, timeout=timeout, interval=0.005,
-                          what="the response to %s" % request_id)
 
 
 class FaultTestCase(harness.ServerTestCase):
@@ -217,9 +170,7 @@ class WindowChurnTests(FaultTestCase):
         agent = self.agent()
 
         outcomes = {}
-        deadline = time.monotonic() + 240
         for index in range(self.requests):
-            self.assertLess(time.monotonic(), deadline, "200 requests took too long")
             output = self.sandbox.path("shot%03d.jpg" % index)
             response = agent.request(output=output, target="tavik",
                                      maxWidth=random.choice([0, 200]))
@@ -373,7 +324,7 @@ class ResponseFolderTests(FaultTestCase):
         write_in_place(self.sandbox.agent_request_path(), json.dumps(
             {"id": "second", "output": out("2.jpg"), "target": "desktop"}).encode())
         wait_until(lambda: os.path.exists(out("2.jpg")), timeout=20, what="the second JPEG")
-        time.sleep(0.3)
+        harness.while_agent_waits(agent.process)  # its response tried and lost
         self.assertEqual(os.listdir(data), [os.path.basename(self.sandbox.agent_request_path())])
         for name in ("1.jpg", "2.jpg"):
             self.assertTrue(read_bytes(out(name)).startswith(JPEG_SIGNATURE))
@@ -381,7 +332,7 @@ class ResponseFolderTests(FaultTestCase):
 
     def test_missing_agent_folder(self):
         agent = self.agent()
-        time.sleep(0.5)  # about ten passes with nothing to read
+        harness.while_agent_waits(agent.process)  # a pass with nothing to read
         self.assertEqual(os.listdir(self.sandbox.home), [])
         response = agent.request(output=self.sandbox.path("late.jpg"), target="desktop")
         self.assertAnsweredOk(response, self.sandbox.path("late.jpg"))
@@ -425,13 +376,11 @@ class TornRequestTests(FaultTestCase):
         request = self.sandbox.agent_request_path()
         self.sandbox.write_agent_request(b"")
         agent = self.agent()
-        started = time.monotonic()
         for number in range(1, self.rewrites + 1):
             content = self.content(folder, number)
             cut = content.index(b"-%05d.jpg" % number) + 1 + random.randrange(0, 5)
             self.rewrite(request, content, cut)
             time.sleep(random.uniform(0, 0.002))
-            self.assertLess(time.monotonic() - started, 240)
         last = "%05d" % self.rewrites
         agent.wait_for(last)
 
@@ -447,104 +396,6 @@ class TornRequestTests(FaultTestCase):
         self.assertGreater(len(performed), 20, "the agent performed too few requests to tell")
         self.assertTrue(agent.alive())
         print("\n%d of %d rewrites performed" % (len(performed), self.rewrites))
-
-
-# ---------------------------------------------------------------------------------------------
-
-
-class LimitedRunTestCase(FaultTestCase):
-    """Runs of the binary as an ordinary user (the kernel does not hold root to these limits)
-    under real limits on its processes and its address space."""
-
-    @classmethod
-    def setUpClass(cls):
-        require_tools("prlimit", "readelf")
-        cls.run_as = harness.ordinary_user(cls)
-        super().setUpClass()
-
-    def setUp(self):
-        super().setUp()
-        self.sandbox.give_to(**self.run_as)
-
-    def limited(self, limit, *args):
-        return self.one_shot(*args, prefix=["prlimit", limit, "--"], env=self.sanitizer_options(),
-                             **self.run_as)
-
-    def sanitizer_options(self):
-        # LeakSanitizer needs a thread of its own at exit, which a process limit refuses it.
-        if not harness.sanitized_binary():
-            return None
-        return {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
-
-    def address_space_limits(self, *kib):
-        """The bounds under which the program starts at all: how much its loader needs depends
-        on the build (a debug build's is larger); below that it never reaches main."""
-        if harness.sanitized_binary():
-            return []  # a sanitizer reserves far more than these
-        limits = ["--as=%d" % (value * 1024) for value in kib]
-        return [limit for limit in limits if self.limited(limit, "--version").returncode == 0]
-
-
-class ResourceLimitTests(LimitedRunTestCase):
-    """Without room for the stall watchdog's thread a capture goes on without it."""
-
-    def test_captures_and_listing_with_no_thread_to_spare(self):
-        window = self.server.start_xterm("Tavik", background="blue", pixel_size=(400, 300))
-        # One process for the user; room for the program but not for a thread's 8 MiB stack.
-        for limit in ["--nproc=1:1"] + self.address_space_limits(11000, 13500, 16000):
-            with self.subTest(limit=limit):
-                self.assertSucceeded(self.limited(limit, "d.jpg", "0.8", "0", "desktop"))
-                self.assertEqual(Jpeg.from_file(self.sandbox.path("d.jpg")).size, (640, 480))
-                self.assertSucceeded(self.limited(limit, "w.jpg"))
-                jpeg = Jpeg.from_file(self.sandbox.path("w.jpg"))
-                self.assertEqual(jpeg.size, (400, 300))
-                self.assertColour(jpeg, 200, 150, "blue")
-                listing = self.limited(limit, "--list-windows")
-                self.assertEqual((listing.returncode, listing.stderr), (0, b""), listing)
-                self.assertIn("* %d " % window.id, listing.stdout.decode())
-
-    def test_the_agent_performs_requests_under_a_process_limit(self):
-        owner = (self.run_as["user"], self.run_as["group"]) if self.run_as else None
-        self.sandbox.make_agent_folder()
-        self.sandbox.give_to(**self.run_as)
-        agent = AgentSession(self, self.sandbox, self.server.display,
-                             prefix=["prlimit", "--nproc=1:1", "--"], env=self.sanitizer_options(),
-                             **self.run_as)
-        for target in ("desktop", "tavik"):
-            if target == "tavik":
-                self.server.start_xterm("Tavik", pixel_size=(400, 300))
-            request_id = agent.next_id()
-            output = self.sandbox.path(target + ".jpg")
-            self.sandbox.write_agent_request({"id": request_id, "output": output,
-                                              "target": target}, owner=owner)
-            self.assertAnsweredOk(agent.wait_for(request_id), output)
-
-
-class AddressSpaceSweepTests(LimitedRunTestCase):
-    """Bounds from just above what the program needs to start up to where a full-size capture
-    fits: each one ends in a capture, or in the code and line of the step that ran out."""
-
-    screen = (3840, 2160)
-
-    def test_every_bound_ends_in_a_capture_or_the_code_of_its_step(self):
-        limits = self.address_space_limits(*range(11000, 24001, 250))
-        if not limits:
-            self.skipTest("a sanitizer reserves more address space than any of these bounds")
-        self.server.start_xterm("Tavik", geometry="80x24+100+100", pixel_size=(1600, 1000))
-        outcomes = {}
-        for limit in limits:
-            for args, step_codes in ((("d.jpg", "0.9", "0", "desktop"), (4, 6)),
-                                     (("w.jpg", "0.9", "640"), (2, 4, 6))):
-                with self.subTest(limit=limit, target=args[-1]):
-                    run = self.limited(limit, *args)
-                    if run.returncode == 0:
-                        self.assertSucceeded(run)
-                        Jpeg.from_file(self.sandbox.path(args[0]))
-                    else:
-                        self.assertIn(run.returncode, step_codes, run)
-                        self.assertFailedWith(run, run.returncode)
-                    outcomes[run.returncode] = outcomes.get(run.returncode, 0) + 1
-        print("\nexit statuses over %d bounds: %r" % (len(limits), outcomes))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -598,7 +449,7 @@ class TerminationTests(FaultTestCase):
         if os.path.exists(request):
             os.unlink(request)
         agent = self.agent()
-        time.sleep(0.2)
+        harness.while_agent_waits(agent.process)
         return agent
 
     def stop_with(self, agent, signum, when):
@@ -637,30 +488,3 @@ class TerminationTests(FaultTestCase):
                     if os.path.exists(self.output):
                         Jpeg.from_file(self.output)
         print("\ncapture %.0f ms" % (duration * 1000))
-
-
-# ---------------------------------------------------------------------------------------------
-
-
-def load_soak():
-    path = os.path.join(ROOT, "bench", "agent-soak")
-    loader = importlib.machinery.SourceFileLoader("agent_soak", path)
-    spec = importlib.util.spec_from_loader("agent_soak", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
-
-
-class AgentSoakTests(FaultTestCase):
-    """A short soak: memory, descriptors and X connections do not grow with requests."""
-
-    def test_five_hundred_mixed_requests(self):
-        soak = load_soak()
-        samples = soak.soak(self.sandbox, self.server.display, requests=500,
-                            checkpoints=(100, 250, 500), time_limit=300)
-        print("\n" + soak.table(samples))
-        first, last = samples[0], samples[-1]
-        self.assertEqual(last.fds, first.fds, samples)
-        self.assertEqual(last.x_sockets, 0, samples)
-        if not last.sanitized:
-            self.assertLess(last.rss_kib - first.rss_kib, 2048, samples)

@@ -10,10 +10,9 @@ import signal
 import time
 import unittest
 
-from harness import (MESSAGES, require_tools, run_binary, stop_and_collect, stop_process,
-                     wait_until)
+from harness import (MESSAGES, blocked_in_poll, give_to, require_tools, run_binary,
+                     stop_and_collect, stop_process, wait_until)
 from kwin_session import KWinTestCase
-from wayland_session import give_to
 
 RED, GREEN, BLUE, YELLOW, MAGENTA = "ff0000", "00ff00", "0000ff", "ffff00", "ff00ff"
 BLACK = (0, 0, 0)
@@ -386,7 +385,8 @@ class StoppedOrKilledKWin(KWinTestCase):
         os.kill(self.session.kwin.pid, signal.SIGSTOP)
         process = self.start_capture(*args)
         try:
-            time.sleep(1.0)
+            wait_until(lambda: blocked_in_poll(process.pid), timeout=20,
+                       what="the binary to wait on KWin")
             killed_at = time.monotonic()
             os.kill(self.session.kwin.pid, signal.SIGKILL)
             process.wait(timeout=20)

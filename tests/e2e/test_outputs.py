@@ -14,9 +14,8 @@ import time
 import unittest
 
 import harness
-from harness import (BINARY, MESSAGES, Jpeg, binary_environment, run_binary, start_process,
-                     stop_process, wait_until)
-from test_faults import AgentSession, hidden_files, read_bytes
+from harness import (BINARY, MESSAGES, AgentSession, Jpeg, binary_environment, hidden_files,
+                     read_bytes, run_binary, start_process, stop_process, wait_until)
 
 PIPE_CAPACITY = 65536
 

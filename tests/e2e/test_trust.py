@@ -13,9 +13,8 @@ import time
 import unittest
 
 import harness
-from harness import (MESSAGES, Jpeg, XServer, require_tools, run_binary, start_process,
-                     stop_process, wait_until)
-from test_faults import AgentSession
+from harness import (MESSAGES, AgentSession, Jpeg, XServer, require_tools, run_binary,
+                     start_process, stop_process, wait_until)
 
 # How long the server may stay silent, and the slack the tests allow on top of it.
 STALL_LIMIT = 5.0

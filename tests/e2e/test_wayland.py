@@ -69,7 +69,7 @@ class OneOutput(SwayTestCase):
         self.session.start_foot("tavik", "the real one", "00ff00")
         small = self.session.start_foot("tavik", "too small", "ff0000")
         self.session.float_at(small, width=300, height=200)
-        run = self.capture("--list-windows")
+        run = self.listing_once_shown("passed over: smaller than")
         self.assertEqual((run.returncode, run.stderr), (0, b""), run)
         lines = run.stdout.decode().splitlines()
         self.assertIn("(wlroots on wayland-", lines[0])
@@ -130,6 +130,7 @@ class OneOutput(SwayTestCase):
         self.session.start_foot("terminal", "just a terminal", "00ff00")
         small = self.session.start_foot("tavik", "too small", "ff0000")
         self.session.float_at(small, width=300, height=200)
+        self.listing_once_shown("passed over: smaller than")
         self.assertFailedWith(self.capture("window.jpg"), 5)
         self.assertFalse(os.path.exists(self.sandbox.path("window.jpg")))
 

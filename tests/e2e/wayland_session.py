@@ -7,64 +7,13 @@ unprivileged user made for the purpose. Every process is started and stopped by 
 import glob
 import json
 import os
-import pwd
-import shutil
 import subprocess
-import tempfile
-import unittest
-import uuid
 
-from harness import (COLOURS, Agent, Jpeg, JpegAssertions, Sandbox, _parse_ppm, colour_distance,
-                     require_binary, require_tools, run_binary, start_process, stop_process,
-                     wait_until)
-
-SESSION_USER = "tarnwick-e2e-wl"
-
-
-def session_user():
-    """(uid, gid) of the user the session runs as: this process's own unless it is root."""
-    if os.getuid() != 0:
-        return os.getuid(), os.getgid()
-    try:
-        entry = pwd.getpwnam(SESSION_USER)
-    except KeyError:
-        require_tools("useradd")
-        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
-                        "--shell", "/usr/sbin/nologin", SESSION_USER], check=True,
-                       capture_output=True, timeout=30)
-        entry = pwd.getpwnam(SESSION_USER)
-    return entry.pw_uid, entry.pw_gid
-
-
-def give_to(path, uid, gid):
-    for folder, folders, files in os.walk(path):
-        os.chown(folder, uid, gid)
-        for name in files:
-            os.chown(os.path.join(folder, name), uid, gid)
-
-
-class UserSession:
-    """What a compositor session under test shares with its clients: its user (an unprivileged
-    one when the tests run as root), its home and runtime folder, and its environment."""
-
-    def as_user(self):
-        if os.getuid() != 0:
-            return {}
-        return {"user": self.uid, "group": self.gid, "extra_groups": []}
-
-    def _base_environment(self):
-        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
-                "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime}
-
-    def environment(self):
-        raise NotImplementedError
-
-    def binary_environment(self, extra=None):
-        """For the binary: the session without HOME, PATH and LANG, which the sandbox sets."""
-        environment = {key: value for key, value in self.environment().items()
-                       if key not in ("HOME", "PATH", "LANG")}
-        environment.update(extra or {})
-        return environment
+# SessionTestCase, UserSession, give_to and session_user are kept here for the tests that import
+# them from this module.
+from harness import (COLOURS, Jpeg, SessionTestCase, UserSession, _parse_ppm,  # noqa: F401
+                     colour_distance, give_to, require_binary, require_tools, session_user,
+                     start_process, stop_process, wait_until)
 
 
 class SwaySession(UserSession):
@@ -72,18 +21,14 @@ class SwaySession(UserSession):
     to right from the origin, in logical pixels."""
 
     def __init__(self, outputs=(("1280x720", 1, "#3060c0"),), xwayland=True):
+        super().__init__("tarnwick-e2e-sway-")
         self.outputs = outputs
         self.xwayland = xwayland
-        self.uid, self.gid = session_user()
-        self.root = tempfile.mkdtemp(prefix="tarnwick-e2e-sway-")
-        os.chmod(self.root, 0o755)
-        self.runtime = os.path.join(self.root, "runtime")
-        self.home = os.path.join(self.root, "home")
         self.process = None
         self.wayland_display = None
         self.swaysock = None
         self.display = None
-        self._clients = []
+        self._placements = {}  # pid -> (process, x, y, width, height) of float_at
 
     # -- life cycle
 
@@ -158,14 +103,12 @@ class SwaySession(UserSession):
             wait_until(lambda: alive() and self.run(["xdpyinfo"]).returncode == 0,
                        timeout=timeout, what="XWayland to accept clients")
 
-    def stop(self):
+    def _stop_servers(self):
         try:
-            self.close_all_windows()
             # sway takes its XWayland with it.
             stop_process(self.process, grace=10.0)
         finally:
             self.process = None
-            shutil.rmtree(self.root, ignore_errors=True)
 
     # -- environment and helpers
 
@@ -281,13 +224,17 @@ class SwaySession(UserSession):
 
     def float_at(self, process, x=None, y=None, width=None, height=None):
         """Makes the window floating with that client area (logical pixels); commands are sent
-        again until sway shows it there, since a busy client may answer the first late."""
+        again until sway shows it there, since a busy client may answer the first late. The
+        commands go as one list, which sway turns into one configure of the client."""
+        self._placements[process.pid] = (process, x, y, width, height)
+        words = ["floating", "enable"]
+        if width is not None:
+            words += [",", "resize", "set", str(width), str(height)]
+        if x is not None:
+            words += [",", "move", "absolute", "position", str(x), str(y)]
+
         def placed():
-            self.command(process, "floating", "enable")
-            if width is not None:
-                self.command(process, "resize", "set", str(width), str(height))
-            if x is not None:
-                self.command(process, "move", "absolute", "position", str(x), str(y))
+            self.command(process, *words)
             node = self.window(process.pid)
             if node is None or node.get("type") != "floating_con":
                 return None
@@ -298,10 +245,18 @@ class SwaySession(UserSession):
 
         return wait_until(placed, timeout=20, interval=0.2, what="the window to be placed")
 
+    def place_again(self):
+        """Places the floating windows again where float_at put them: a client may take back
+        its own size later (an X client's configure request), and sway grants it."""
+        for process, *area in list(self._placements.values()):
+            if process.poll() is None:
+                self.float_at(process, *area)
+
     def close_all_windows(self):
         for process in self._clients:
             stop_process(process)
         self._clients.clear()
+        self._placements.clear()
         if self.process is not None and self.process.poll() is None:
             wait_until(lambda: not self.windows(), timeout=20, what="windows to close")
 
@@ -330,38 +285,6 @@ def differences_from_grim(jpeg, grim, step=6, margin=3, tolerance=40):
     return found
 
 
-class SessionTestCase(unittest.TestCase, JpegAssertions):
-    """Tests against self.session (a UserSession): a fresh sandbox owned by the session's user
-    and no windows left behind, per test."""
-
-    def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self.sandbox.cleanup)
-        self.addCleanup(self.session.close_all_windows)
-        os.chmod(self.sandbox.root, 0o755)
-        give_to(self.sandbox.root, self.session.uid, self.session.gid)
-
-    def capture(self, *args, env=None, timeout=60):
-        return run_binary(list(args), self.sandbox, env=self.session.binary_environment(env),
-                          timeout=timeout, **self.session.as_user())
-
-    def start_agent(self):
-        """An agent of the session's user serving the sandbox's data folder; stopped on cleanup."""
-        self.sandbox.make_agent_folder()
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        agent = Agent(self.sandbox, env=self.session.binary_environment(),
-                      **self.session.as_user())
-        self.addCleanup(stop_process, agent.process)
-        return agent
-
-    def ask_agent(self, request):
-        """The agent's response to a request, with a fresh id, written as the session's user."""
-        request = dict(request, id=str(uuid.uuid4()))
-        self.sandbox.write_agent_request(request)
-        give_to(self.sandbox.home, self.session.uid, self.session.gid)
-        return self.sandbox.wait_for_agent_response(request["id"], timeout=30)
-
-
 class SwayTestCase(SessionTestCase):
     """One sway per class."""
 
@@ -378,17 +301,22 @@ class SwayTestCase(SessionTestCase):
     def capture_when_drawn(self, name, size, points, colour, target="tavik"):
         """Captures until the JPEG has `size` and shows `colour` at every point. A client redraws
         a window that changed size in its own time, and a commit at its old size can make sway
-        report that size again for a moment. A capture of the wrong place never gets there."""
+        report that size again for a moment; a window of another size is placed again. A capture
+        of the wrong place never gets there."""
         expected = COLOURS.get(colour, colour)
         last = []
 
         def drawn():
-            self.assertSucceeded(self.capture(name, "0.9", "0", target))
-            jpeg = Jpeg.from_file(self.sandbox.path(name))
+            jpeg = self.capture_unless_busy(name, "0.9", target)
+            if jpeg is None:
+                last[:] = ["no image: code 6"]
+                return None
             last[:] = [jpeg.size] + [jpeg.pixel(x, y) for x, y in points
                                      if x < jpeg.width and y < jpeg.height]
-            if jpeg.size == size and all(
-                    colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
+            if jpeg.size != size:
+                self.session.place_again()
+                return None
+            if all(colour_distance(jpeg.pixel(x, y), expected) <= 48 for x, y in points):
                 return jpeg
             return None
 
@@ -400,6 +328,27 @@ class SwayTestCase(SessionTestCase):
             self.fail("the window never showed at %s in %s; last seen: %s; sway: %s"
                       % (size, colour, last, windows))
 
+    def capture_unless_busy(self, name, quality, target):
+        """The capture's JPEG, or None where the binary gave up with code 6 and its line: sway,
+        rendering in software on a busy machine, can leave a copy unanswered past the binary's
+        5 s. Any other outcome fails the test."""
+        run = self.capture(name, quality, "0", target)
+        if run.returncode == 6:
+            self.assertFailedWith(run, 6)
+            return None
+        self.assertSucceeded(run)
+        return Jpeg.from_file(self.sandbox.path(name))
+
+    def listing_once_shown(self, text):
+        """--list-windows once its output holds text: a client commits a new size in its own
+        time, and until then sway shows the size it committed before."""
+
+        def shown():
+            run = self.capture("--list-windows")
+            return run if text.encode() in run.stdout else None
+
+        return wait_until(shown, timeout=20, interval=0.2, what="a listing with %r" % text)
+
     def assertSameAsGrim(self, target="desktop", area=None):
         """Captures `target` until it is grim's image of the layout (or of `area`) up to JPEG's
         noise, grim shooting again each time: clients draw in their own time. A capture drawn
@@ -408,8 +357,10 @@ class SwayTestCase(SessionTestCase):
 
         def same():
             grim = self.session.grim(self.sandbox.path("grim.ppm"), area)
-            self.assertSucceeded(self.capture("capture.jpg", "0.95", "0", target))
-            jpeg = Jpeg.from_file(self.sandbox.path("capture.jpg"))
+            jpeg = self.capture_unless_busy("capture.jpg", "0.95", target)
+            if jpeg is None:
+                last[:] = ["no image: code 6"]
+                return False
             differences = differences_from_grim(jpeg, grim)
             last[:] = [jpeg.size, grim[1:], differences and differences[:10]]
             return differences == []

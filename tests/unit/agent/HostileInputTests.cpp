@@ -1,53 +1,47 @@
 // What the tool does with inputs built to hurt it: the rows of docs/hostile-inputs.md that unit
 // tests can show. Rows already shown elsewhere are only referenced there.
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "TarnwickScreenCapture/agent/RequestFile.hpp"
 #include "TarnwickScreenCapture/agent/ResponseFile.hpp"
-#include "TarnwickScreenCapture/capture/CaptureRequest.hpp"
 #include "support/TemporaryFolder.hpp"
-#include "support/Timing.hpp"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::string_literals;
 using testing::readWholeFile;
-using testing::secondsTaken;
 using testing::TemporaryFolder;
 using Json = nlohmann::json;
 
-std::optional<CaptureRequest> requestFromJson(const Json& document) {
-    return requestFromAgentText(document.dump());
-}
-
-TEST(HostileInput, ControlCharactersInTheOutputAreAnOrdinaryFileName) {
-    const std::string name =
-        "a\x01\t\n\x1f\x7f"
-        "b.jpg";
-    const auto fromFile = requestFromJson({{"output", "/tmp/" + name}});
-    ASSERT_TRUE(fromFile.has_value());
-    EXPECT_EQ(fromFile->output.native(), "/tmp/" + name);
+// What this process has read so far, from any file.
+std::uint64_t bytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return 0;
 }
 
 TEST(HostileInput, AHugeSparseRequestFileIsRefusedWithoutBeingRead) {
     TemporaryFolder folder;
     const auto file = folder.write("request.json", R"({"output":"/tmp/a.jpg"})");
     ASSERT_EQ(::truncate(file.c_str(), off_t{1} << 30), 0);
-    std::optional<CaptureRequest> request;
-    // Reading 1 GiB of zeros, even without keeping them, takes far longer than this.
-    EXPECT_LT(secondsTaken([&] { request = requestFromAgentFile(file); }), 0.1);
-    EXPECT_FALSE(request.has_value());
+    const std::uint64_t before = bytesReadSoFar();
+    EXPECT_FALSE(requestFromAgentFile(file).has_value());
+    EXPECT_LT(bytesReadSoFar() - before, std::uint64_t{1} << 20);
 }
 
 TEST(HostileInput, RequestPathsThatAreNoRegularFileAreNoRequestAndDoNotBlock) {
@@ -58,60 +52,6 @@ TEST(HostileInput, RequestPathsThatAreNoRegularFileAreNoRequestAndDoNotBlock) {
         std::filesystem::create_symlink(device, link);
         EXPECT_FALSE(requestFromAgentFile(link).has_value()) << device;
     }
-}
-
-TEST(HostileInput, AMillionNestedArraysAreNoRequestAndCostLittle) {
-    std::string text = R"({"output":"/tmp/a.jpg","x":)";
-    text += std::string(1'000'000, '[') + std::string(1'000'000, ']') + "}";
-    std::optional<CaptureRequest> request;
-    EXPECT_LT(secondsTaken([&] { request = requestFromAgentText(text); }), 1.0);
-    EXPECT_FALSE(request.has_value());
-
-    // As a file it is over the size bound before any parsing.
-    TemporaryFolder folder;
-    EXPECT_FALSE(requestFromAgentFile(folder.write("request.json", text)).has_value());
-}
-
-TEST(HostileInput, Utf16AndUtf32WithAByteOrderMarkAreNoRequest) {
-    const std::string ascii = R"({"output":"/tmp/a.jpg"})";
-    std::string littleEndian = "\xff\xfe";
-    std::string bigEndian = "\xfe\xff";
-    std::string utf32 = "\xff\xfe\0\0"s;
-    for (const char c : ascii) {
-        littleEndian += {c, '\0'};
-        bigEndian += {'\0', c};
-        utf32 += {c, '\0', '\0', '\0'};
-    }
-    for (const auto& text : {littleEndian, bigEndian, utf32}) {
-        EXPECT_FALSE(requestFromAgentText(text).has_value());
-    }
-}
-
-TEST(HostileInput, ExtremeNumbersKeepQualityAndWidthInBounds) {
-    struct Row {
-        const char* quality;
-        const char* maxWidth;
-        double expectedQuality;
-        std::int64_t expectedWidth;
-    };
-    const std::vector<Row> rows = {
-        {"-0", "-0", 0.2, 0},
-        {"-0.0", "0e400", 0.2, 0},
-        {"9223372036854775808", "-9223372036854775808", 0.95, 0},
-        {"-9223372036854775809", "-9223372036854775809", 0.2, 0},
-        {"1e308", "1e308", 0.95, 0},
-        {"4.9e-324", "4.9e-324", 0.2, 0},
-    };
-    for (const auto& row : rows) {
-        const auto request =
-            requestFromAgentText(std::string(R"({"output":"/tmp/a.jpg","quality":)") + row.quality +
-                                 R"(,"maxWidth":)" + row.maxWidth + "}");
-        ASSERT_TRUE(request.has_value()) << row.quality << " " << row.maxWidth;
-        EXPECT_EQ(request->quality, row.expectedQuality) << row.quality;
-        EXPECT_EQ(request->maxWidth, row.expectedWidth) << row.maxWidth;
-    }
-    // Beyond a double is a syntax error to the reader: the whole request is refused.
-    EXPECT_FALSE(requestFromAgentText(R"({"output":"/tmp/a.jpg","maxWidth":1e400})").has_value());
 }
 
 TEST(HostileInput, AnIdNearTheSizeBoundIsKeptWholeAndAnsweredWhole) {

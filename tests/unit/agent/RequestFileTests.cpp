@@ -32,11 +32,12 @@ std::string nested(std::size_t depth, const std::string& open, const std::string
     return text;
 }
 
-std::string utf16le(const std::string& ascii) {
+// ASCII text widened to UTF-16 or UTF-32, little-endian.
+std::string widened(const std::string& ascii, std::size_t width) {
     std::string text;
     for (const char c : ascii) {
         text += c;
-        text += '\0';
+        text += std::string(width - 1, '\0');
     }
     return text;
 }
@@ -83,7 +84,9 @@ TEST(RequestFromAgentText, HostileEncodingsAreNoRequest) {
         R"({"output":"/tmp/\ud800.jpg"})",                  // lone high surrogate
         R"({"output":"/tmp/\udc00.jpg"})",                  // lone low surrogate
         R"({"output":"/tmp/a.jpg","id":"\ud800\u0041"})",
-        utf16le(R"({"output":"a"})"),
+        widened(R"({"output":"a"})", 2),
+        "\xff\xfe" + widened(R"({"output":"a"})", 2),  // with a byte-order mark
+        std::string("\xff\xfe\0\0", 4) + widened(R"({"output":"a"})", 4),
         "\xef\xbb{\"output\":\"/tmp/a.jpg\"}",  // half a byte-order mark
     };
     for (const auto& text : texts) {
@@ -140,9 +143,9 @@ TEST(RequestFromAgentText, OutputAloneTakesEveryDefault) {
     EXPECT_EQ(request->target, CaptureTarget::kTavik);
     ASSERT_FALSE(request->id.empty());
     EXPECT_EQ(request->id.find_first_not_of("0123456789"), std::string::npos) << request->id;
-    const std::int64_t seconds = std::stoll(request->id);
-    EXPECT_GE(seconds, before);
-    EXPECT_LE(seconds, after);
+    const std::int64_t idSeconds = std::stoll(request->id);
+    EXPECT_GE(idSeconds, before);
+    EXPECT_LE(idSeconds, after);
 }
 
 TEST(RequestFromAgentText, OutputIsAPathAsWritten) {
@@ -153,6 +156,10 @@ TEST(RequestFromAgentText, OutputIsAPathAsWritten) {
         {"~/shot.jpg", cwd / "~" / "shot.jpg"},
         {"  ", cwd / "  "},
         {"/tmp/a b\\u00e9.jpg", "/tmp/a b\xc3\xa9.jpg"},
+        {"/tmp/a\\u0001\\t\\n\\u001f\x7f"
+         "b.jpg",
+         "/tmp/a\x01\t\n\x1f\x7f"
+         "b.jpg"},  // control characters are an ordinary name
     };
     for (const auto& [given, expected] : cases) {
         const auto request = requestFromAgentText(R"({"output":")" + given + R"("})");
@@ -163,10 +170,14 @@ TEST(RequestFromAgentText, OutputIsAPathAsWritten) {
 
 TEST(RequestFromAgentText, QualityIsAnyNumberClamped) {
     const std::vector<std::pair<std::string, double>> cases = {
-        {"0.8", 0.8},      {"2", 0.95},     {"0", 0.2},
-        {"-1", 0.2},       {"0.5e0", 0.5},  {"18446744073709551616", 0.95},
-        {"\"0.8\"", 0.55}, {"null", 0.55},  {"true", 0.55},
-        {"false", 0.55},   {"[0.8]", 0.55}, {"{}", 0.55},
+        {"0.8", 0.8},      {"2", 0.95},
+        {"0", 0.2},        {"-1", 0.2},
+        {"0.5e0", 0.5},    {"18446744073709551616", 0.95},
+        {"\"0.8\"", 0.55}, {"null", 0.55},
+        {"true", 0.55},    {"false", 0.55},
+        {"[0.8]", 0.55},   {"{}", 0.55},
+        {"-0", 0.2},       {"1e308", 0.95},
+        {"4.9e-324", 0.2}, {"-9223372036854775809", 0.2},
     };
     for (const auto& [given, expected] : cases) {
         EXPECT_EQ(requestWith(R"("quality":)" + given).quality, expected) << given;
@@ -181,6 +192,11 @@ TEST(RequestFromAgentText, MaxWidthIsAWholeNumberWithin64Bits) {
         {"1.28e3", 1280},
         {"-5", 0},
         {"-0.0", 0},
+        {"-0", 0},
+        {"0e400", 0},
+        {"1e308", 0},
+        {"4.9e-324", 0},
+        {"-9223372036854775808", 0},
         {"1280.5", 0},
         {"\"1280\"", 0},
         {"true", 0},

@@ -11,7 +11,7 @@ namespace {
 
 using Rgba = std::array<std::uint8_t, 4>;
 
-Rgba pixelAt(const Image& image, std::size_t x, std::size_t y) {
+Rgba rgbaAt(const Image& image, std::size_t x, std::size_t y) {
     const std::uint8_t* p = image.pixels.data() + y * image.bytesPerRow + x * 4;
     return {p[0], p[1], p[2], p[3]};
 }
@@ -37,10 +37,10 @@ TEST(ImageFromPixels, Depth24IsOpaqueAndIgnoresThePaddingByteAndRowPadding) {
     EXPECT_EQ(image->height, 2);
     EXPECT_EQ(image->bytesPerRow, 8u);
     ASSERT_EQ(image->pixels.size(), 16u);
-    EXPECT_EQ(pixelAt(*image, 0, 0), (Rgba{0x10, 0x20, 0x30, 255}));
-    EXPECT_EQ(pixelAt(*image, 1, 0), (Rgba{0, 0, 0xff, 255}));
-    EXPECT_EQ(pixelAt(*image, 0, 1), (Rgba{0, 0xff, 0, 255}));
-    EXPECT_EQ(pixelAt(*image, 1, 1), (Rgba{0xff, 0, 0, 255}));
+    EXPECT_EQ(rgbaAt(*image, 0, 0), (Rgba{0x10, 0x20, 0x30, 255}));
+    EXPECT_EQ(rgbaAt(*image, 1, 0), (Rgba{0, 0, 0xff, 255}));
+    EXPECT_EQ(rgbaAt(*image, 0, 1), (Rgba{0, 0xff, 0, 255}));
+    EXPECT_EQ(rgbaAt(*image, 1, 1), (Rgba{0xff, 0, 0, 255}));
 }
 
 TEST(ImageFromPixels, HonoursTheServersByteOrder) {
@@ -49,7 +49,7 @@ TEST(ImageFromPixels, HonoursTheServersByteOrder) {
     const std::vector<std::uint8_t> bytes = {0x00, 0x10, 0x20, 0x30};  // X R G B
     const auto image = imageFromPixels(bytes, 1, 1, layout);
     ASSERT_TRUE(image);
-    EXPECT_EQ(pixelAt(*image, 0, 0), (Rgba{0x10, 0x20, 0x30, 255}));
+    EXPECT_EQ(rgbaAt(*image, 0, 0), (Rgba{0x10, 0x20, 0x30, 255}));
 }
 
 TEST(ImageFromPixels, ArgbKeepsPremultipliedColoursAndClampsThemToAlpha) {
@@ -60,9 +60,9 @@ TEST(ImageFromPixels, ArgbKeepsPremultipliedColoursAndClampsThemToAlpha) {
                                              0x00, 0x00, 0xff, 0x40, 0x10, 0x20};
     const auto image = imageFromPixels(bytes, 3, 1, layout);
     ASSERT_TRUE(image);
-    EXPECT_EQ(pixelAt(*image, 0, 0), (Rgba{0x80, 0, 0, 0x80}));
-    EXPECT_EQ(pixelAt(*image, 1, 0), (Rgba{0, 0, 0, 0}));
-    EXPECT_EQ(pixelAt(*image, 2, 0), (Rgba{0x10, 0x20, 0x20, 0x20}));
+    EXPECT_EQ(rgbaAt(*image, 0, 0), (Rgba{0x80, 0, 0, 0x80}));
+    EXPECT_EQ(rgbaAt(*image, 1, 0), (Rgba{0, 0, 0, 0}));
+    EXPECT_EQ(rgbaAt(*image, 2, 0), (Rgba{0x10, 0x20, 0x20, 0x20}));
 }
 
 TEST(ImageFromPixels, WidensNarrowChannelsOf16And24BitPixels) {
@@ -76,16 +76,16 @@ TEST(ImageFromPixels, WidensNarrowChannelsOf16And24BitPixels) {
     const std::vector<std::uint8_t> bytes565 = {0x1f, 0xf8, 0x00, 0x04};
     const auto image565 = imageFromPixels(bytes565, 2, 1, rgb565);
     ASSERT_TRUE(image565);
-    EXPECT_EQ(pixelAt(*image565, 0, 0), (Rgba{255, 0, 255, 255}));
-    EXPECT_EQ(pixelAt(*image565, 1, 0), (Rgba{0, 130, 0, 255}));
+    EXPECT_EQ(rgbaAt(*image565, 0, 0), (Rgba{255, 0, 255, 255}));
+    EXPECT_EQ(rgbaAt(*image565, 1, 0), (Rgba{0, 130, 0, 255}));
 
     auto packed = trueColor32(8);
     packed.bitsPerPixel = 24;
     const std::vector<std::uint8_t> bytes24 = {0x03, 0x02, 0x01, 0x06, 0x05, 0x04, 0, 0};
     const auto image24 = imageFromPixels(bytes24, 2, 1, packed);
     ASSERT_TRUE(image24);
-    EXPECT_EQ(pixelAt(*image24, 0, 0), (Rgba{1, 2, 3, 255}));
-    EXPECT_EQ(pixelAt(*image24, 1, 0), (Rgba{4, 5, 6, 255}));
+    EXPECT_EQ(rgbaAt(*image24, 0, 0), (Rgba{1, 2, 3, 255}));
+    EXPECT_EQ(rgbaAt(*image24, 1, 0), (Rgba{4, 5, 6, 255}));
 
     const PixelLayout tenBit{.bitsPerPixel = 32,
                              .bytesPerRow = 4,
@@ -95,7 +95,7 @@ TEST(ImageFromPixels, WidensNarrowChannelsOf16And24BitPixels) {
     const std::vector<std::uint8_t> bytes30 = {0xff, 0x03, 0x00, 0x20};  // red 512, blue 1023
     const auto image30 = imageFromPixels(bytes30, 1, 1, tenBit);
     ASSERT_TRUE(image30);
-    EXPECT_EQ(pixelAt(*image30, 0, 0), (Rgba{128, 0, 255, 255}));
+    EXPECT_EQ(rgbaAt(*image30, 0, 0), (Rgba{128, 0, 255, 255}));
 }
 
 TEST(ImageFromPixels, RefusesWhatItCannotReadSafely) {
@@ -206,7 +206,7 @@ TEST(ImageFromPixels, ColormappedPixelsMatchAPlainLookUpForEveryLayout) {
             for (std::int64_t y = 0; y < height; ++y) {
                 for (std::int64_t x = 0; x < width; ++x) {
                     const std::uint32_t value = values[y * width + x];
-                    ASSERT_EQ(pixelAt(*image, x, y), referenceColour(value, layout))
+                    ASSERT_EQ(rgbaAt(*image, x, y), referenceColour(value, layout))
                         << "pixel " << value << " of case " << (&c - cases);
                 }
             }

@@ -14,12 +14,9 @@
 namespace tarnwick {
 namespace {
 
+using testing::entriesIn;
 using testing::readWholeFile;
 using testing::TemporaryFolder;
-
-std::size_t entriesIn(const std::filesystem::path& folder) {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
-}
 
 TEST(ReplacementFile, TheNamedFallbackFitsLongNamesCutBetweenCharacters) {
     TemporaryFolder folder;

@@ -15,11 +15,8 @@
 namespace tarnwick {
 namespace {
 
+using testing::entriesIn;
 using testing::TemporaryFolder;
-
-std::size_t entriesIn(const std::filesystem::path& folder) {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
-}
 
 std::string patternIn(const TemporaryFolder& folder, const char* name) {
     return temporaryPatternBeside(folder.path / name);
