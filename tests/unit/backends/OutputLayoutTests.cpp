@@ -156,7 +156,7 @@ TEST(OutputLayout, ComposedPixelsMatchAReferenceOverLayoutsAndScales) {
     };
     for (std::size_t l = 0; l < layouts.size(); ++l) {
         for (const bool inverted : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "layout " << l << " inverted " << inverted);
+            SCOPED_TRACE(::testing::Message() << "layout " << l << " inverted " << inverted);
             std::vector<Copy> copies;
             std::vector<LogicalBox> areas;
             std::int64_t scale = 1;
@@ -316,7 +316,7 @@ TEST(OutputLayout, EveryOutputTransformMatchesTheBufferTurnedBack) {
     constexpr std::int64_t kHeight = 3;
     for (int t = 0; t <= 7; ++t) {
         for (const bool inverted : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "transform " << t << " inverted " << inverted);
+            SCOPED_TRACE(::testing::Message() << "transform " << t << " inverted " << inverted);
             const auto transform = outputTransformOf(t);
             ASSERT_TRUE(transform);
             const bool quarter = t % 2 == 1;
@@ -344,7 +344,7 @@ TEST(OutputLayout, EveryOutputTransformMatchesTheBufferTurnedBack) {
             cases.back().copies.push_back(taggedCopy(2, {0, 0, 1, 1}, 2));
             cases.back().region = {0, 0, 10 + width, 20 + height};
             for (const auto& [region, copies, scale] : cases) {
-                SCOPED_TRACE(testing::Message()
+                SCOPED_TRACE(::testing::Message()
                              << "region " << region.x << "," << region.y << " scale " << scale);
                 const auto composed = composeOutputs(region, views(copies));
                 ASSERT_TRUE(composed);
