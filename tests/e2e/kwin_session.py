@@ -150,6 +150,11 @@ class KWinSession(UserSession):
         return self
 
     def _start(self, timeout):
+        # XWayland, run as the session's user, cannot make the socket folder that an X server
+        # run as root makes on a fresh machine.
+        if not os.path.isdir("/tmp/.X11-unix") and os.geteuid() == 0:
+            os.mkdir("/tmp/.X11-unix")
+            os.chmod("/tmp/.X11-unix", 0o1777)
         os.makedirs(self.runtime, mode=0o700)
         os.makedirs(self.config_home)
         os.makedirs(os.path.join(self.data_home, "applications"))
