@@ -20,11 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::checkRequestInvariants(*request);
     fuzz::check(!request->output.empty(), "output not empty");
 
-    const nlohmann::json written = {{"id", request->id},
-                                    {"output", request->output.native()},
-                                    {"quality", request->quality},
-                                    {"maxWidth", request->maxWidth},
-                                    {"target", request->target}};
+    const nlohmann::json written = {
+        {"id", request->id},
+        {"output", request->output.native()},
+        {"quality", request->quality},
+        {"maxWidth", request->maxWidth},
+        {"target", request->target == CaptureTarget::kDesktop ? "desktop" : "tavik"}};
     const auto reread = requestFromAgentText(written.dump());
     fuzz::check(reread.has_value(), "a written request is read back");
     fuzz::check(reread->id == request->id, "id survives");
