@@ -601,16 +601,30 @@ class Session:
     sessions share. stop() stops the clients (close_all_windows), then the servers
     (_stop_servers), then removes the session's folder."""
 
-    def __init__(self, prefix):
+    def __init__(self, prefix, desktop=None):
         self.root = tempfile.mkdtemp(prefix=prefix)
         self.uid, self.gid = os.getuid(), os.getgid()
+        self.desktop = desktop  # a desktop_root.DesktopRoot its own programs run in, or None
         self._clients = []
 
     def as_user(self):
-        """Popen arguments that run a process as the session's user."""
+        """Popen arguments that run a process of the host (the binary) as the session's user."""
         if self.uid == os.getuid():
             return {}
         return {"user": self.uid, "group": self.gid, "extra_groups": []}
+
+    def in_session(self):
+        """Popen arguments that run one of the session's own programs (its servers, clients and
+        their tools): as its user, inside its desktop root when it has one."""
+        if self.desktop is None:
+            return self.as_user()
+        return self.desktop.popen_arguments(self.uid, self.gid)
+
+    def require_tools(self, *names):
+        if self.desktop is None:
+            require_tools(*names)
+        else:
+            self.desktop.require_tools(*names)
 
     def environment(self):
         """What a client of the session needs."""
@@ -644,8 +658,8 @@ class Session:
 class UserSession(Session):
     """A compositor session: its user (see session_user), its home and runtime folder."""
 
-    def __init__(self, prefix):
-        super().__init__(prefix)
+    def __init__(self, prefix, desktop=None):
+        super().__init__(prefix, desktop)
         os.chmod(self.root, 0o755)
         self.uid, self.gid = session_user()
         self.runtime = os.path.join(self.root, "runtime")

@@ -20,8 +20,8 @@ class SwaySession(UserSession):
     """sway with the headless backend; outputs are (mode, scale, background colour) laid out left
     to right from the origin, in logical pixels."""
 
-    def __init__(self, outputs=(("1280x720", 1, "#3060c0"),), xwayland=True):
-        super().__init__("tarnwick-e2e-sway-")
+    def __init__(self, outputs=(("1280x720", 1, "#3060c0"),), xwayland=True, desktop=None):
+        super().__init__("tarnwick-e2e-sway-", desktop)
         self.outputs = outputs
         self.xwayland = xwayland
         self.process = None
@@ -33,7 +33,7 @@ class SwaySession(UserSession):
     # -- life cycle
 
     def start(self, timeout=30.0):
-        require_tools("sway", "swaymsg")
+        self.require_tools("sway", "swaymsg")
         os.makedirs(self.runtime, mode=0o700)
         os.makedirs(self.home)
         lines = ["xwayland %s" % ("force" if self.xwayland else "disable"),
@@ -57,7 +57,7 @@ class SwaySession(UserSession):
         with open(os.path.join(self.root, "sway.log"), "wb") as log:
             self.process = start_process(["sway", "-c", config], env=environment,
                                          cwd=self.home, stdout=subprocess.DEVNULL, stderr=log,
-                                         **self.as_user())
+                                         **self.in_session())
         try:
             self._wait_ready(timeout)
         except BaseException:
@@ -99,7 +99,7 @@ class SwaySession(UserSession):
                     return stream.read().strip()
 
             self.display = wait_until(display, timeout=timeout, what="XWayland's DISPLAY")
-            require_tools("xdpyinfo")
+            self.require_tools("xdpyinfo")
             wait_until(lambda: alive() and self.run(["xdpyinfo"]).returncode == 0,
                        timeout=timeout, what="XWayland to accept clients")
 
@@ -124,7 +124,7 @@ class SwaySession(UserSession):
         # sway passes window titles on byte for byte, UTF-8 or not.
         return subprocess.run(args, env=self.environment(), cwd=self.home,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              errors="replace", timeout=timeout, **self.as_user())
+                              errors="replace", timeout=timeout, **self.in_session())
 
     def swaymsg(self, *args, check=True):
         completed = self.run(["swaymsg", *args])
@@ -170,7 +170,7 @@ class SwaySession(UserSession):
     def _start_client(self, args, what):
         process = start_process(args, env=self.environment(), cwd=self.home,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                **self.as_user())
+                                **self.in_session())
         self._clients.append(process)
 
         def mapped():
@@ -183,7 +183,7 @@ class SwaySession(UserSession):
 
     def start_foot(self, app_id, title, colour):
         """A native client whose window is all `colour` (hex RRGGBB)."""
-        require_tools("foot")
+        self.require_tools("foot")
         return self._start_client(
             ["foot", "--app-id", app_id, "--title", title, "-o", "colors.background=" + colour,
              "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
@@ -192,7 +192,7 @@ class SwaySession(UserSession):
     def start_foot_with_corner(self, app_id, title, colour, corner):
         """A native client all `colour` but for a block of `corner` in its top left corner, 20
         character cells by 6 rows: a picture that shows which way up it is."""
-        require_tools("foot")
+        self.require_tools("foot")
         block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % tuple(
             int(corner[i:i + 2], 16) for i in (0, 2, 4))
         return self._start_client(
@@ -203,7 +203,7 @@ class SwaySession(UserSession):
     def grim(self, path, area=None):
         """grim's image of the layout, or of `area` (x, y, width, height) of it: (RGB bytes,
         width, height)."""
-        require_tools("grim")
+        self.require_tools("grim")
         region = ["-g", "%d,%d %dx%d" % tuple(area)] if area else []
         completed = self.run(["grim", "-t", "ppm", *region, path])
         if completed.returncode != 0:
@@ -213,7 +213,7 @@ class SwaySession(UserSession):
 
     def start_xterm(self, owner, title, colour):
         """An X client under XWayland whose window is all `colour` (a colour name)."""
-        require_tools("xterm")
+        self.require_tools("xterm")
         return self._start_client(
             ["xterm", "-class", owner, "-title", title, "-bg", colour, "-fg", colour,
              "-cr", colour, "+sb", "-bw", "0", "-e", "sleep", "100000"], "xterm %r" % owner)
