@@ -40,7 +40,11 @@ def _enter(root, uid, gid):
         _check(_libc.mount(shared.encode(), (root + shared).encode(), None, _MS_BIND | _MS_REC,
                            None), "bind " + shared)
     os.chroot(root)
-    os.chdir(folder)
+    # The session's folders are under the shared /tmp; any other folder is the root's own.
+    try:
+        os.chdir(folder)
+    except OSError:
+        os.chdir("/")
     os.setgroups([gid])
     os.setgid(gid)
     os.setuid(uid)
