@@ -111,9 +111,32 @@ bool isWindow(const Json& node) {
     return (tiled == nullptr || tiled->empty()) && (floating == nullptr || floating->empty());
 }
 
+// The rectangle of a node in layout coordinates, when it has one.
+std::optional<WindowBounds> rectangle(const Json& node) {
+    const Json* rect = member(node, "rect");
+    if (rect == nullptr) {
+        return std::nullopt;
+    }
+    const auto x = finiteNumber(member(*rect, "x"));
+    const auto y = finiteNumber(member(*rect, "y"));
+    const auto width = finiteNumber(member(*rect, "width"));
+    const auto height = finiteNumber(member(*rect, "height"));
+    if (!x || !y || !width || !height) {
+        return std::nullopt;
+    }
+    return WindowBounds{.x = *x, .y = *y, .width = *width, .height = *height};
+}
+
+bool overlaps(const WindowBounds& a, const WindowBounds& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
 class TreeWalk {
 public:
     std::vector<Found> found;
+    // The outputs' rectangles: sway keeps a floating window moved off every output "visible".
+    std::vector<WindowBounds> outputs;
 
     void walk(const Json& node, int depth, bool fullscreen, bool floating,
               std::vector<std::int64_t>& path) {
@@ -122,6 +145,11 @@ public:
         }
         // Workspaces report a fullscreen mode of their own; only containers are made fullscreen.
         const std::string type = text(member(node, "type"));
+        if (type == "output") {
+            if (const auto area = rectangle(node); area && area->width > 0 && area->height > 0) {
+                outputs.push_back(*area);
+            }
+        }
         if (type == "con" || type == "floating_con") {
             fullscreen = fullscreen || integer(member(node, "fullscreen_mode")).value_or(0) > 0;
         }
@@ -201,6 +229,14 @@ std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view
     std::vector<WindowDescription> windows;
     windows.reserve(walk.found.size());
     for (auto& entry : walk.found) {
+        const auto& bounds = entry.window.bounds;
+        const bool shown =
+            !bounds || walk.outputs.empty() ||
+            std::any_of(walk.outputs.begin(), walk.outputs.end(),
+                        [&](const WindowBounds& output) { return overlaps(*bounds, output); });
+        if (!shown) {
+            continue;  // nothing of it is on any output, as X11 leaves out what is off the root
+        }
         windows.push_back(std::move(entry.window));
     }
     return windows;

@@ -10,7 +10,8 @@ namespace tarnwick {
 
 // The visible windows of sway's tree (the JSON text of a GET_TREE reply), front to back:
 // fullscreen, then floating (topmost first), then tiled, ties by how recently they had the focus.
-// Bounds are the client area in logical layout coordinates. Text that is not UTF-8 is repaired
+// Bounds are the client area in logical layout coordinates; a window of which no part lies on an
+// output is left out. Text that is not UTF-8 is repaired
 // as X11 titles are. None when the text is not a tree.
 std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view json);
 

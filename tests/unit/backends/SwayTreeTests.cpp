@@ -149,6 +149,25 @@ TEST(SwayTree, LeavesOutHiddenWindowsAndReadsOddValuesAsAbsent) {
 }
 
 // sway copies an X title's bytes into its JSON as they are.
+TEST(SwayTree, AWindowWithNothingOnAnyOutputIsLeftOut) {
+    // sway keeps a floating window moved off every output "visible"; one part on screen is enough.
+    auto second = container("output", 6, Json::array(), Json::array(), Json::array());
+    second["rect"] = box(1920, 0, 1280, 720);
+    auto scratchpad = container("output", 2, Json::array(), Json::array(), Json::array());
+    scratchpad["rect"] = box(0, 0, 0, 0);
+    const Json floating =
+        Json::array({nativeWindow(20, "tavik", "beyond", box(3300, 0, 800, 600)),
+                     nativeWindow(21, "tavik", "below", box(1920, 720, 800, 600)),
+                     nativeWindow(22, "tavik", "straddling", box(3100, 100, 800, 600)),
+                     nativeWindow(23, "tavik", "left", box(-900, 0, 800, 600))});
+    auto tree = treeOf(
+        Json::array({container("workspace", 4, Json::array({nativeWindow(10, "tavik", "tiled")}),
+                               floating, Json::array())}));
+    tree["nodes"].push_back(second);
+    tree["nodes"].push_back(scratchpad);
+    EXPECT_EQ(numbers(tree.dump()), (std::vector<WindowId>{22, 10}));
+}
+
 TEST(SwayTree, TextThatIsNotUtf8IsRepairedAndCostsNoOtherWindow) {
     const auto tree = treeOf(Json::array({container(
         "workspace", 4,
