@@ -17,7 +17,9 @@ WindowSystem waylandWindows() {
     if (auto socket = environmentValue(variables::kSwaySocket)) {
         return swayWindowSystem(std::move(*socket));
     }
-    return xwaylandWindowSystem();
+    WindowSystem windows = xwaylandWindowSystem();
+    windows.note = xwaylandOnlyNote(waylandCompositorProgram());
+    return windows;
 }
 
 // --doctor's window system writes nothing anywhere, not even what would clear up after a run
@@ -94,6 +96,26 @@ std::optional<Backend> backendNamed(std::string_view name) {
         }
     }
     return std::nullopt;
+}
+
+std::string xwaylandOnlyNote(const std::optional<std::string>& compositor) {
+    const std::string remedy =
+        "; start the application with GDK_BACKEND=x11 or QT_QPA_PLATFORM=xcb";
+    const std::string unlisted =
+        "native Wayland windows are not listed: windows come from XWayland here, which sees "
+        "X11 programs only";
+    if (compositor == "gnome-shell") {
+        return unlisted +
+               " (GNOME lets no program list or capture a chosen native window without the user)" +
+               remedy;
+    }
+    // The names a process keeps are cut at 15 bytes; these are shorter.
+    const std::string who =
+        compositor && (*compositor == "labwc" || *compositor == "wayfire" || *compositor == "river")
+            ? *compositor
+            : std::string("a wlroots compositor without sway's window tree");
+    return unlisted + " (" + who +
+           " tells no program where a native window is, nor copies one window)" + remedy;
 }
 
 std::string backendNames() {

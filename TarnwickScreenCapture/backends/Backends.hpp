@@ -26,6 +26,11 @@ std::string backendNames();
 // native window.
 WindowSystem openWindowSystem();
 
+// What a listing of XWayland's windows leaves out on the compositor named by its program name
+// (none when it cannot be told), and why: a wlroots compositor other than sway has no window tree
+// with places; GNOME lets no program pick a native window.
+std::string xwaylandOnlyNote(const std::optional<std::string>& compositor);
+
 // The backend a capture would use now, why, and that window system: for --doctor.
 struct BackendChoice {
     Backend backend = Backend::kX11;

@@ -2,9 +2,12 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+
+#include "TarnwickScreenCapture/posix/Files.hpp"
 
 extern char** environ;
 
@@ -53,6 +56,24 @@ std::optional<int> runProcessAndWait(const std::string& executable,
         return WEXITSTATUS(status);
     }
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+std::optional<std::string> peerProgram(int socketFd) {
+    struct ucred peer {};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0) {
+        return std::nullopt;
+    }
+    // The kernel keeps a name to 15 bytes.
+    constexpr std::size_t kLongestName = 64;
+    auto name = readFileBounded("/proc/" + std::to_string(peer.pid) + "/comm", kLongestName);
+    if (!name) {
+        return std::nullopt;
+    }
+    while (!name->empty() && name->back() == '\n') {
+        name->pop_back();
+    }
+    return name->empty() ? std::nullopt : name;
 }
 
 }  // namespace tarnwick

@@ -12,4 +12,8 @@ namespace tarnwick {
 std::optional<int> runProcessAndWait(const std::string& executable,
                                      const std::vector<std::string>& arguments);
 
+// The name of the program (its process's comm, as ps shows it) at the other end of a connected
+// local socket; none when the kernel does not say who it is or the process cannot be seen.
+std::optional<std::string> peerProgram(int socketFd);
+
 }  // namespace tarnwick

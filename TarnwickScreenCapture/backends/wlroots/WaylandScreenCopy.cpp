@@ -14,6 +14,7 @@
 #include "TarnwickScreenCapture/backends/wlroots/ShmBuffer.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandConnection.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
+#include "TarnwickScreenCapture/posix/Process.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
 namespace tarnwick {
@@ -205,6 +206,15 @@ std::optional<Unavailable> waylandCompositorUnreachable() {
         return std::move(*unavailable);
     }
     return std::nullopt;
+}
+
+std::optional<std::string> waylandCompositorProgram() {
+    auto connected = connectToCompositor();
+    auto* connection = std::get_if<std::unique_ptr<WaylandConnection>>(&connected);
+    if (connection == nullptr) {
+        return std::nullopt;
+    }
+    return peerProgram(wl_display_get_fd((*connection)->display.get()));
 }
 
 OrUnavailable<SharedImage> waylandDesktopImage(

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 #include "TarnwickScreenCapture/image/Image.hpp"
@@ -11,6 +12,10 @@ namespace tarnwick {
 // Why no compositor can be connected to (WAYLAND_DISPLAY unset, no socket, a refusal); none when
 // one accepts the connection, which says nothing yet of whether it will answer.
 std::optional<Unavailable> waylandCompositorUnreachable();
+
+// The program name of the compositor WAYLAND_DISPLAY names ("labwc", "gnome-shell"); none when
+// it cannot be reached or told.
+std::optional<std::string> waylandCompositorProgram();
 
 // Every output copied and drawn at its place in the layout, at the largest output scale; what no
 // output covers is black. Why not when no compositor can be reached, a copy fails or the

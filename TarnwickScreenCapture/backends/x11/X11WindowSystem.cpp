@@ -41,11 +41,6 @@ WindowSystem x11WindowSystem() {
 WindowSystem xwaylandWindowSystem() {
     WindowSystem system = x11WindowSystem();
     system.description = "XWayland (" + system.description + ")";
-    system.note =
-        "native Wayland windows are not listed: windows come from XWayland here, which sees "
-        "X11 programs only (GNOME lets no program list or capture a chosen native window "
-        "without the user); start the application with GDK_BACKEND=x11 or "
-        "QT_QPA_PLATFORM=xcb";
     return system;
 }
 

@@ -136,5 +136,16 @@ TEST(WaylandCompositor, AnUnreachableOneIsNamedForWhatStandsInTheWay) {
     EXPECT_EQ(reason.find("sent nothing"), std::string::npos) << reason;
 }
 
+TEST(BackendChoice, AListingOfXWaylandNamesTheCompositorThereAndNoOtherDesktop) {
+    EXPECT_NE(xwaylandOnlyNote("gnome-shell").find("GNOME lets no program"), std::string::npos);
+    EXPECT_NE(xwaylandOnlyNote("labwc").find("(labwc tells no program where a native window is"),
+              std::string::npos);
+    for (const auto& other : {std::optional<std::string>(), std::optional<std::string>("cage")}) {
+        const std::string note = xwaylandOnlyNote(other);
+        EXPECT_NE(note.find("a wlroots compositor without sway's window tree"), std::string::npos);
+        EXPECT_EQ(note.find("GNOME"), std::string::npos) << note;
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick
