@@ -5,10 +5,14 @@
 #include <system_error>
 
 #include "TarnwickScreenCapture/backends/Backends.hpp"
+#include "TarnwickScreenCapture/backends/dbus/SessionBusLibrary.hpp"
 #include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
+#include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/capture/CaptureFailure.hpp"
+#include "TarnwickScreenCapture/image/JpegFile.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
+#include "TarnwickScreenCapture/text/UnicodeLibrary.hpp"
 
 namespace tarnwick {
 namespace {
@@ -89,6 +93,28 @@ std::vector<Finding> permissionFindings(const BackendChoice& choice) {
                  "the first time")};
 }
 
+// The libraries loaded only when needed, which neither ldd nor a missing package's error shows
+// until a capture needs one.
+std::vector<Finding> libraryFindings() {
+    std::vector<Finding> findings;
+    std::string loading;
+    for (const auto& library : {unicodeRuntimeLibrary(), sessionBusRuntimeLibrary(),
+                                pngRuntimeLibrary(), turboJpegRuntimeLibrary()}) {
+        const std::string named = library.file + " (" + library.package + ")";
+        if (const auto failure = libraryLoadFailure(library.file)) {
+            findings.push_back(problem(
+                "run-time library", named + " cannot be loaded (" + *failure + "): " + library.use +
+                                        " fails; run: sudo apt-get install " + library.package));
+        } else {
+            loading += (loading.empty() ? "" : ", ") + named;
+        }
+    }
+    if (!loading.empty()) {
+        findings.insert(findings.begin(), fine("run-time libraries", loading + " load"));
+    }
+    return findings;
+}
+
 }  // namespace
 
 std::vector<Finding> windowSystemFindings() {
@@ -114,6 +140,9 @@ std::vector<Finding> windowSystemFindings() {
         findings.push_back(std::move(finding));
     }
     for (auto& finding : permissionFindings(choice)) {
+        findings.push_back(std::move(finding));
+    }
+    for (auto& finding : libraryFindings()) {
         findings.push_back(std::move(finding));
     }
     return findings;

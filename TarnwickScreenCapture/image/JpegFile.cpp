@@ -44,8 +44,9 @@ struct TurboJpegDecoder {
 };
 
 const TurboJpegDecoder* turboJpegDecoder() {
+    static const std::string file = turboJpegRuntimeLibrary().file;
     return loadedOnce<TurboJpegDecoder>(
-        "libturbojpeg.so.0", [](void* library, TurboJpegDecoder& functions) {
+        file.c_str(), [](void* library, TurboJpegDecoder& functions) {
             return resolveSymbol(library, "tjInitDecompress", functions.initDecompress) &&
                    resolveSymbol(library, "tjDecompressHeader3", functions.decompressHeader) &&
                    resolveSymbol(library, "tjDecompress2", functions.decompress) &&
@@ -259,6 +260,10 @@ JpegWriteOutcome encodeJpegInMemory(const SharedImage& image, double quality, st
 JpegWriter jpegFileWriter(ExistingOutput existing) {
     return [existing](const std::filesystem::path& output, const SharedImage& image,
                       double quality) { return writeJpegFile(output, image, quality, existing); };
+}
+
+RuntimeLibrary turboJpegRuntimeLibrary() {
+    return {"libturbojpeg.so.0", "libturbojpeg0", "reading the JPEG a screenshot tool leaves"};
 }
 
 SharedImage decodeJpegFile(const std::filesystem::path& file) {

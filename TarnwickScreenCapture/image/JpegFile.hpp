@@ -5,6 +5,7 @@
 #include <string>
 
 #include "TarnwickScreenCapture/image/Image.hpp"
+#include "TarnwickScreenCapture/posix/LoadedLibrary.hpp"
 
 namespace tarnwick {
 
@@ -50,6 +51,9 @@ using JpegWriter = std::function<JpegWriteOutcome(const std::filesystem::path& o
                                                   const SharedImage& image, double quality)>;
 
 JpegWriter jpegFileWriter(ExistingOutput existing);
+
+// TurboJPEG, loaded the first time a JPEG is decoded.
+RuntimeLibrary turboJpegRuntimeLibrary();
 
 // Decodes the first image of a JPEG file into premultiplied RGBA; null when it is no JPEG.
 SharedImage decodeJpegFile(const std::filesystem::path& file);

@@ -3,8 +3,33 @@
 #include <dlfcn.h>
 
 #include <optional>
+#include <string>
 
 namespace tarnwick {
+
+// A library loaded at run time, which the shared-library scan (ldd, the package's shlibdeps) does
+// not see: its file, the Debian package that brings it, and what needs it.
+struct RuntimeLibrary {
+    std::string file;
+    std::string package;
+    std::string use;
+};
+
+// Why the library cannot be loaded, in the loader's words; none when it can.
+inline std::optional<std::string> libraryLoadFailure(const std::string& file) {
+    void* library = ::dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = ::dlerror();
+        return std::string(why != nullptr ? why : "not found");
+    }
+    ::dlclose(library);
+    return std::nullopt;
+}
+
+// The cause a step gives when it needed the library and could not load it.
+inline std::string missingLibraryText(const RuntimeLibrary& library) {
+    return library.file + " cannot be loaded (install " + library.package + ")";
+}
 
 // Sets `function` to the library's symbol of that name; false when it has none.
 template <typename Function>

@@ -14,8 +14,14 @@
 
 namespace tarnwick {
 
+RuntimeLibrary unicodeRuntimeLibrary() {
+    const std::string major = std::to_string(U_ICU_VERSION_MAJOR_NUM);
+    return {"libicuuc.so." + major, "libicu" + major,
+            "matching window titles and owner names beyond ASCII"};
+}
+
 const UnicodeLibrary* unicodeLibrary() {
-    static const std::string file = "libicuuc.so." + std::to_string(U_ICU_VERSION_MAJOR_NUM);
+    static const std::string file = unicodeRuntimeLibrary().file;
     return loadedOnce<UnicodeLibrary>(file.c_str(), [](void* library, UnicodeLibrary& functions) {
         return resolveSymbol(library, TARNWICK_ICU_NAME(u_strFromUTF8WithSub),
                              functions.strFromUTF8WithSub) &&

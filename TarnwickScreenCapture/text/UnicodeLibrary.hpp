@@ -5,6 +5,8 @@
 #include <unicode/unorm2.h>
 #include <unicode/utypes.h>
 
+#include "TarnwickScreenCapture/posix/LoadedLibrary.hpp"
+
 namespace tarnwick {
 
 // The parts of ICU's C interface in use. The library is loaded on first use rather than at
@@ -32,5 +34,9 @@ struct UnicodeLibrary {
 
 // Null when the library cannot be loaded.
 const UnicodeLibrary* unicodeLibrary();
+
+// ICU's common library of the version built against: lower-casing and comparing titles beyond
+// ASCII.
+RuntimeLibrary unicodeRuntimeLibrary();
 
 }  // namespace tarnwick

@@ -313,6 +313,41 @@ def start_binary(args, sandbox, display=None, env=None, argv0=None, prefix=(), *
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_arguments)
 
 
+def library_path(name):
+    """Where the dynamic loader finds a library (libspng.so.0), from its cache."""
+    listing = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
+    for line in listing.splitlines():
+        if line.strip().startswith(name + " ") and "=>" in line:
+            return line.split("=>", 1)[1].strip()
+    raise unittest.SkipTest("%s is not installed" % name)
+
+
+def without_libraries(names, uid=None, gid=None):
+    """Popen arguments that run a process, as that user, in a mount namespace of its own where
+    each named library is an empty file: as on a system without its package. Needs root."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("hiding a library needs root (a mount namespace)")
+    paths = [os.path.realpath(library_path(name)).encode() for name in names]
+    mount = ctypes.CDLL(None, use_errno=True).mount
+    mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong,
+                      ctypes.c_void_p]
+    new_namespace, recursive_private, bind = 0x00020000, 0x4000 | 0x40000, 0x1000
+
+    def enter():
+        if _libc.unshare(new_namespace) != 0 or mount(None, b"/", None, recursive_private,
+                                                      None) != 0:
+            raise OSError(ctypes.get_errno(), "mount namespace")
+        for path in paths:
+            if mount(b"/dev/null", path, None, bind, None) != 0:
+                raise OSError(ctypes.get_errno(), "bind over " + path.decode())
+        if uid is not None:
+            os.setgroups([])
+            os.setgid(gid)
+            os.setuid(uid)
+
+    return {"preexec_fn": enter}
+
+
 def ordinary_user(test_class):
     """Popen arguments (user, group, extra_groups) that run the binary as an ordinary user: a user
     made for the class when this runs as root (whose limits the kernel does not enforce), removed

@@ -1,6 +1,7 @@
 """`--doctor`: what it finds on a real Xvfb and a real headless sway, and the exit status."""
 
 import os
+import re
 import socket
 import unittest
 
@@ -52,6 +53,20 @@ class DoctorOnX11Tests(harness.ServerTestCase):
                          "(--list-windows says why); TarnwickScreenCapture --list-windows shows "
                          "each window and its rule")
         self.assertNothingWritten()
+
+    def test_every_library_loaded_at_run_time_is_named_with_the_package_that_brings_it(self):
+        # The package's dependencies name them too: ldd and the shared-library scan do not.
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "packaging",
+                               "Packaging.cmake")) as stream:
+            depends = re.search(r'CPACK_DEBIAN_PACKAGE_DEPENDS\s+"([^"]*)"', stream.read())
+        loading = findings(self.doctor())["run-time libraries"]
+        self.assertTrue(loading.endswith(" load"), loading)
+        packages = re.findall(r"([^ ,]+) \(([^)]+)\)", loading)
+        self.assertEqual(len(packages), 4, packages)
+        self.assertEqual([package.replace("${TARNWICK_ICU_MAJOR}", "")
+                          for package in depends.group(1).split(", ")],
+                         [re.sub(r"\d+$", "", package) if package.startswith("libicu") else
+                          package for _, package in packages])
 
     def test_no_display_is_exit_two_naming_display(self):
         run = self.doctor(display=None)

@@ -6,8 +6,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (Jpeg, colour_distance, require_tools, start_process, stop_process,
-                     wait_until)
+from harness import (Jpeg, colour_distance, require_tools, run_binary, start_process,
+                     stop_process, wait_until, without_libraries)
 from portal_session import PORTAL_FILE, PortalStack
 from wayland_session import SwayTestCase
 
@@ -85,6 +85,27 @@ class ThroughThePortal(SwayTestCase):
         self.assertEqual(os.listdir(self.sandbox.work), [])
         with open(PORTAL_FILE, "rb") as stream:
             self.assertEqual(stream.read(), b"someone else's")
+
+    def test_without_libspng_the_capture_says_so_and_leaves_the_portals_file(self):
+        hidden = without_libraries(["libspng.so.0"], self.session.uid, self.session.gid)
+        environment = dict(PORTAL, **self.portal.environment())
+        run = run_binary(["d.jpg", "0.9", "0", "desktop"], self.sandbox,
+                         env=self.session.binary_environment(environment), **hidden)
+        self.addCleanup(lambda: os.path.lexists(PORTAL_FILE) and os.unlink(PORTAL_FILE))
+        self.assertFailedWith(run, 6)
+        self.assertEqual(os.listdir(self.sandbox.work), [])
+        with open(PORTAL_FILE, "rb") as stream:
+            self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n", "the portal's shot is kept")
+        os.unlink(PORTAL_FILE)
+        doctor = run_binary(["--doctor"], self.sandbox,
+                            env=self.session.binary_environment(environment), **hidden)
+        text = doctor.stdout.decode()
+        self.assertRegex(text, r"desktop: problem: the whole desktop: no image \(code 6\): the "
+                               r"desktop portal wrote /tmp/out.png, but libspng.so.0 cannot be "
+                               r"loaded \(install libspng0\)")
+        self.assertRegex(text, r"run-time library: problem: libspng.so.0 \(libspng0\) cannot be "
+                               r"loaded \(.+\): reading the desktop portal's screenshots fails; "
+                               r"run: sudo apt-get install libspng0\n")
 
     def test_a_portal_that_never_answers_is_given_up_after_30_seconds(self):
         # As with a permission dialog nobody answers: the frontend takes the call, its

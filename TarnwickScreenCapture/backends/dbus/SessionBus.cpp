@@ -94,7 +94,7 @@ bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<boo
 
 OrUnavailable<Bus> openSessionBus(const Deadline& deadline) {
     if (sessionBusLibrary() == nullptr) {
-        return Unavailable{"libsystemd.so.0 (sd-bus) cannot be loaded"};
+        return Unavailable{missingLibraryText(sessionBusRuntimeLibrary())};
     }
     sd_bus* opened = nullptr;
     if (const int error = sdBus().openUser(&opened); error < 0) {

@@ -1,12 +1,19 @@
 #include "TarnwickScreenCapture/backends/dbus/SessionBusLibrary.hpp"
 
+#include <string>
+
 #include "TarnwickScreenCapture/posix/LoadedLibrary.hpp"
 
 namespace tarnwick {
 
+RuntimeLibrary sessionBusRuntimeLibrary() {
+    return {"libsystemd.so.0", "libsystemd0",
+            "the session bus: KWin's services and the desktop portal"};
+}
+
 const SessionBusLibrary* sessionBusLibrary() {
-    return loadedOnce<SessionBusLibrary>("libsystemd.so.0", [](void* library,
-                                                               SessionBusLibrary& bus) {
+    static const std::string file = sessionBusRuntimeLibrary().file;
+    return loadedOnce<SessionBusLibrary>(file.c_str(), [](void* library, SessionBusLibrary& bus) {
         return resolveSymbol(library, "sd_bus_open_user", bus.openUser) &&
                resolveSymbol(library, "sd_bus_close_unref", bus.closeUnref) &&
                resolveSymbol(library, "sd_bus_set_method_call_timeout", bus.setMethodCallTimeout) &&

@@ -2,6 +2,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include "TarnwickScreenCapture/posix/LoadedLibrary.hpp"
+
 namespace tarnwick {
 
 // The parts of libsystemd's sd-bus in use. The library is loaded when the session bus is first
@@ -56,5 +58,7 @@ struct SessionBusLibrary {
 
 // Null when the library cannot be loaded.
 const SessionBusLibrary* sessionBusLibrary();
+
+RuntimeLibrary sessionBusRuntimeLibrary();
 
 }  // namespace tarnwick

@@ -1,11 +1,18 @@
 #include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
 
+#include <string>
+
 #include "TarnwickScreenCapture/posix/LoadedLibrary.hpp"
 
 namespace tarnwick {
 
+RuntimeLibrary pngRuntimeLibrary() {
+    return {"libspng.so.0", "libspng0", "reading the desktop portal's screenshots"};
+}
+
 const PngLibrary* pngLibrary() {
-    return loadedOnce<PngLibrary>("libspng.so.0", [](void* library, PngLibrary& png) {
+    static const std::string file = pngRuntimeLibrary().file;
+    return loadedOnce<PngLibrary>(file.c_str(), [](void* library, PngLibrary& png) {
         return resolveSymbol(library, "spng_ctx_new", png.newContext) &&
                resolveSymbol(library, "spng_ctx_free", png.freeContext) &&
                resolveSymbol(library, "spng_set_image_limits", png.setImageLimits) &&

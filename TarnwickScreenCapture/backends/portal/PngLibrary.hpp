@@ -2,6 +2,8 @@
 
 #include <spng.h>
 
+#include "TarnwickScreenCapture/posix/LoadedLibrary.hpp"
+
 namespace tarnwick {
 
 // The parts of libspng in use, loaded when the portal's first PNG is read rather than at start,
@@ -20,5 +22,7 @@ struct PngLibrary {
 
 // Null when the library cannot be loaded.
 const PngLibrary* pngLibrary();
+
+RuntimeLibrary pngRuntimeLibrary();
 
 }  // namespace tarnwick

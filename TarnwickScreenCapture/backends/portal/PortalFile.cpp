@@ -76,21 +76,28 @@ std::optional<std::filesystem::path> pathOfFileUri(std::string_view uri) {
     return std::filesystem::path(path);
 }
 
-std::optional<std::string> takeOwnFile(const std::filesystem::path& file, std::size_t maxBytes) {
+FileTaking takeOwnFile(const std::filesystem::path& file, std::size_t maxBytes,
+                       const std::function<bool(std::string_view bytes)>& use) {
     FileDescriptor fd(
         ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_uid != ::geteuid()) {
-        return std::nullopt;
+        return FileTaking::kNotOurs;
     }
-    auto bytes = readOpenFileBounded(fd.get(), maxBytes);
+    const auto bytes = readOpenFileBounded(fd.get(), maxBytes);
+    if (!bytes) {
+        return FileTaking::kNotOurs;
+    }
+    if (!use(*bytes)) {
+        return FileTaking::kNotUsed;
+    }
     // Only the file just read: the name may stand for another by now.
     struct stat now {};
     if (::lstat(file.c_str(), &now) == 0 && identityOf(now) == identityOf(status)) {
         ::unlink(file.c_str());
     }
-    return bytes;
+    return FileTaking::kTaken;
 }
 
 }  // namespace tarnwick

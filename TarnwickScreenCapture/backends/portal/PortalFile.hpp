@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,9 +14,17 @@ namespace tarnwick {
 // escape or an escaped NUL.
 std::optional<std::filesystem::path> pathOfFileUri(std::string_view uri);
 
-// Reads a file that was made for this process and removes it, whatever the reading gives.
-// Only a regular file owned by this process's user, not reached through a symbolic link, is
-// read or removed; none when it is not such a file, cannot be read or holds more than maxBytes.
-std::optional<std::string> takeOwnFile(const std::filesystem::path& file, std::size_t maxBytes);
+enum class FileTaking {
+    kNotOurs,  // not a regular file of this user's, unreadable, or larger than allowed
+    kNotUsed,  // read, but its bytes were of no use: left where it is
+    kTaken,    // read, used and removed
+};
+
+// Reads a file that was made for this process and hands its bytes to `use`; removes it only when
+// `use` took them (returned true), so that a file this program could not make sense of stays for
+// the user. Only a regular file owned by this process's user, not reached through a symbolic
+// link, of at most maxBytes, is read, and only the file read is removed.
+FileTaking takeOwnFile(const std::filesystem::path& file, std::size_t maxBytes,
+                       const std::function<bool(std::string_view bytes)>& use);
 
 }  // namespace tarnwick

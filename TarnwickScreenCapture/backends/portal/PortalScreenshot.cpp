@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 #include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
 #include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
+#include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalFile.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
 
@@ -185,16 +187,29 @@ OrUnavailable<SharedImage> portalDesktopImage() {
     if (!path) {
         return Unavailable{"the desktop portal's answer is no local file: " + named};
     }
-    const auto bytes = takeOwnFile(*path, kMaximumPngBytes);
-    if (!bytes) {
-        return Unavailable{"the desktop portal's file " + path->native() +
-                           " cannot be read as this user's own"};
+    // Without the decoder the file is not even opened: it stays for the user, and the cause
+    // names the package.
+    if (pngLibrary() == nullptr) {
+        return Unavailable{"the desktop portal wrote " + path->native() + ", but " +
+                           missingLibraryText(pngRuntimeLibrary())};
     }
-    if (auto image = imageFromPng(
-            std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()))) {
-        return image;
+    SharedImage image;
+    const auto taking = takeOwnFile(*path, kMaximumPngBytes, [&](std::string_view bytes) {
+        image = imageFromPng(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+        return image != nullptr;
+    });
+    switch (taking) {
+        case FileTaking::kNotOurs:
+            return Unavailable{"the desktop portal's file " + path->native() +
+                               " cannot be read as this user's own"};
+        case FileTaking::kNotUsed:
+            return Unavailable{"the desktop portal's file " + path->native() +
+                               " is no PNG this program can read; it is left there"};
+        case FileTaking::kTaken:
+            break;
     }
-    return Unavailable{"the desktop portal's file is no PNG this program can read"};
+    return image;
 }
 
 WindowSystem portalWindowSystem(WindowSystem windows) {

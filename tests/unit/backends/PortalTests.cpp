@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
@@ -186,31 +187,42 @@ TEST(FileUri, LocalPathsOnly) {
     }
 }
 
-TEST(TakeOwnFile, ReadsAndRemovesOnlyARegularFileOfOurs) {
+TEST(TakeOwnFile, RemovesOnlyARegularFileOfOursThatWasUsed) {
     testing::TemporaryFolder folder;
+    std::string seen;
+    const auto keep = [&](std::string_view bytes) {
+        seen = bytes;
+        return true;
+    };
     const auto shot = folder.write("out.png", "picture");
-    EXPECT_EQ(takeOwnFile(shot, 100), "picture");
+    EXPECT_EQ(takeOwnFile(shot, 100, keep), FileTaking::kTaken);
+    EXPECT_EQ(seen, "picture");
     EXPECT_FALSE(std::filesystem::exists(shot));
 
+    const auto unreadable = folder.write("broken.png", "not a picture");
+    EXPECT_EQ(takeOwnFile(unreadable, 100, [](std::string_view) { return false; }),
+              FileTaking::kNotUsed);
+    EXPECT_TRUE(std::filesystem::exists(unreadable)) << "a file it could not use stays";
+
     const auto big = folder.write("big.png", std::string(101, 'x'));
-    EXPECT_FALSE(takeOwnFile(big, 100));
-    EXPECT_FALSE(std::filesystem::exists(big)) << "removed even when too big to read";
+    EXPECT_EQ(takeOwnFile(big, 100, keep), FileTaking::kNotOurs);
+    EXPECT_TRUE(std::filesystem::exists(big)) << "a file too big to read stays";
 
     const auto target = folder.write("target.png", "elsewhere");
     std::filesystem::create_symlink(target, folder / "link.png");
-    EXPECT_FALSE(takeOwnFile(folder / "link.png", 100));
+    EXPECT_EQ(takeOwnFile(folder / "link.png", 100, keep), FileTaking::kNotOurs);
     EXPECT_TRUE(std::filesystem::is_symlink(folder / "link.png"));
     EXPECT_TRUE(std::filesystem::exists(target));
 
     ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
-    EXPECT_FALSE(takeOwnFile(folder / "fifo", 100));
+    EXPECT_EQ(takeOwnFile(folder / "fifo", 100, keep), FileTaking::kNotOurs);
     EXPECT_TRUE(std::filesystem::exists(folder / "fifo"));
-    EXPECT_FALSE(takeOwnFile(folder / "missing", 100));
+    EXPECT_EQ(takeOwnFile(folder / "missing", 100, keep), FileTaking::kNotOurs);
 
     if (::geteuid() == 0) {
         const auto foreign = folder.write("foreign.png", "not ours");
         ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
-        EXPECT_FALSE(takeOwnFile(foreign, 100));
+        EXPECT_EQ(takeOwnFile(foreign, 100, keep), FileTaking::kNotOurs);
         EXPECT_TRUE(std::filesystem::exists(foreign));
     }
 }
