@@ -16,6 +16,28 @@ from harness import (COLOURS, Jpeg, SessionTestCase, UserSession, _parse_ppm,  #
                      start_process, stop_process, wait_until)
 
 
+# What a terminal runs: its cursor hidden, which newer xterms draw in black and newer foots in
+# the inverse colour, whatever colour it is given.
+HIDDEN_CURSOR = "printf '\\033[?25l'; exec sleep 100000"
+
+
+def foot_command(session, app_id, title, colour, command):
+    """foot all in `colour` (hex RRGGBB), its cursor too, in the options of the session's foot:
+    1.26 renamed the colours' section, 1.23 moved the cursor's colour into it."""
+    if not hasattr(session, "_foot_version"):
+        words = session.run(["foot", "--version"]).stdout.split()
+        numbers = words[2].split(".") if len(words) > 2 else []
+        session._foot_version = tuple(int(n) for n in numbers if n.isdigit()) or (1, 13)
+    section = "colors-dark" if session._foot_version >= (1, 26) else "colors"
+    cursor = ("%s.cursor=%s %s" % (section, colour, colour) if session._foot_version >= (1, 23)
+              else "cursor.color=%s %s" % (colour, colour))
+    # Newer foots size a window in whole cells, leaving the rest of what sway gives it empty.
+    whole = ["-o", "resize-by-cells=no"] if session._foot_version >= (1, 15) else []
+    return ["foot", "--app-id", app_id, "--title", title, *whole,
+            "-o", "%s.background=%s" % (section, colour),
+            "-o", "%s.foreground=%s" % (section, colour), "-o", cursor, *command]
+
+
 class SwaySession(UserSession):
     """sway with the headless backend; outputs are (mode, scale, background colour) laid out left
     to right from the origin, in logical pixels."""
@@ -185,9 +207,8 @@ class SwaySession(UserSession):
         """A native client whose window is all `colour` (hex RRGGBB)."""
         self.require_tools("foot")
         return self._start_client(
-            ["foot", "--app-id", app_id, "--title", title, "-o", "colors.background=" + colour,
-             "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
-             "sleep", "100000"], "foot %r" % app_id)
+            foot_command(self, app_id, title, colour, ["sh", "-c", HIDDEN_CURSOR]),
+            "foot %r" % app_id)
 
     def start_foot_with_corner(self, app_id, title, colour, corner):
         """A native client all `colour` but for a block of `corner` in its top left corner, 20
@@ -196,9 +217,8 @@ class SwaySession(UserSession):
         block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % tuple(
             int(corner[i:i + 2], 16) for i in (0, 2, 4))
         return self._start_client(
-            ["foot", "--app-id", app_id, "--title", title, "-o", "colors.background=" + colour,
-             "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
-             "sh", "-c", block + "; exec sleep 100000"], "foot %r" % app_id)
+            foot_command(self, app_id, title, colour, ["sh", "-c", block + "; exec sleep 100000"]),
+            "foot %r" % app_id)
 
     def grim(self, path, area=None):
         """grim's image of the layout, or of `area` (x, y, width, height) of it: (RGB bytes,
@@ -216,7 +236,7 @@ class SwaySession(UserSession):
         self.require_tools("xterm")
         return self._start_client(
             ["xterm", "-class", owner, "-title", title, "-bg", colour, "-fg", colour,
-             "-cr", colour, "+sb", "-bw", "0", "-e", "sleep", "100000"], "xterm %r" % owner)
+             "-cr", colour, "+sb", "-bw", "0", "-e", "sh", "-c", HIDDEN_CURSOR], "xterm %r" % owner)
 
     def command(self, process, *words):
         """A sway command for the window of that process."""
