@@ -390,3 +390,107 @@ class SwayTestCase(SessionTestCase):
         except AssertionError:
             self.fail("the capture never matched grim's image; last (capture size, grim's size, "
                       "differing points): %s" % last)
+
+
+class LabwcSession(UserSession):
+    """labwc, headless, with XWayland: a wlroots compositor without sway's window tree. Its one
+    output is the headless backend's default; windows go where labwc places them."""
+
+    def __init__(self, desktop=None):
+        super().__init__("tarnwick-e2e-labwc-", desktop)
+        self.process = None
+        self.wayland_display = None
+        self.display = None
+
+    def start(self, timeout=30.0):
+        self.require_tools("labwc", "xdpyinfo", "xwininfo")
+        os.makedirs(self.runtime, mode=0o700)
+        os.makedirs(os.path.join(self.home, ".config", "labwc"))
+        published = os.path.join(self.runtime, "display")
+        give_to(self.root, self.uid, self.gid)
+        environment = self._base_environment()
+        environment.update({"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+                            "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "1"})
+        log_path = os.path.join(self.root, "labwc.log")
+        with open(log_path, "wb") as log:
+            # labwc sets DISPLAY for what it starts once its XWayland listens.
+            self.process = start_process(
+                ["labwc", "-C", os.path.join(self.home, ".config", "labwc"), "-s",
+                 'sh -c \'printf %%s "$DISPLAY" > %s\'' % published],
+                env=environment, cwd=self.home, stdout=subprocess.DEVNULL, stderr=log,
+                **self.in_session())
+
+        def alive():
+            if self.process.poll() is not None:
+                with open(log_path, errors="replace") as stream:
+                    raise AssertionError("labwc ended early (%d): %s" % (
+                        self.process.returncode, stream.read()[-2000:]))
+            return True
+
+        def ready():
+            alive()
+            sockets = [path for path in glob.glob(os.path.join(self.runtime, "wayland-*"))
+                       if not path.endswith(".lock")]
+            if not sockets or not os.path.exists(published):
+                return False
+            with open(published) as stream:
+                self.display = stream.read().strip()
+            self.wayland_display = os.path.basename(sockets[0])
+            return bool(self.display)
+
+        try:
+            wait_until(ready, timeout=timeout, interval=0.05, what="labwc and its DISPLAY")
+            wait_until(lambda: alive() and self.run(["xdpyinfo"]).returncode == 0,
+                       timeout=timeout, what="XWayland to accept clients")
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _stop_servers(self):
+        try:
+            stop_process(self.process, grace=10.0)
+        finally:
+            self.process = None
+
+    def environment(self):
+        environment = self._base_environment()
+        environment.update({"WAYLAND_DISPLAY": self.wayland_display, "DISPLAY": self.display})
+        return environment
+
+    def run(self, args, timeout=20):
+        return subprocess.run(args, env=self.environment(), cwd=self.home,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              errors="replace", timeout=timeout, **self.in_session())
+
+    def _start(self, args):
+        process = start_process(args, env=self.environment(), cwd=self.home,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                **self.in_session())
+        self._clients.append(process)
+        return process
+
+    def x_window_size(self, title):
+        """(width, height) of the viewable X window of that title, or None."""
+        completed = self.run(["xwininfo", "-name", title])
+        if completed.returncode != 0 or "IsViewable" not in completed.stdout:
+            return None
+        values = dict(line.strip().split(": ", 1) for line in completed.stdout.splitlines()
+                      if ": " in line)
+        return int(values["Width"]), int(values["Height"])
+
+    def start_xterm(self, owner, title, colour):
+        """An X client all `colour`, 80 by 24 cells; returns once XWayland shows it mapped."""
+        process = self._start(["xterm", "-class", owner, "-title", title, "-geometry", "80x24",
+                               "-bg", colour, "-fg", colour, "-cr", colour, "+sb", "-bw", "0",
+                               "-e", "sh", "-c", HIDDEN_CURSOR])
+        wait_until(lambda: process.poll() is None and self.x_window_size(title), timeout=20,
+                   what="xterm %r to map" % title)
+        return process
+
+    def start_foot(self, app_id, title, colour):
+        """A native client all `colour`; labwc tells no client when it is mapped, so the caller
+        waits for its colour on screen."""
+        return self._start(foot_command(self, app_id, title, colour, ["sh", "-c", HIDDEN_CURSOR]))
+
+    grim = SwaySession.grim

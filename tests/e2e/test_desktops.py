@@ -1,0 +1,159 @@
+"""The binary on the host against today's wlroots desktops, each headless in a Debian root made by
+scripts/desktop-roots: sway 1.10 (Debian 13), sway 1.12 (unstable) and labwc, with native and
+XWayland clients. Skipped without the roots or without root."""
+
+import os
+import unittest
+
+from desktop_root import DesktopRoot
+from harness import COLOURS, Jpeg, colour_distance, require_binary, require_tools, wait_until
+from wayland_session import LabwcSession, SwaySession, SwayTestCase
+
+CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
+
+
+def versions(root, *packages):
+    return ", ".join("%s %s" % (package, root.package_version(package)) for package in packages)
+
+
+class SwayDesktop(SwayTestCase):
+    """The cases of the Debian 12 sway tests that tell one sway from another."""
+
+    suite = None  # a root of desktop_root.SUITES
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("identify", "djpeg")
+        root = DesktopRoot.require(cls.suite)
+        print("%s: %s" % (cls.suite, versions(root, "sway", "xwayland")))
+        cls.session = SwaySession(cls.outputs, desktop=root)
+        cls.session.start()
+        cls.addClassCleanup(cls.session.stop)
+
+    def test_desktop_is_grims_image(self):
+        foot = self.session.start_foot("tavik", "native", "00ff00")
+        self.session.float_at(foot, 100, 50, 400, 300)
+        self.assertSameAsGrim()
+
+    def test_native_and_xwayland_windows_are_captured_at_their_client_size(self):
+        for start, colour in ((lambda: self.session.start_foot("tavik", "native", "ff0000"), "red"),
+                              (lambda: self.session.start_xterm("Tavik", "under X", "yellow"),
+                               "yellow")):
+            with self.subTest(colour=colour):
+                client = start()
+                self.session.float_at(client, 100, 100, 640, 400)
+                self.capture_when_drawn("window.jpg", (640, 400), CORNERS_640_400, colour)
+                self.session.close_all_windows()
+
+    def test_list_windows_names_sway_and_marks_the_window_taken(self):
+        self.session.start_foot("tavik", "the real one", "00ff00")
+        run = self.capture("--list-windows")
+        self.assertEqual((run.returncode, run.stderr), (0, b""), run)
+        lines = run.stdout.decode().splitlines()
+        self.assertIn(", windows from sway)", lines[0])
+        self.assertEqual([line for line in lines[1:] if line.startswith("* ")],
+                         [line for line in lines[1:] if "the real one" in line], lines)
+
+    def test_a_window_with_nothing_on_any_output_is_passed_over(self):
+        # sway keeps it "visible" in its tree: its place is all there is to tell.
+        away = self.session.start_foot("tavik", "far away", "ff0000")
+        self.session.float_at(away, 3000, 100, 640, 400)
+        self.assertFailedWith(self.capture("window.jpg"), 5)
+        self.assertFalse(os.path.exists(self.sandbox.path("window.jpg")))
+        listing = self.capture("--list-windows")
+        self.assertNotIn(b"far away", listing.stdout)
+        shown = self.session.start_foot("brevant", "on screen", "0000ff")
+        self.session.float_at(shown, 100, 100, 640, 400)
+        self.capture_when_drawn("window.jpg", (640, 400), CORNERS_640_400, "blue")
+
+    def test_the_agent_answers_a_desktop_and_a_window_request(self):
+        self.start_agent()
+        foot = self.session.start_foot("tavik", "native", "00ff00")
+        self.session.float_at(foot, 100, 100, 640, 400)
+        for target in ("desktop", "tavik"):
+            output = self.sandbox.path(target + ".jpg")
+            response = self.ask_agent({"target": target, "output": output, "quality": 0.9})
+            self.assertTrue(response["ok"], response)
+            self.assertEqual(Jpeg.from_file(output).size,
+                             (1280, 720) if target == "desktop" else (640, 400))
+
+
+class SwayOnDebian13(SwayDesktop):
+    suite = "trixie"
+
+
+class SwayOnUnstable(SwayDesktop):
+    suite = "sid"
+
+
+class LabwcDesktop(SwayTestCase):
+    """labwc: the desktop by screen copy, XWayland's windows through X11, native windows out of
+    reach, and --doctor naming labwc."""
+
+    suite = None  # a root of desktop_root.SUITES
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("identify", "djpeg")
+        root = DesktopRoot.require(cls.suite)
+        print("%s: %s" % (cls.suite, versions(root, "labwc", "xwayland")))
+        cls.session = LabwcSession(desktop=root)
+        cls.session.start()
+        cls.addClassCleanup(cls.session.stop)
+
+    def test_desktop_is_grims_image(self):
+        self.session.start_xterm("Tavik", "under X", "yellow")
+        self.assertSameAsGrim()
+
+    def test_an_xwayland_window_is_captured_and_a_native_one_is_not_found(self):
+        self.session.start_foot("tavik", "native", "ff0000")
+        wait_until(lambda: self._on_screen("red"), timeout=20, what="foot's window on screen")
+        self.assertFailedWith(self.capture("w.jpg"), 5)
+        self.session.start_xterm("Tavik", "under X", "yellow")
+        size = self.session.x_window_size("under X")
+
+        def drawn():
+            self.assertSucceeded(self.capture("w.jpg", "0.9", "0"))
+            jpeg = Jpeg.from_file(self.sandbox.path("w.jpg"))
+            return jpeg if colour_distance(jpeg.pixel(jpeg.width // 2, jpeg.height // 2),
+                                           COLOURS["yellow"]) <= 48 else None
+
+        self.assertEqual(wait_until(drawn, timeout=20, interval=0.2).size, size)
+
+    def test_doctor_and_the_listing_name_labwc_and_no_other_desktop(self):
+        self.session.start_xterm("Tavik", "under X", "yellow")
+        listing = self.capture("--list-windows")
+        doctor = self.capture("--doctor")
+        self.assertEqual((listing.returncode, listing.stderr), (0, b""), listing)
+        for run in (listing, doctor):
+            text = run.stdout.decode()
+            self.assertIn("native Wayland windows are not listed", text)
+            self.assertIn("labwc tells no program where a native window is", text)
+            for other in ("GNOME", "KWin has", "KDE"):
+                self.assertNotIn(other, text)
+        self.assertIn("* ", listing.stdout.decode())
+
+    def _on_screen(self, colour):
+        """Whether grim's image shows a block of that colour."""
+        pixels, width, height = self.session.grim(self.sandbox.path("grim.ppm"))
+        expected = COLOURS.get(colour, colour)
+        hits = sum(colour_distance(tuple(pixels[offset:offset + 3]), expected) <= 24
+                   for offset in range(0, len(pixels), 3 * 97))
+        return hits > 50
+
+
+class LabwcOnDebian13(LabwcDesktop):
+    suite = "trixie"
+
+
+class LabwcOnUnstable(LabwcDesktop):
+    suite = "sid"
+
+
+# The cases run once per desktop, not on their own.
+del SwayDesktop, LabwcDesktop
+
+if __name__ == "__main__":
+    unittest.main()
