@@ -637,7 +637,8 @@ class Session:
     (_stop_servers), then removes the session's folder."""
 
     def __init__(self, prefix, desktop=None):
-        self.root = tempfile.mkdtemp(prefix=prefix)
+        # A desktop root shares the host's /tmp alone: the session's sockets must be there.
+        self.root = tempfile.mkdtemp(prefix=prefix, dir="/tmp" if desktop else None)
         self.uid, self.gid = os.getuid(), os.getgid()
         self.desktop = desktop  # a desktop_root.DesktopRoot its own programs run in, or None
         self._clients = []

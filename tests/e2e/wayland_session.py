@@ -224,6 +224,9 @@ class SwaySession(UserSession):
         """grim's image of the layout, or of `area` (x, y, width, height) of it: (RGB bytes,
         width, height)."""
         self.require_tools("grim")
+        if self.desktop is not None:
+            # In a root only the session's folder is sure to be seen from both sides.
+            path = os.path.join(self.root, os.path.basename(path))
         region = ["-g", "%d,%d %dx%d" % tuple(area)] if area else []
         completed = self.run(["grim", "-t", "ppm", *region, path])
         if completed.returncode != 0:
