@@ -12,8 +12,18 @@ from wayland_session import LabwcSession, SwaySession, SwayTestCase
 CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
 
 
-def versions(root, *packages):
-    return ", ".join("%s %s" % (package, root.package_version(package)) for package in packages)
+def start_in_root(test_class, compositor, make_session):
+    """The class's session, made by make_session(root) in the root of test_class.suite, started,
+    and stopped when the class ends."""
+    require_binary()
+    require_tools("identify", "djpeg")
+    root = DesktopRoot.require(test_class.suite)
+    print("%s: %s %s, xwayland %s" % (test_class.suite, compositor,
+                                      root.package_version(compositor),
+                                      root.package_version("xwayland")))
+    test_class.session = make_session(root)
+    test_class.session.start()
+    test_class.addClassCleanup(test_class.session.stop)
 
 
 class SwayDesktop(SwayTestCase):
@@ -23,13 +33,7 @@ class SwayDesktop(SwayTestCase):
 
     @classmethod
     def setUpClass(cls):
-        require_binary()
-        require_tools("identify", "djpeg")
-        root = DesktopRoot.require(cls.suite)
-        print("%s: %s" % (cls.suite, versions(root, "sway", "xwayland")))
-        cls.session = SwaySession(cls.outputs, desktop=root)
-        cls.session.start()
-        cls.addClassCleanup(cls.session.stop)
+        start_in_root(cls, "sway", lambda root: SwaySession(cls.outputs, desktop=root))
 
     def test_desktop_is_grims_image(self):
         foot = self.session.start_foot("tavik", "native", "00ff00")
@@ -87,6 +91,32 @@ class SwayOnUnstable(SwayDesktop):
     suite = "sid"
 
 
+class SwayAtScaleTwo(SwayTestCase):
+    """640x360 logical beside a 1280x720 output at scale 1: drawn at scale 2."""
+
+    suite = None  # a root of desktop_root.SUITES
+    outputs = (("1280x720", 1, "#ff0000"), ("1280x720", 2, "#0000ff"))
+
+    @classmethod
+    def setUpClass(cls):
+        start_in_root(cls, "sway", lambda root: SwaySession(cls.outputs, desktop=root))
+
+    def test_the_desktop_and_a_window_on_the_scaled_output(self):
+        foot = self.session.start_foot("tavik", "scaled", "00ff00")
+        self.session.float_at(foot, 1400, 50, 400, 250)
+        self.assertSameAsGrim()
+        self.capture_when_drawn("window.jpg", (800, 500), [(5, 5), (400, 250), (794, 494)],
+                                "green")
+
+
+class SwayAtScaleTwoOnDebian13(SwayAtScaleTwo):
+    suite = "trixie"
+
+
+class SwayAtScaleTwoOnUnstable(SwayAtScaleTwo):
+    suite = "sid"
+
+
 class LabwcDesktop(SwayTestCase):
     """labwc: the desktop by screen copy, XWayland's windows through X11, native windows out of
     reach, and --doctor naming labwc."""
@@ -95,13 +125,7 @@ class LabwcDesktop(SwayTestCase):
 
     @classmethod
     def setUpClass(cls):
-        require_binary()
-        require_tools("identify", "djpeg")
-        root = DesktopRoot.require(cls.suite)
-        print("%s: %s" % (cls.suite, versions(root, "labwc", "xwayland")))
-        cls.session = LabwcSession(desktop=root)
-        cls.session.start()
-        cls.addClassCleanup(cls.session.stop)
+        start_in_root(cls, "labwc", lambda root: LabwcSession(desktop=root))
 
     def test_desktop_is_grims_image(self):
         self.session.start_xterm("Tavik", "under X", "yellow")
@@ -153,7 +177,7 @@ class LabwcOnUnstable(LabwcDesktop):
 
 
 # The cases run once per desktop, not on their own.
-del SwayDesktop, LabwcDesktop
+del SwayDesktop, SwayAtScaleTwo, LabwcDesktop
 
 if __name__ == "__main__":
     unittest.main()
