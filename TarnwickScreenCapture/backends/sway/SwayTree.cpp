@@ -143,13 +143,13 @@ public:
         if (!node.is_object() || depth > kMaximumDepth) {
             return;
         }
-        // Workspaces report a fullscreen mode of their own; only containers are made fullscreen.
         const std::string type = text(member(node, "type"));
         if (type == "output") {
             if (const auto area = rectangle(node); area && area->width > 0 && area->height > 0) {
                 outputs.push_back(*area);
             }
         }
+        // Workspaces report a fullscreen mode of their own; only containers are made fullscreen.
         if (type == "con" || type == "floating_con") {
             fullscreen = fullscreen || integer(member(node, "fullscreen_mode")).value_or(0) > 0;
         }
