@@ -424,12 +424,14 @@ class KWinSession(UserSession):
         return client
 
     def start_xterm(self, title, owner, colour, timeout=30.0):
-        """An xterm under XWayland, all `colour` (#RRGGBB), listed by KWin; its process."""
+        """An xterm under XWayland, all `colour` (#RRGGBB), its text cursor hidden, listed by
+        KWin; its client."""
         environment = self.environment()
         environment.pop("WAYLAND_DISPLAY")
         process = start_process(["xterm", "-class", owner, "-title", title, "-bg", colour,
-                                 "-fg", colour, "-cr", colour, "+sb", "-bw", "0", "-e", "sleep",
-                                 "100000"], env=environment, cwd=self.home,
+                                 "-fg", colour, "-cr", colour, "+sb", "-bw", "0", "-e", "sh",
+                                 "-c", r"printf '\033[?25l'; exec sleep 100000"],
+                                env=environment, cwd=self.home,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 **self.in_session())
         self._clients.append(GtkClient(self, process, title))
