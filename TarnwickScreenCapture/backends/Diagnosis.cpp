@@ -55,6 +55,8 @@ std::vector<Finding> permissionFindings(const BackendChoice& choice) {
     if (choice.backend == Backend::kKWin) {
         const auto verdict = kwinScreenShotVerdict();
         switch (verdict.kind) {
+            // No exit status of its own: an XWayland window is still taken through the X server,
+            // and the window's own finding says what a window capture ends with.
             case KWinScreenShotVerdict::Kind::kRefused: {
                 const std::string file =
                     "~/.local/share/applications/tarnwick-screen-capture-here.desktop";
@@ -67,13 +69,10 @@ std::vector<Finding> permissionFindings(const BackendChoice& choice) {
                         thisExecutable() +
                         "\\nNoDisplay=true\\nX-KDE-DBUS-Restricted-Interfaces=org.kde.KWin."
                         "ScreenShot2\\n' > " +
-                        file,
-                    exitCodes::kCaptureFailed)};
+                        file)};
             }
             case KWinScreenShotVerdict::Kind::kNotServed:
-                // Not a permission: nothing the user grants changes it. XWayland windows are
-                // still taken through the X server, so the window's own finding says what a
-                // window capture ends with.
+                // Not a permission: nothing the user grants changes it.
                 return {problem("screenshots",
                                 verdict.reason +
                                     "; windows of X11 programs (XWayland) are taken through the "

@@ -120,6 +120,7 @@ class KWin67Refusing(KWinTestCase):
         self.assertEqual(self.jpeg("x.jpg").size, (client["width"], client["height"]))
         doctor = self.capture("--doctor")
         lines = doctor.stdout.decode().splitlines()
+        self.assertEqual(doctor.returncode, 0, lines)  # as the capture of the xterm
         permission = [line for line in lines if line.startswith(("permission:", "screenshots:"))]
         self.assertEqual(len(permission), 1, lines)
         self.assertTrue(permission[0].startswith(
