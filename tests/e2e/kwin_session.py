@@ -161,6 +161,10 @@ class KWinSession(UserSession):
             self.kwin_binary = os.path.join(self.desktop.path, KWIN_BINARY.lstrip("/"))
         try:
             self._start(timeout)
+        except AssertionError as error:
+            log = self.log()[-3000:]
+            self.stop()
+            raise AssertionError("%s; KWin's log ends: %s" % (error, log)) from None
         except BaseException:
             self.stop()
             raise
