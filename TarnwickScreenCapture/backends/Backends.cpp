@@ -22,6 +22,19 @@ WindowSystem waylandWindows() {
     return windows;
 }
 
+// XWayland's client windows as KWin's backend takes them.
+OrUnavailable<std::map<WindowId, XWaylandClient>> xwaylandClients() {
+    auto listed = x11ClientWindows();
+    if (auto* unavailable = std::get_if<Unavailable>(&listed)) {
+        return std::move(*unavailable);
+    }
+    std::map<WindowId, XWaylandClient> clients;
+    for (const auto& [id, window] : std::get<std::map<WindowId, X11ClientWindow>>(listed)) {
+        clients.emplace(id, XWaylandClient{.area = window.area, .pid = window.pid});
+    }
+    return clients;
+}
+
 // --doctor's window system writes nothing anywhere, not even what would clear up after a run
 // that was killed.
 enum class Use { kCapture, kDoctor };
@@ -40,7 +53,13 @@ constexpr std::array<BackendEntry, 4> kBackends{{
     {Backend::kKWin, "kwin",
      [](Use use) {
          return kwinWindowSystem(
-             x11ClientAreas, portalDesktopImage,
+             XWaylandAccess{.clients = xwaylandClients,
+                            .windowImage =
+                                [](WindowId id) {
+                                    return x11WindowSystem().windowImage(
+                                        WindowDescription{.id = id});
+                                }},
+             portalDesktopImage,
              use == Use::kDoctor ? ScriptLedgerUse::kNone : ScriptLedgerUse::kKeep);
      }},
 }};

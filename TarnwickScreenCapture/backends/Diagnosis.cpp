@@ -57,20 +57,33 @@ std::string thisExecutable() {
 // Whether the window system lets this program take pictures at all.
 std::vector<Finding> permissionFindings(const BackendChoice& choice) {
     if (choice.backend == Backend::kKWin) {
-        if (const auto refusal = kwinRefusesScreenshots()) {
-            const std::string file =
-                "~/.local/share/applications/tarnwick-screen-capture-here.desktop";
-            return {problem(
-                "permission",
-                *refusal +
-                    "; KWin takes screenshots only for a program a .desktop file names: "
-                    "run: mkdir -p ~/.local/share/applications && printf '[Desktop "
-                    "Entry]\\nType=Application\\nName=TarnwickScreenCapture\\nExec=" +
-                    thisExecutable() +
-                    "\\nNoDisplay=true\\nX-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"
-                    "\\n' > " +
-                    file,
-                exitCodes::kCaptureFailed)};
+        const auto verdict = kwinScreenShotVerdict();
+        switch (verdict.kind) {
+            // No exit status of its own: an XWayland window is still taken through the X server,
+            // and the window's own finding says what a window capture ends with.
+            case KWinScreenShotVerdict::Kind::kRefused: {
+                const std::string file =
+                    "~/.local/share/applications/tarnwick-screen-capture-here.desktop";
+                return {problem(
+                    "permission",
+                    verdict.reason +
+                        "; KWin takes screenshots only for a program a .desktop file names: "
+                        "run: mkdir -p ~/.local/share/applications && printf '[Desktop "
+                        "Entry]\\nType=Application\\nName=TarnwickScreenCapture\\nExec=" +
+                        thisExecutable() +
+                        "\\nNoDisplay=true\\nX-KDE-DBUS-Restricted-Interfaces=org.kde.KWin."
+                        "ScreenShot2\\n' > " +
+                        file)};
+            }
+            case KWinScreenShotVerdict::Kind::kNotServed:
+                // Not a permission: nothing the user grants changes it.
+                return {problem("screenshots",
+                                verdict.reason +
+                                    "; windows of X11 programs (XWayland) are taken through the "
+                                    "X server; native Wayland windows and the desktop cannot "
+                                    "be")};
+            case KWinScreenShotVerdict::Kind::kServed:
+                break;
         }
         return {fine("permission", "KWin lets this program take screenshots")};
     }

@@ -23,6 +23,7 @@ import tempfile
 import time
 import unittest
 
+from desktop_root import DesktopRoot
 from harness import (BUS_CONFIG, Jpeg, SessionTestCase, UserSession, binary_for, colour_distance,
                      give_to, require_binary, require_tools, start_binary, start_process,
                      stop_process, wait_until)
@@ -36,6 +37,10 @@ LIST_SCRIPT = os.path.join(SOURCE_ROOT, "TarnwickScreenCapture", "backends", "kw
 ACTION_SCRIPT = os.path.join(HERE, "kwin-window-action.js")
 SCRIPT_RUNNER = os.path.join(HERE, "kwin_script.py")
 CLIENT_SOURCE = os.path.join(HERE, "solid-window.c")
+PYTHON_CLIENT = os.path.join(HERE, "solid_window.py")
+# What a session in a desktop root runs of its own (the root has no compiler).
+ROOT_TOOLS = ("kwin_wayland", "dbus-daemon", "dbus-send", "Xwayland", "xdpyinfo", "xterm",
+              "python3")
 
 # Animations off: a window that has just mapped could otherwise still be fading in.
 KDEGLOBALS = "[KDE]\nAnimationDurationFactor=0\n"
@@ -121,10 +126,16 @@ class KWinSession(UserSession):
     permission_checks=False sets KWIN_SCREENSHOT_NO_PERMISSION_CHECKS=1 for KWin, which then
     serves ScreenShot2 to anyone; with True only executables named by a .desktop file with
     X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2 in KWin's XDG data folders may
-    (add_desktop_entry). border_size picks Breeze's border size ("Normal", "Large", ...)."""
+    (add_desktop_entry). border_size picks Breeze's border size ("Normal", "Large", ...).
 
-    def __init__(self, width=1280, height=800, permission_checks=False, border_size=None):
-        super().__init__("tarnwick-e2e-kwin-")
+    desktop (a desktop_root.DesktopRoot) runs KWin, its bus, XWayland, the clients and the
+    test's own D-Bus tools inside that root, from copies in the session's folder under /tmp
+    (which the root shares); the GTK client is then solid_window.py under the root's python3.
+    KWin 6 there composites with QPainter (no render node): no software OpenGL."""
+
+    def __init__(self, width=1280, height=800, permission_checks=False, border_size=None,
+                 desktop=None):
+        super().__init__("tarnwick-e2e-kwin-", desktop)
         self.width, self.height = width, height
         self.permission_checks = permission_checks
         self.border_size = border_size
@@ -140,10 +151,20 @@ class KWinSession(UserSession):
     # -- life cycle
 
     def start(self, timeout=60.0):
-        require_kwin()
-        self.client_binary = build_client()
+        if self.desktop is None:
+            require_kwin()
+            self.client_command = [build_client()]
+            self.tools = {"runner": SCRIPT_RUNNER, "list": LIST_SCRIPT, "action": ACTION_SCRIPT}
+            self.kwin_binary = KWIN_BINARY
+        else:
+            self.desktop.require_tools(*ROOT_TOOLS)
+            self.kwin_binary = os.path.join(self.desktop.path, KWIN_BINARY.lstrip("/"))
         try:
             self._start(timeout)
+        except AssertionError as error:
+            log = self.log()[-3000:]
+            self.stop()
+            raise AssertionError("%s; KWin's log ends: %s" % (error, log)) from None
         except BaseException:
             self.stop()
             raise
@@ -161,7 +182,15 @@ class KWinSession(UserSession):
         bin_folder = os.path.join(self.root, "bin")
         os.makedirs(bin_folder)
         # A copy drops the file capability; the basename must stay kwin_wayland.
-        shutil.copy(KWIN_BINARY, os.path.join(bin_folder, "kwin_wayland"))
+        shutil.copy(self.kwin_binary, os.path.join(bin_folder, "kwin_wayland"))
+        if self.desktop is not None:
+            # The root sees the session's folder, not the checkout.
+            self.tools = {}
+            for name, path in (("runner", SCRIPT_RUNNER), ("list", LIST_SCRIPT),
+                               ("action", ACTION_SCRIPT), ("client", PYTHON_CLIENT)):
+                self.tools[name] = os.path.join(bin_folder, os.path.basename(path))
+                shutil.copy(path, self.tools[name])
+            self.client_command = [SYSTEM_PYTHON, self.tools["client"]]
         with open(os.path.join(self.config_home, "kdeglobals"), "w") as stream:
             stream.write(KDEGLOBALS)
         if self.border_size:
@@ -185,7 +214,7 @@ class KWinSession(UserSession):
             self.bus = start_process(["dbus-daemon", "--config-file=" + config, "--nofork",
                                       "--nopidfile"], env=self._base_environment(),
                                      cwd=self.home, stdout=log, stderr=subprocess.STDOUT,
-                                     **self.as_user())
+                                     **self.in_session())
         wait_until(lambda: self._alive() and os.path.exists(self.bus_socket), timeout=timeout,
                    what="the session bus")
         environment = self._base_environment()
@@ -198,16 +227,22 @@ class KWinSession(UserSession):
         arguments = [os.path.join(bin_folder, "kwin_wayland"), "--virtual",
                      "--width", str(self.width), "--height", str(self.height),
                      "--socket", self.socket_name, "--no-lockscreen", "--no-global-shortcuts",
-                     "--no-kactivities", "--xwayland", announce]
+                     "--xwayland", announce]
+        if self.desktop is None:
+            arguments.insert(-2, "--no-kactivities")  # gone in KWin 6
+        else:
+            del environment["LIBGL_ALWAYS_SOFTWARE"]
         with open(os.path.join(self.root, "kwin.log"), "wb") as log:
             self.kwin = start_process(arguments, env=environment, cwd=self.home, stdout=log,
-                                      stderr=subprocess.STDOUT, **self.as_user())
+                                      stderr=subprocess.STDOUT, **self.in_session())
         wait_until(lambda: self._alive() and
                    os.path.exists(os.path.join(self.runtime, self.socket_name)),
                    timeout=timeout, what="KWin's Wayland socket")
-        # The screenshot service registers its name once compositing (OpenGL) is up.
-        wait_until(lambda: self._alive() and self.has_owner("org.kde.KWin.ScreenShot2"),
-                   timeout=timeout, interval=0.05, what="KWin's screenshot service")
+        # The screenshot service registers its name once compositing (OpenGL) is up; KWin 6
+        # without OpenGL has none, and its scripting is what the tests need.
+        wait_until(lambda: self._alive() and self.has_owner(
+            "org.kde.KWin" if self.desktop else "org.kde.KWin.ScreenShot2"),
+                   timeout=timeout, interval=0.05, what="KWin on the session bus")
 
         def display():
             self._alive()
@@ -283,7 +318,8 @@ class KWinSession(UserSession):
         environment = self.environment()
         environment.update(env or {})
         return subprocess.run(args, env=environment, cwd=self.home, stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, timeout=timeout, **self.as_user())
+                              capture_output=True, text=True, timeout=timeout,
+                              **self.in_session())
 
     def has_owner(self, name):
         reply = self.run(["dbus-send", "--session", "--print-reply",
@@ -294,7 +330,7 @@ class KWinSession(UserSession):
     # -- scripts
 
     def _script_runner(self, *arguments, timeout=40):
-        completed = self.run([SYSTEM_PYTHON, SCRIPT_RUNNER, *arguments], timeout=timeout)
+        completed = self.run([SYSTEM_PYTHON, self.tools["runner"], *arguments], timeout=timeout)
         try:
             result = json.loads(completed.stdout)
         except ValueError:
@@ -327,7 +363,7 @@ class KWinSession(UserSession):
 
     def windows(self):
         """KWin's windows as the binary's listing script describes them, bottom to top."""
-        with open(LIST_SCRIPT) as stream:
+        with open(self.tools["list"]) as stream:
             answer = self.run_script(stream.read())
         if "error" in answer:
             raise AssertionError("the listing script failed: " + answer["error"])
@@ -342,7 +378,7 @@ class KWinSession(UserSession):
 
     def window_action(self, window_id, **action):
         """One of kwin-window-action.js's actions, e.g. window_action(id, do="activate")."""
-        with open(ACTION_SCRIPT) as stream:
+        with open(self.tools["action"]) as stream:
             source = stream.read()
         source = source.replace("@WINDOW@", json.dumps(window_id)).replace(
             "@ACTION@", json.dumps(action))
@@ -373,7 +409,7 @@ class KWinSession(UserSession):
                   timeout=30.0):
         """A solid-window client of that client-area size, mapped and listed by KWin; backend
         "x11" runs it on XWayland."""
-        arguments = [self.client_binary, "--title", title, "--app-id", app_id, "--colour",
+        arguments = [*self.client_command, "--title", title, "--app-id", app_id, "--colour",
                      colour, "--size", "%dx%d" % size]
         if csd:
             arguments.append("--csd")
@@ -381,7 +417,7 @@ class KWinSession(UserSession):
         environment.update({"GDK_BACKEND": backend, "NO_AT_BRIDGE": "1", "GTK_A11Y": "none"})
         process = start_process(arguments, env=environment, cwd=self.home,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, **self.as_user())
+                                stderr=subprocess.DEVNULL, **self.in_session())
         client = GtkClient(self, process, title)
         self._clients.append(client)
         line = _read_line(process, timeout)
@@ -390,6 +426,23 @@ class KWinSession(UserSession):
         wait_until(client.window, timeout=timeout, interval=0.05,
                    what="KWin to list %r" % title)
         return client
+
+    def start_xterm(self, title, owner, colour, timeout=30.0):
+        """An xterm under XWayland, all `colour` (#RRGGBB), its text cursor hidden, listed by
+        KWin; its client."""
+        environment = self.environment()
+        environment.pop("WAYLAND_DISPLAY")
+        process = start_process(["xterm", "-class", owner, "-title", title, "-bg", colour,
+                                 "-fg", colour, "-cr", colour, "+sb", "-bw", "0", "-e", "sh",
+                                 "-c", r"printf '\033[?25l'; exec sleep 100000"],
+                                env=environment, cwd=self.home,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                **self.in_session())
+        self._clients.append(GtkClient(self, process, title))
+        # xterm's pid is its window's; the sleep it runs is a child.
+        wait_until(lambda: self.find_window(pid=process.pid, caption=title), timeout=timeout,
+                   interval=0.05, what="KWin to list xterm %r" % title)
+        return self._clients[-1]
 
     def close_all_windows(self):
         for client in self._clients:
@@ -404,6 +457,7 @@ class KWinTestCase(SessionTestCase):
     permission_checks = False
     border_size = None
     session_per_test = False
+    suite = None  # a desktop root's suite (trixie, sid) to run KWin in; None: the host's
 
     @classmethod
     def setUpClass(cls):
@@ -415,8 +469,9 @@ class KWinTestCase(SessionTestCase):
 
     @classmethod
     def start_session(cls):
+        desktop = DesktopRoot.require(cls.suite) if cls.suite else None
         return KWinSession(cls.width, cls.height, permission_checks=cls.permission_checks,
-                           border_size=cls.border_size).start()
+                           border_size=cls.border_size, desktop=desktop).start()
 
     def setUp(self):
         if self.session_per_test:

@@ -349,6 +349,14 @@ class Permission(KWinTestCase):
         self.assertEqual(self.jpeg("d.jpg").size, (1280, 800))
 
 
+    def test_an_xwayland_window_kwin_refuses_comes_from_the_x_server(self):
+        self.session.start_gtk("Tavik", "tavik", BLUE, (420, 310), backend="x11")
+        self.assertSucceeded(self.capture("x.jpg", "0.9", "0"))
+        jpeg = self.jpeg("x.jpg")
+        self.assertEqual(jpeg.size, (420, 310))
+        self.assertUniform(jpeg, rgb(BLUE))
+
+
 class StoppedOrKilledKWin(KWinTestCase):
     """Each test its own KWin, which it stops or kills: the binary gives up in time."""
 

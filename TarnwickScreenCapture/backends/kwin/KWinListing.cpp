@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <limits>
 #include <set>
 #include <utility>
 
@@ -126,7 +127,19 @@ bool onScreen(const Json& window) {
            !flag(window, "desktopWindow") && !flagIsFalse(window, "onCurrentDesktop");
 }
 
-KWinWindow describe(const Json& window) {
+std::optional<std::uint32_t> processId(const Json& window) {
+    const Json* value = member(window, "pid");
+    if (value == nullptr || !value->is_number_integer()) {
+        return std::nullopt;
+    }
+    const auto number = value->get<std::int64_t>();
+    if (number <= 0 || number > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(number);
+}
+
+KWinWindow describe(const Json& window, bool kwin6) {
     KWinWindow described;
     WindowDescription& description = described.description;
     const auto x11Id = x11WindowId(window);
@@ -134,7 +147,10 @@ KWinWindow describe(const Json& window) {
     if (isUuid(uuid)) {
         described.uuid = uuid;
         description.id = x11Id.value_or(kNoWindow);  // native windows are numbered later
+        described.xwayland = x11Id.has_value();
+        described.mayBeXWayland = kwin6 && !x11Id;
     }
+    described.pid = processId(window);
     description.layer = layerOf(window);
     description.opacity = finiteNumber(member(window, "opacity")).value_or(1.0);
     description.ownerName = text(window, "resourceClass");
@@ -208,13 +224,15 @@ OrUnavailable<std::vector<KWinWindow>> readKWinListing(std::string_view text) {
         (order != nullptr && *order != "bottom-to-top")) {
         return Unavailable{"KWin's listing script answered with no window list"};
     }
+    const Json* api = member(answer, "api");
+    const bool kwin6 = api != nullptr && api->is_number() && api->get<double>() >= 6;
     std::vector<KWinWindow> listed;
     std::set<std::string> seen;  // one window is listed once, however often it is sent
     for (auto window = windows->rbegin(); window != windows->rend(); ++window) {
         if (!window->is_object() || !onScreen(*window)) {
             continue;
         }
-        auto described = describe(*window);
+        auto described = describe(*window, kwin6);
         if (!described.uuid.empty()) {
             const std::string uuid = "uuid " + lowercased(described.uuid);
             const std::string x11 = "x11 " + std::to_string(described.description.id);
@@ -244,6 +262,48 @@ std::vector<KWinWindow> withXWaylandClientAreas(std::vector<KWinWindow> windows,
             window.description.bounds = found->second;
             window.clientAreaFromXWayland = false;
         }
+    }
+    return windows;
+}
+
+std::vector<KWinWindow> joinedWithXWayland(std::vector<KWinWindow> windows,
+                                           const std::map<WindowId, XWaylandClient>& clients) {
+    const auto matches = [](const KWinWindow& window, const XWaylandClient& client) {
+        const auto& bounds = window.description.bounds;
+        const auto near = [](double a, double b) { return std::abs(a - b) < 0.5; };
+        return window.mayBeXWayland && bounds && near(bounds->x, client.area.x) &&
+               near(bounds->y, client.area.y) && near(bounds->width, client.area.width) &&
+               near(bounds->height, client.area.height) &&
+               (!window.pid || !client.pid || *window.pid == *client.pid);
+    };
+    std::map<WindowId, int> windowsMatching;  // X11 id to how many windows match it
+    std::vector<std::optional<WindowId>> only(windows.size());
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        int count = 0;
+        for (const auto& [id, client] : clients) {
+            if (matches(windows[i], client)) {
+                ++windowsMatching[id];
+                only[i] = id;
+                ++count;
+            }
+        }
+        if (count != 1) {
+            only[i].reset();
+        }
+    }
+    std::set<WindowId> taken;
+    for (const auto& window : windows) {
+        if (window.xwayland) {
+            taken.insert(window.description.id);
+        }
+    }
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        auto& window = windows[i];
+        if (only[i] && windowsMatching[*only[i]] == 1 && !taken.contains(*only[i])) {
+            window.description.id = *only[i];
+            window.xwayland = true;
+        }
+        window.mayBeXWayland = false;
     }
     return windows;
 }

@@ -20,6 +20,10 @@ constexpr const char* kScreenShotPath = "/org/kde/KWin/ScreenShot2";
 constexpr const char* kScreenShotInterface = "org.kde.KWin.ScreenShot2";
 constexpr std::string_view kNoAuthorized = "org.kde.KWin.ScreenShot2.Error.NoAuthorized";
 constexpr std::string_view kInvalidWindow = "org.kde.KWin.ScreenShot2.Error.InvalidWindow";
+constexpr std::string_view kCancelled = "org.kde.KWin.ScreenShot2.Error.Cancelled";
+constexpr const char* kCompositorPath = "/Compositor";
+constexpr const char* kCompositingInterface = "org.kde.kwin.Compositing";
+constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 // Fewer wake-ups than the default 64 KiB; unprivileged processes may have up to 1 MiB.
 constexpr int kPipeSize = 1 << 20;
 // KWin takes a window's picture on its next frame, and a full-screen window that does not
@@ -27,8 +31,17 @@ constexpr int kPipeSize = 1 << 20;
 constexpr std::chrono::milliseconds kFrameWait{300};
 constexpr std::chrono::milliseconds kDrainLimit{2000};
 
-Unavailable failure(std::string reason) {
-    return Unavailable{.reason = std::move(reason), .refused = false};
+KWinShotAttempt failure(std::string reason, KWinShotFailure kind = KWinShotFailure::kOther) {
+    return KWinShotAttempt{.taken = Unavailable{.reason = std::move(reason),
+                                                .refused = kind == KWinShotFailure::kRefused},
+                           .failure = kind};
+}
+
+// What the bus or Qt answers for an object, interface or method that is not there.
+bool noSuchService(std::string_view errorName) {
+    return errorName == "org.freedesktop.DBus.Error.UnknownObject" ||
+           errorName == "org.freedesktop.DBus.Error.UnknownInterface" ||
+           errorName == "org.freedesktop.DBus.Error.UnknownMethod";
 }
 
 bool appendOptions(sd_bus_message* call, std::initializer_list<std::pair<const char*, int>> flags) {
@@ -184,10 +197,34 @@ private:
     FileDescriptor readEnd_;
 };
 
+// The cause KWin tells of a missing or cancelling service, else the error as it came.
+std::string causeOf(sd_bus* bus, const Deadline& deadline, const CallOutcome& outcome) {
+    const auto type = kwinCompositingType(bus, deadline);
+    // KWin names its OpenGL compositing "gl2" or "gles"; "qpainter" and "none" are without.
+    if (!type || type->starts_with("gl")) {
+        return " (" + outcome.describe() + ")";
+    }
+    return ": it composites without OpenGL (compositing type \"" + *type + "\")";
+}
+
 }  // namespace
 
-OrUnavailable<KWinShot> kwinScreenShot(sd_bus* bus, const std::optional<std::string>& windowUuid,
-                                       std::chrono::milliseconds silenceLimit) {
+std::optional<std::string> kwinCompositingType(sd_bus* bus, const Deadline& deadline) {
+    const Message call = newMethodCall(bus, kKWinName, kCompositorPath, kProperties, "Get");
+    if (!call || sdBus().append(call.get(), "ss", kCompositingInterface, "compositingType") < 0) {
+        return std::nullopt;
+    }
+    const auto outcome = callWithin(bus, call.get(), deadline);
+    const char* type = nullptr;
+    if (outcome.kind != CallOutcome::Kind::kReplied ||
+        sdBus().read(outcome.reply.get(), "v", "s", &type) < 0 || type == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(type);
+}
+
+KWinShotAttempt kwinScreenShot(sd_bus* bus, const std::optional<std::string>& windowUuid,
+                               std::chrono::milliseconds silenceLimit) {
     auto deadline = Deadline::ofInactivity(silenceLimit);
     FileDescriptor readEnd;
     FileDescriptor writeEnd;
@@ -220,11 +257,20 @@ OrUnavailable<KWinShot> kwinScreenShot(sd_bus* bus, const std::optional<std::str
             break;
         case CallOutcome::Kind::kError:
             if (outcome.errorName == kNoAuthorized) {
-                return Unavailable{.reason = "KWin refused the screenshot: " + outcome.errorMessage,
-                                   .refused = true};
+                return failure("KWin refused the screenshot: " + outcome.errorMessage,
+                               KWinShotFailure::kRefused);
             }
             if (outcome.errorName == kInvalidWindow) {
                 return failure("the window is gone: " + outcome.describe());
+            }
+            if (noSuchService(outcome.errorName)) {
+                return failure("KWin has no screenshot service" + causeOf(bus, deadline, outcome),
+                               KWinShotFailure::kNoService);
+            }
+            if (outcome.errorName == kCancelled) {
+                return failure("KWin's screenshot service cancelled the capture" +
+                                   causeOf(bus, deadline, outcome),
+                               KWinShotFailure::kCancelled);
             }
             return failure("KWin's screenshot service answered " + outcome.describe());
         case CallOutcome::Kind::kSilent:
@@ -247,7 +293,7 @@ OrUnavailable<KWinShot> kwinScreenShot(sd_bus* bus, const std::optional<std::str
     if (auto trouble = readPixels(readEnd.get(), shot.pixels.get(), expected, silenceLimit)) {
         return failure(std::move(*trouble));
     }
-    return shot;
+    return KWinShotAttempt{.taken = std::move(shot)};
 }
 
 }  // namespace tarnwick

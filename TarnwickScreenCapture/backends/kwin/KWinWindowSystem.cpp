@@ -35,8 +35,9 @@ struct KWinState {
     }
 };
 
-OrUnavailable<std::vector<WindowDescription>> listWindows(
-    KWinState& state, const XWaylandClientAreas& xwaylandClientAreas, ScriptLedgerUse ledgerUse) {
+OrUnavailable<std::vector<WindowDescription>> listWindows(KWinState& state,
+                                                          const XWaylandAccess& xwayland,
+                                                          ScriptLedgerUse ledgerUse) {
     sd_bus* bus = state.connection();
     if (bus == nullptr) {
         return Unavailable{state.whyNoBus};
@@ -50,13 +51,18 @@ OrUnavailable<std::vector<WindowDescription>> listWindows(
         return std::move(*unavailable);
     }
     auto windows = std::get<std::vector<KWinWindow>>(std::move(listing));
-    const bool framedX11 = std::any_of(windows.begin(), windows.end(), [](const KWinWindow& w) {
-        return w.clientAreaFromXWayland;
+    const bool askXWayland = std::any_of(windows.begin(), windows.end(), [](const KWinWindow& w) {
+        return w.clientAreaFromXWayland || w.mayBeXWayland;
     });
-    if (framedX11 && xwaylandClientAreas) {
-        const auto areas = xwaylandClientAreas();
-        if (const auto* known = std::get_if<std::map<WindowId, WindowBounds>>(&areas)) {
-            windows = withXWaylandClientAreas(std::move(windows), *known);
+    if (askXWayland && xwayland.clients) {
+        const auto clients = xwayland.clients();
+        if (const auto* known = std::get_if<std::map<WindowId, XWaylandClient>>(&clients)) {
+            windows = joinedWithXWayland(std::move(windows), *known);
+            std::map<WindowId, WindowBounds> areas;
+            for (const auto& [id, client] : *known) {
+                areas.emplace(id, client.area);
+            }
+            windows = withXWaylandClientAreas(std::move(windows), areas);
         }
     }
     std::vector<WindowDescription> descriptions;
@@ -95,47 +101,67 @@ bool kwinOnSessionBus() {
     return opened != nullptr && kwinOnBus(opened->get());
 }
 
-std::optional<std::string> kwinRefusesScreenshots() {
+KWinScreenShotVerdict kwinScreenShotVerdict() {
+    using Kind = KWinScreenShotVerdict::Kind;
     const auto opened = openSessionBus(Deadline::after(kKWinSilenceLimit));
     const auto* bus = std::get_if<Bus>(&opened);
     if (bus == nullptr) {
-        return std::nullopt;
+        return {};
     }
     // KWin looks at the caller before it looks for the window: a window that cannot exist costs
     // no picture, and the answer says whether one would have been given.
-    const auto taken = kwinScreenShot(bus->get(), "{00000000-0000-0000-0000-000000000000}");
-    if (const auto* failed = std::get_if<Unavailable>(&taken); failed && failed->refused) {
-        return failed->reason;
+    const auto attempt = kwinScreenShot(bus->get(), "{00000000-0000-0000-0000-000000000000}");
+    const auto* failed = std::get_if<Unavailable>(&attempt.taken);
+    switch (attempt.failure) {
+        case KWinShotFailure::kRefused:
+            return {.kind = Kind::kRefused, .reason = failed->reason};
+        case KWinShotFailure::kNoService:
+        case KWinShotFailure::kCancelled:
+            return {.kind = Kind::kNotServed, .reason = failed->reason};
+        case KWinShotFailure::kOther:
+            break;
     }
-    return std::nullopt;
+    // KWin 6 cancels each capture while it composites without OpenGL, but only once it has a
+    // window to take: the probe's unknown window does not show it.
+    const auto type = kwinCompositingType(bus->get(), Deadline::after(kKWinSilenceLimit));
+    if (type && !type->starts_with("gl")) {
+        return {.kind = Kind::kNotServed,
+                .reason =
+                    "KWin's screenshot service gives no pictures: it composites without "
+                    "OpenGL (compositing type \"" +
+                    *type + "\")"};
+    }
+    return {};
 }
 
-WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
+WindowSystem kwinWindowSystem(XWaylandAccess xwayland,
                               std::function<OrUnavailable<SharedImage>()> desktopWhenRefused,
                               ScriptLedgerUse ledgerUse) {
     auto state = std::make_shared<KWinState>();
+    auto windowImage = std::move(xwayland.windowImage);
     return WindowSystem{
         .description = placeText("KWin", variables::kWaylandDisplay),
-        .windows = [state, xwaylandClientAreas = std::move(xwaylandClientAreas),
-                    ledgerUse] { return listWindows(*state, xwaylandClientAreas, ledgerUse); },
+        .windows = [state, xwayland = std::move(xwayland),
+                    ledgerUse] { return listWindows(*state, xwayland, ledgerUse); },
         .desktopImage = [state, desktopWhenRefused =
                                     std::move(desktopWhenRefused)]() -> OrUnavailable<SharedImage> {
             sd_bus* bus = state->connection();
             if (bus == nullptr) {
                 return Unavailable{state->whyNoBus};
             }
-            const auto taken = kwinScreenShot(bus, std::nullopt);
-            const auto* failed = std::get_if<Unavailable>(&taken);
-            if (failed != nullptr && failed->refused && desktopWhenRefused) {
+            const auto attempt = kwinScreenShot(bus, std::nullopt);
+            if (attempt.failure == KWinShotFailure::kRefused && desktopWhenRefused) {
                 auto other = desktopWhenRefused();
                 if (auto* unavailable = std::get_if<Unavailable>(&other)) {
-                    return Unavailable{failed->reason + "; " + unavailable->reason};
+                    return Unavailable{std::get<Unavailable>(attempt.taken).reason + "; " +
+                                       unavailable->reason};
                 }
                 return other;
             }
-            return imageOf(taken, nullptr);
+            return imageOf(attempt.taken, nullptr);
         },
-        .windowImage = [state](const WindowDescription& window) -> OrUnavailable<SharedImage> {
+        .windowImage = [state, windowImage = std::move(windowImage)](
+                           const WindowDescription& window) -> OrUnavailable<SharedImage> {
             const auto found = state->listed.find(window.id);
             if (found == state->listed.end() || found->second.uuid.empty()) {
                 return Unavailable{"the window is not in KWin's listing"};
@@ -144,7 +170,18 @@ WindowSystem kwinWindowSystem(XWaylandClientAreas xwaylandClientAreas,
             if (bus == nullptr) {
                 return Unavailable{state->whyNoBus};
             }
-            return imageOf(kwinScreenShot(bus, found->second.uuid), &found->second);
+            const KWinWindow& listed = found->second;
+            const auto attempt = kwinScreenShot(bus, listed.uuid);
+            if (attempt.failure == KWinShotFailure::kOther || !listed.xwayland || !windowImage) {
+                return imageOf(attempt.taken, &listed);
+            }
+            // An X11 program's window is the X server's too, which gives it without KWin.
+            auto other = windowImage(listed.description.id);
+            if (auto* unavailable = std::get_if<Unavailable>(&other)) {
+                return Unavailable{std::get<Unavailable>(attempt.taken).reason +
+                                   "; nor from XWayland: " + unavailable->reason};
+            }
+            return other;
         },
     };
 }

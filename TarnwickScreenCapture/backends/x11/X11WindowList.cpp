@@ -29,6 +29,7 @@ enum Atom : std::size_t {
     kWmName,
     kUtf8String,
     kCompoundText,
+    kWmPid,
     kAtomCount,
 };
 
@@ -44,6 +45,7 @@ constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
     "_NET_WM_NAME",
     "UTF8_STRING",
     "COMPOUND_TEXT",
+    "_NET_WM_PID",
 };
 
 using Atoms = std::array<xcb_atom_t, kAtomCount>;
@@ -175,6 +177,7 @@ struct WindowRequests {
     xcb_get_property_cookie_t wmClass{};
     xcb_get_property_cookie_t netName{};
     xcb_get_property_cookie_t name{};
+    xcb_get_property_cookie_t pid{};
 };
 
 WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t window, xcb_window_t root,
@@ -195,6 +198,7 @@ WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t window, 
                                    kMaximumTitleUnits),
         .name = requestProperty(connection, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY,
                                 kMaximumTitleUnits),
+        .pid = requestProperty(connection, window, atoms[kWmPid], XCB_ATOM_CARDINAL, 1),
     };
 }
 
@@ -206,9 +210,9 @@ bool onScreen(std::int64_t x, std::int64_t y, std::int64_t width, std::int64_t h
 
 // The window's description; none when it is not listed (gone, not viewable, wholly off the
 // screen, desktop).
-std::optional<WindowDescription> describeWindow(const X11Display& display,
-                                                const WindowRequests& requests, const Atoms& atoms,
-                                                const xcb_get_geometry_reply_t& rootGeometry) {
+std::optional<X11ListedWindow> describeWindow(const X11Display& display,
+                                              const WindowRequests& requests, const Atoms& atoms,
+                                              const xcb_get_geometry_reply_t& rootGeometry) {
     // Every reply is taken, listed or not, so none is left waiting.
     const auto attributes =
         takeReply(xcb_get_window_attributes_reply, display, requests.attributes);
@@ -220,6 +224,7 @@ std::optional<WindowDescription> describeWindow(const X11Display& display,
     const auto wmClass = takeProperty(display, requests.wmClass);
     const auto netName = takeProperty(display, requests.netName);
     const auto name = takeProperty(display, requests.name);
+    const auto pid = takeProperty(display, requests.pid);
 
     if (!attributes || !geometry || !position || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
         !onScreen(position->dst_x, position->dst_y, geometry->width, geometry->height,
@@ -257,12 +262,12 @@ std::optional<WindowDescription> describeWindow(const X11Display& display,
     } else if (auto oldTitle = textProperty(name.get(), atoms)) {
         window.title = std::move(*oldTitle);
     }
-    return window;
+    return X11ListedWindow{.description = std::move(window), .pid = cardinalProperty(pid.get())};
 }
 
 }  // namespace
 
-OrUnavailable<std::vector<WindowDescription>> x11Windows() {
+OrUnavailable<std::vector<X11ListedWindow>> x11WindowsWithProcesses() {
     auto opened = openX11Display();
     if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
         return std::move(*unavailable);
@@ -290,7 +295,7 @@ OrUnavailable<std::vector<WindowDescription>> x11Windows() {
     for (const xcb_window_t window : *candidates) {
         requests.push_back(requestWindow(connection, window, root, atoms));
     }
-    std::vector<WindowDescription> list;
+    std::vector<X11ListedWindow> list;
     for (const auto& request : requests) {
         if (auto window = describeWindow(display, request, atoms, *rootGeometry)) {
             list.push_back(std::move(*window));
@@ -300,6 +305,18 @@ OrUnavailable<std::vector<WindowDescription>> x11Windows() {
         return display.failure();
     }
     return list;
+}
+
+OrUnavailable<std::vector<WindowDescription>> x11Windows() {
+    auto listed = x11WindowsWithProcesses();
+    if (auto* unavailable = std::get_if<Unavailable>(&listed)) {
+        return std::move(*unavailable);
+    }
+    std::vector<WindowDescription> windows;
+    for (auto& window : std::get<std::vector<X11ListedWindow>>(listed)) {
+        windows.push_back(std::move(window.description));
+    }
+    return windows;
 }
 
 }  // namespace tarnwick

@@ -44,19 +44,20 @@ WindowSystem xwaylandWindowSystem() {
     return system;
 }
 
-OrUnavailable<std::map<WindowId, WindowBounds>> x11ClientAreas() {
-    auto listed = withoutExceptions(x11Windows);
-    const auto* windows = std::get_if<std::vector<WindowDescription>>(&listed);
+OrUnavailable<std::map<WindowId, X11ClientWindow>> x11ClientWindows() {
+    auto listed = withoutExceptions(x11WindowsWithProcesses);
+    const auto* windows = std::get_if<std::vector<X11ListedWindow>>(&listed);
     if (windows == nullptr) {
         return std::get<Unavailable>(std::move(listed));
     }
-    std::map<WindowId, WindowBounds> areas;
+    std::map<WindowId, X11ClientWindow> clients;
     for (const auto& window : *windows) {
-        if (window.bounds) {
-            areas.emplace(window.id, *window.bounds);
+        if (window.description.bounds) {
+            clients.emplace(window.description.id,
+                            X11ClientWindow{.area = *window.description.bounds, .pid = window.pid});
         }
     }
-    return areas;
+    return clients;
 }
 
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
@@ -12,7 +14,12 @@ WindowSystem x11WindowSystem();
 // The same X server as a Wayland compositor's XWayland, which sees X11 programs only.
 WindowSystem xwaylandWindowSystem();
 
-// The client areas of the X server's windows by id, for a compositor that does not tell them.
-OrUnavailable<std::map<WindowId, WindowBounds>> x11ClientAreas();
+// The X server's client windows by id, for a compositor that does not tell their client areas
+// or X11 ids: where each lies, and its process where _NET_WM_PID names it.
+struct X11ClientWindow {
+    WindowBounds area;
+    std::optional<std::uint32_t> pid;
+};
+OrUnavailable<std::map<WindowId, X11ClientWindow>> x11ClientWindows();
 
 }  // namespace tarnwick

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -198,6 +199,70 @@ TEST(KWinListing, XWaylandGivesTheClientAreaOfFramedX11Windows) {
     expectBounds(windows[1].description.bounds, 100, 63, 400, 337);
     EXPECT_TRUE(windows[1].clientAreaFromXWayland);
     expectBounds(windows[0].description.bounds, 100, 100, 400, 300);
+}
+
+// KWin 6 as measured: no windowId, clientGeometry set, a pid for every window.
+Json window6(int number, const std::string& caption, int pid, Json client) {
+    auto described = window(uuidNumbered(number), caption);
+    described["pid"] = pid;
+    described["clientGeometry"] = client;
+    described["bufferGeometry"] = client;
+    return described;
+}
+
+std::vector<KWinWindow> listed6(const std::vector<Json>& bottomToTop) {
+    auto read = readKWinListing(
+        Json{{"api", 6}, {"order", "bottom-to-top"}, {"windows", bottomToTop}}.dump());
+    EXPECT_TRUE(std::holds_alternative<std::vector<KWinWindow>>(read));
+    return std::get<std::vector<KWinWindow>>(std::move(read));
+}
+
+std::vector<WindowId> ids(const std::vector<KWinWindow>& windows) {
+    std::vector<WindowId> result;
+    for (const auto& each : windows) {
+        result.push_back(each.xwayland ? each.description.id : kNoWindow);
+    }
+    return result;
+}
+
+TEST(KWinListing, KWin6WindowsJoinXWaylandsByClientAreaAndProcess) {
+    const auto windows = listed6({
+        window6(1, "native of the xterm's process", 40, box(0, 0, 400, 300)),
+        window6(2, "xterm", 40, box(333, 268, 484, 316)),
+        window6(3, "another process", 41, box(10, 20, 200, 100)),
+        window6(4, "no pid told by X", 42, box(600, 20, 200, 100)),
+    });
+    const std::map<WindowId, XWaylandClient> clients{
+        {0x400001u, {{333, 268, 484, 316}, 40}},
+        {0x400002u, {{10, 20, 200, 100}, 99}},  // same place, another process
+        {0x400003u, {{600, 20, 200, 100.2}, std::nullopt}},
+    };
+    const auto joined = joinedWithXWayland(windows, clients);
+    EXPECT_EQ(ids(joined), (std::vector<WindowId>{0x400003u, 0, 0x400001u, 0}));
+    // The others keep the numbers of native windows.
+    EXPECT_EQ(joined[1].description.id, windows[1].description.id);
+    EXPECT_EQ(joined[3].description.id, windows[3].description.id);
+}
+
+TEST(KWinListing, AnAmbiguousMatchJoinsNothing) {
+    // Two windows of one client area and process, or two X11 clients for one window.
+    const auto twins = listed6(
+        {window6(1, "a", 40, box(0, 0, 100, 100)), window6(2, "b", 40, box(0, 0, 100, 100))});
+    EXPECT_EQ(ids(joinedWithXWayland(twins, {{0x400001u, {{0, 0, 100, 100}, 40}}})),
+              (std::vector<WindowId>{0, 0}));
+    const auto one = listed6({window6(1, "a", 40, box(0, 0, 100, 100))});
+    EXPECT_EQ(ids(joinedWithXWayland(one, {{0x400001u, {{0, 0, 100, 100}, std::nullopt}},
+                                           {0x400002u, {{0, 0, 100, 100}, 40}}})),
+              (std::vector<WindowId>{0}));
+}
+
+TEST(KWinListing, KWin5WindowsAreNeverJoined) {
+    // 5.27 tells X11 windows' ids: one without is native, whatever its place.
+    auto native = window(uuidNumbered(1), "native");
+    native["pid"] = 40;
+    const auto joined =
+        joinedWithXWayland(listed({native}), {{0x400001u, {{100, 100, 400, 300}, 40}}});
+    EXPECT_EQ(ids(joined), (std::vector<WindowId>{0}));
 }
 
 TEST(KWinListing, WhatIsNoWindowListSaysWhy) {
