@@ -1,0 +1,177 @@
+"""The README's shell blocks, run as written by an ordinary user with a home of its own: in page
+order under a private Xvfb with a Tavik window, and the sway block in a headless sway. A command
+that cannot run here is skipped with its reason; one the test does not know fails it, so that
+a new block is either run here or says why not."""
+
+import os
+import re
+import signal
+import subprocess
+import unittest
+
+import harness
+from harness import Jpeg, Sandbox, ordinary_user, start_process, stop_process, wait_until
+
+SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# First words of commands that cannot run here, and why.
+NOT_HERE = {
+    "sudo": "installs the package system-wide (test_install installs it into a scratch root)",
+    "scripts/install-dependencies": "installs packages with apt",
+    "cmake": "builds the tool; this test runs the one built",
+    "scripts/capture-demo": "installs packages and builds the tool",
+    "scripts/test": "runs every test",
+    "scripts/fuzz": "fuzzes for minutes",
+    "systemctl": "needs the account's systemd user manager",
+    "journalctl": "needs the account's systemd journal",
+    "export": "names the reader's own session; the test gives its session's",
+}
+RUNS_HERE = {"TarnwickScreenCapture", "mkdir", "cat", "nohup", "examples/capture-client.sh"}
+# Programs of a Wayland session: the block runs in a headless sway.
+NEEDS_SWAY = {"foot"}
+
+
+def shell_blocks():
+    """(line number, [lines]) of each ```sh block, those indented inside list items included."""
+    with open(os.path.join(SOURCE_ROOT, "README.md"), encoding="utf-8") as stream:
+        lines = stream.read().splitlines()
+    blocks, number = [], 0
+    while number < len(lines):
+        opening = re.match(r"^( *)```sh\s*$", lines[number])
+        number += 1
+        if not opening:
+            continue
+        indent, start, body = opening.group(1), number, []
+        while not re.match(r"^ *```\s*$", lines[number]):
+            body.append(lines[number][len(indent):])
+            number += 1
+        blocks.append((start, body))
+    return blocks
+
+
+def commands(body):
+    """(index, first word) of each command line; here-document bodies are no commands."""
+    ending = None
+    for index, line in enumerate(body):
+        if ending is not None:
+            if line.strip() == ending:
+                ending = None
+            continue
+        words = line.split()
+        if words and not words[0].startswith("#"):
+            yield index, words[0]
+        document = re.search(r"<<-?\s*'?(\w+)'?", line)
+        if document:
+            ending = document.group(1)
+
+
+class ReadmeBlocksTests(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        harness.require_binary()
+        cls.blocks = shell_blocks()
+
+    def setUp(self):
+        self.sandbox = Sandbox()
+        self.addCleanup(self.sandbox.cleanup)
+
+    def become(self, user):
+        """Runs the blocks as user (Popen arguments), in the sandbox made theirs, with the binary
+        on PATH and the clone's examples in the working folder."""
+        self.user = user
+        self.bin = self.sandbox.make_folder("bin")
+        os.symlink(harness.binary_for(user), os.path.join(self.bin, "TarnwickScreenCapture"))
+        os.symlink(os.path.join(SOURCE_ROOT, "examples"), self.sandbox.path("examples"))
+        os.chmod(self.sandbox.root, 0o755)
+        self.sandbox.give_to(**user)
+
+    def script(self, start, body):
+        """The block as a script of what can run here; each skipped line is a skipped subtest."""
+        lines = list(body)
+        for index, word in commands(body):
+            if word in NOT_HERE:
+                with self.subTest(line=start + index + 1, command=body[index].strip()):
+                    self.skipTest(NOT_HERE[word])
+                lines[index] = ":"
+            elif word not in RUNS_HERE | NEEDS_SWAY and "=" not in word:
+                self.fail("README line %d: teach test_readme to run or skip %r"
+                          % (start + index + 1, word))
+            elif body[index].rstrip().endswith("&"):
+                # A reader goes on once the window is up and drawn: a capture would work.
+                lines[index] += "\nuntil TarnwickScreenCapture --doctor >/dev/null; do sleep 0.1; done"
+        return "set -e\n" + "\n".join(lines) + "\n"
+
+    def run_block(self, start, body, session_environment):
+        # SHELL as a login sets it: the test's users have none to log in with.
+        environment = dict(session_environment, HOME=self.sandbox.home, LANG="C.UTF-8",
+                           PATH=self.bin + ":/usr/bin:/bin", SHELL="/bin/bash")
+        # Its own process group: what the block leaves running (the agent, a window) ends with
+        # the test. Its output goes to files, which what it leaves running may hold open.
+        outputs = [open(os.path.join(self.sandbox.root, "block-%d.%s" % (start, kind)), "w+b")
+                   for kind in ("out", "err")]
+        with outputs[0] as out, outputs[1] as err:
+            process = start_process(["bash", "-c", self.script(start, body)],
+                                    cwd=self.sandbox.work, env=environment, stdout=out,
+                                    stderr=err, start_new_session=True, **self.user)
+            self.addCleanup(self.end_group, process.pid)
+            try:
+                process.wait(timeout=120)
+            finally:
+                stop_process(process)
+            stdout, stderr = (stream.seek(0) or stream.read() for stream in (out, err))
+        if process.returncode != 0:
+            self.fail("README block at line %d ended with %d:\n%s\n%s%s" % (
+                start, process.returncode, stdout.decode(errors="replace"),
+                stderr.decode(errors="replace"), self.agent_log()))
+        return stdout.decode()
+
+    def agent_log(self):
+        try:
+            with open(os.path.join(self.sandbox.home, ".tarnwick-agent.log"), "rb") as log:
+                return "\nthe agent's log:\n" + log.read().decode(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    @staticmethod
+    def end_group(group):
+        try:
+            os.killpg(group, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+
+    def test_blocks_run_under_x11_in_page_order(self):
+        self.become(ordinary_user(type(self)))
+        server = harness.XServer()
+        self.addCleanup(server.stop)
+        server.start()
+        server.start_xterm("Tavik", background="blue", pixel_size=(640, 400))
+        outputs = [self.run_block(start, body, server.environment())
+                   for start, body in self.blocks
+                   if not any(word in NEEDS_SWAY for _, word in commands(body))]
+        work = self.sandbox.work
+        # The window's shot.jpg was taken (or --doctor's exit status had ended its block); the
+        # example client then asked the agent for the desktop at that name.
+        self.assertIn(os.path.join(work, "shot.jpg") + "\n", outputs)
+        for name in ("shot.jpg", "desktop.jpg"):
+            self.assertEqual(Jpeg.from_file(os.path.join(work, name)).size, (1280, 800))
+        with open(os.path.join(self.sandbox.home, ".local", "share", "applications",
+                               "tarnwick-screen-capture-build.desktop")) as entry:
+            self.assertIn("Exec=%s/build/TarnwickScreenCapture\n" % work, entry.read())
+        wait_until(lambda: os.path.exists(os.path.join(self.sandbox.home,
+                                                       ".tarnwick-agent.log")),
+                   what="the agent's log")
+
+    def test_sway_block_runs_in_a_headless_sway(self):
+        harness.require_tools("sway", "foot")
+        from wayland_session import SwaySession
+        session = SwaySession()
+        self.addCleanup(session.stop)
+        session.start()
+        self.become(session.as_user())
+        ran = [self.run_block(start, body, session.environment())
+               for start, body in self.blocks
+               if any(word in NEEDS_SWAY for _, word in commands(body))]
+        self.assertTrue(ran, "no README block starts a Wayland client")
+        self.assertIn('* ', ran[0])
+        self.assertTrue(Jpeg.from_file(self.sandbox.path("w.jpg")).size[0] > 0)
