@@ -10,7 +10,7 @@ import subprocess
 import unittest
 
 import harness
-from harness import Jpeg, Sandbox, ordinary_user, start_process, stop_process, wait_until
+from harness import Jpeg, Sandbox, ordinary_user, start_process, stop_process
 
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -99,7 +99,8 @@ class ReadmeBlocksTests(unittest.TestCase):
                           % (start + index + 1, word))
             elif body[index].rstrip().endswith("&"):
                 # A reader goes on once the window is up and drawn: a capture would work.
-                lines[index] += "\nuntil TarnwickScreenCapture --doctor >/dev/null; do sleep 0.1; done"
+                lines[index] += "\nuntil TarnwickScreenCapture --doctor >/dev/null; do " \
+                                "sleep 0.1; done"
         return "set -e\n" + "\n".join(lines) + "\n"
 
     def run_block(self, start, body, session_environment):
@@ -158,9 +159,7 @@ class ReadmeBlocksTests(unittest.TestCase):
         with open(os.path.join(self.sandbox.home, ".local", "share", "applications",
                                "tarnwick-screen-capture-build.desktop")) as entry:
             self.assertIn("Exec=%s/build/TarnwickScreenCapture\n" % work, entry.read())
-        wait_until(lambda: os.path.exists(os.path.join(self.sandbox.home,
-                                                       ".tarnwick-agent.log")),
-                   what="the agent's log")
+        self.assertIn("serving ", self.agent_log())
 
     def test_sway_block_runs_in_a_headless_sway(self):
         harness.require_tools("sway", "foot")
