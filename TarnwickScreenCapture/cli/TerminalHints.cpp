@@ -24,6 +24,10 @@ constexpr const char* kExampleOutput = "shot.jpg";
 constexpr std::array<std::string_view, 6> kSwitches = {"--help",         "-h",       "--version",
                                                        "--list-windows", "--doctor", "--agent"};
 
+bool isSwitch(const std::string& text) {
+    return std::find(kSwitches.begin(), kSwitches.end(), text) != kSwitches.end();
+}
+
 bool isPlainWord(std::string_view text) {
     constexpr std::string_view kPlainMarks = "._-+,:/@%=";
     return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
@@ -115,6 +119,9 @@ std::optional<std::string> switchMeant(const std::string& text) {
 // The arguments put where each seems to belong: the first plain word as the output, a fraction
 // (or a percentage) as the quality, a whole number as the width, the keyword as the target.
 std::vector<std::string> rearranged(const std::vector<std::string>& arguments) {
+    if (isSwitch(arguments[1])) {
+        return {arguments[1]};
+    }
     if (arguments.size() == 2 && looksLikeSwitch(arguments[1])) {
         if (const auto meant = switchMeant(arguments[1])) {
             return {*meant};
@@ -185,7 +192,8 @@ std::vector<std::string> clausesFor(const std::vector<std::string>& arguments) {
     const std::string& output = arguments[1];
     if (numberFromArgument(output) || withDecimalPoint(output) || isKeyword(output) ||
         looksLikeSwitch(output)) {
-        clauses.push_back(shown(output) + " is taken as the output file");
+        clauses.push_back(shown(output) + " is taken as the output file" +
+                          (isSwitch(output) ? " (options stand alone)" : ""));
     }
     bool desktopMisplaced = false;
     if (count >= 3) {

@@ -31,6 +31,10 @@ TEST(ArgumentHint, SaysHowMistypedArgumentsWereTakenAndWhatWasMeant) {
         {{"shot.jpg", "nan"}, "note: quality nan is taken as 0.2"},
         {{"--halp"}, "note: --halp is taken as the output file" + meant + "--help`?"},
         {{"-v"}, "note: -v is taken as the output file" + meant + "--version`?"},
+        {{"--doctor", "x"},
+         "note: --doctor is taken as the output file (options stand alone); x "
+         "is no quality, so 0.55 is used" +
+             meant + "--doctor`?"},
         {{"-q", "80"},
          "note: -q is taken as the output file; quality 80 is taken as 0.95" + meant +
              "shot.jpg 0.8`?"},
