@@ -107,6 +107,8 @@ class ReadmeBlocksTests(unittest.TestCase):
         # SHELL as a login sets it: the test's users have none to log in with.
         environment = dict(session_environment, HOME=self.sandbox.home, LANG="C.UTF-8",
                            PATH=self.bin + ":/usr/bin:/bin", SHELL="/bin/bash")
+        environment.update({name: value for name, value in os.environ.items()
+                            if name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")})
         # Its own process group: what the block leaves running (the agent, a window) ends with
         # the test. Its output goes to files, which what it leaves running may hold open.
         outputs = [open(os.path.join(self.sandbox.root, "block-%d.%s" % (start, kind)), "w+b")
