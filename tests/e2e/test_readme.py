@@ -1,16 +1,18 @@
 """The README's shell blocks, run as written by an ordinary user with a home of its own: in page
-order under a private Xvfb with a Tavik window, and the sway block in a headless sway. A command
+order under a private Xvfb with a Tavik window, the sway block in a headless sway and the
+Plasma block under KWin, which must then let the binary it names take screenshots. A command
 that cannot run here is skipped with its reason; one the test does not know fails it, so that
 a new block is either run here or says why not."""
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import unittest
 
 import harness
-from harness import Jpeg, Sandbox, ordinary_user, start_process, stop_process
+from harness import Jpeg, Sandbox, ordinary_user, start_process, stop_process, wait_until
 
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -29,6 +31,14 @@ NOT_HERE = {
 RUNS_HERE = {"TarnwickScreenCapture", "mkdir", "cat", "nohup", "examples/capture-client.sh"}
 # Programs of a Wayland session: the block runs in a headless sway.
 NEEDS_SWAY = {"foot"}
+KWIN_PERMISSION = "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2"
+
+
+def session_of(body):
+    """Which session a block needs: "sway", "kwin", or X11's None."""
+    if any(word in NEEDS_SWAY for _, word in commands(body)):
+        return "sway"
+    return "kwin" if KWIN_PERMISSION in body else None
 
 
 def shell_blocks():
@@ -103,9 +113,16 @@ class ReadmeBlocksTests(unittest.TestCase):
                                 "sleep 0.1; done"
         return "set -e\n" + "\n".join(lines) + "\n"
 
-    def run_block(self, start, body, session_environment):
+    def run_blocks(self, session, session_environment, home=None):
+        """Runs the blocks that need this session (in page order); returns their outputs."""
+        ran = [self.run_block(start, body, session_environment, home)
+               for start, body in self.blocks if session_of(body) == session]
+        self.assertTrue(ran, "no README block for %s" % (session or "X11"))
+        return ran
+
+    def run_block(self, start, body, session_environment, home=None):
         # SHELL as a login sets it: the test's users have none to log in with.
-        environment = dict(session_environment, HOME=self.sandbox.home, LANG="C.UTF-8",
+        environment = dict(session_environment, HOME=home or self.sandbox.home, LANG="C.UTF-8",
                            PATH=self.bin + ":/usr/bin:/bin", SHELL="/bin/bash")
         environment.update({name: value for name, value in os.environ.items()
                             if name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")})
@@ -149,18 +166,13 @@ class ReadmeBlocksTests(unittest.TestCase):
         self.addCleanup(server.stop)
         server.start()
         server.start_xterm("Tavik", background="blue", pixel_size=(640, 400))
-        outputs = [self.run_block(start, body, server.environment())
-                   for start, body in self.blocks
-                   if not any(word in NEEDS_SWAY for _, word in commands(body))]
+        outputs = self.run_blocks(None, server.environment())
         work = self.sandbox.work
         # The window's shot.jpg was taken (or --doctor's exit status had ended its block); the
         # example client then asked the agent for the desktop at that name.
         self.assertIn(os.path.join(work, "shot.jpg") + "\n", outputs)
         for name in ("shot.jpg", "desktop.jpg"):
             self.assertEqual(Jpeg.from_file(os.path.join(work, name)).size, (1280, 800))
-        with open(os.path.join(self.sandbox.home, ".local", "share", "applications",
-                               "tarnwick-screen-capture-build.desktop")) as entry:
-            self.assertIn("Exec=%s/build/TarnwickScreenCapture\n" % work, entry.read())
         self.assertIn("serving ", self.agent_log())
 
     def test_sway_block_runs_in_a_headless_sway(self):
@@ -170,9 +182,28 @@ class ReadmeBlocksTests(unittest.TestCase):
         self.addCleanup(session.stop)
         session.start()
         self.become(session.as_user())
-        ran = [self.run_block(start, body, session.environment())
-               for start, body in self.blocks
-               if any(word in NEEDS_SWAY for _, word in commands(body))]
-        self.assertTrue(ran, "no README block starts a Wayland client")
+        ran = self.run_blocks("sway", session.environment())
         self.assertIn('* ', ran[0])
         self.assertTrue(Jpeg.from_file(self.sandbox.path("w.jpg")).size[0] > 0)
+
+    def test_plasma_block_lets_the_build_take_screenshots_under_kwin(self):
+        from kwin_session import KWinSession
+        session = KWinSession(permission_checks=True)
+        self.addCleanup(session.stop)
+        session.start()
+        self.become(session.as_user())
+        # The build route the block names, as a build there would leave it.
+        built = os.path.join(self.sandbox.make_folder(os.path.join("work", "build")),
+                             "TarnwickScreenCapture")
+        shutil.copy2(harness.BINARY, built)
+        self.sandbox.give_to(**self.user)
+        session.start_gtk("Tavik", "tavik", "#20c020", (500, 400))
+        self.run_blocks("kwin", session.environment(), home=session.home)
+
+        def granted():  # KWin reads its applications folder again within seconds
+            return subprocess.run([built, "w.jpg", "0.9", "0"], cwd=self.sandbox.work,
+                                  env=session.environment(), capture_output=True,
+                                  **self.user).returncode == 0
+
+        wait_until(granted, timeout=30, interval=0.3, what="KWin to honour the .desktop file")
+        self.assertEqual(Jpeg.from_file(self.sandbox.path("w.jpg")).size, (500, 400))
