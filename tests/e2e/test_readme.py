@@ -184,6 +184,16 @@ class ReadmeBlocksTests(unittest.TestCase):
         self.become(session.as_user())
         ran = self.run_blocks("sway", session.environment())
         self.assertIn('* ', ran[0])
+        # The exports for a terminal outside the session name this session, given where its
+        # runtime folder is.
+        exports = [line.replace("/run/user/$(id -u)", session.runtime)
+                   for _, body in self.blocks for line in body
+                   if line.startswith("export XDG_RUNTIME_DIR=") or
+                   line.startswith("export ") and line.endswith("# sway")]
+        named = subprocess.run(["bash", "-c", "\n".join(exports + [
+            'echo "$WAYLAND_DISPLAY $SWAYSOCK"'])], capture_output=True, text=True, env={},
+            **self.user).stdout.split()
+        self.assertEqual(named, [session.wayland_display, session.swaysock])
         self.assertTrue(Jpeg.from_file(self.sandbox.path("w.jpg")).size[0] > 0)
 
     def test_plasma_block_lets_the_build_take_screenshots_under_kwin(self):
