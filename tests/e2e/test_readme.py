@@ -38,7 +38,7 @@ def session_of(body):
     """Which session a block needs: "sway", "kwin", or X11's None."""
     if any(word in NEEDS_SWAY for _, word in commands(body)):
         return "sway"
-    return "kwin" if KWIN_PERMISSION in body else None
+    return "kwin" if any(KWIN_PERMISSION in line for line in body) else None
 
 
 def shell_blocks():
