@@ -60,16 +60,19 @@ def shell_blocks():
 
 
 def commands(body):
-    """(index, first word) of each command line; here-document bodies are no commands."""
+    """(index, command word) of each command line, past variables set for it ("=" for a line
+    that only sets variables); here-document bodies are no commands."""
     ending = None
     for index, line in enumerate(body):
         if ending is not None:
             if line.strip() == ending:
                 ending = None
             continue
-        words = line.split()
-        if words and not words[0].startswith("#"):
-            yield index, words[0]
+        words = ("" if line.lstrip().startswith("#") else line.split(" #")[0]).split()
+        if words:
+            command = next((word for word in words
+                            if not re.match(r"[A-Za-z_]\w*=", word)), "=")
+            yield index, command
         document = re.search(r"<<-?\s*'?(\w+)'?", line)
         if document:
             ending = document.group(1)
@@ -104,7 +107,7 @@ class ReadmeBlocksTests(unittest.TestCase):
                 with self.subTest(line=start + index + 1, command=body[index].strip()):
                     self.skipTest(NOT_HERE[word])
                 lines[index] = ":"
-            elif word not in RUNS_HERE | NEEDS_SWAY and "=" not in word:
+            elif word not in RUNS_HERE | NEEDS_SWAY | {"="}:
                 self.fail("README line %d: teach test_readme to run or skip %r"
                           % (start + index + 1, word))
             elif body[index].rstrip().endswith("&"):
