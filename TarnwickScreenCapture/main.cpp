@@ -7,6 +7,7 @@
 #include "TarnwickScreenCapture/capture/SystemScreenshotTool.hpp"
 #include "TarnwickScreenCapture/cli/Program.hpp"
 #include "TarnwickScreenCapture/image/JpegFile.hpp"
+#include "TarnwickScreenCapture/posix/Files.hpp"
 #include "TarnwickScreenCapture/posix/Signals.hpp"
 #include "TarnwickScreenCapture/posix/TemporaryFiles.hpp"
 
@@ -33,5 +34,6 @@ int main(int argc, char** argv) {
     return tarnwick::runProgram(std::vector<std::string>(argv, argv + argc),
                                 {.commandLine = systemPlatform(ExistingOutput::kReplaceAnything),
                                  .requestFiles = systemPlatform(ExistingOutput::kReplaceOnlyJpeg),
-                                 .windowSystemFindings = tarnwick::windowSystemFindings});
+                                 .windowSystemFindings = tarnwick::windowSystemFindings,
+                                 .standardErrorIsTerminal = tarnwick::isTerminal(2)});
 }

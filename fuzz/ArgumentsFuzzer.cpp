@@ -9,6 +9,7 @@
 
 #include "RequestChecks.hpp"
 #include "TarnwickScreenCapture/cli/CommandLine.hpp"
+#include "TarnwickScreenCapture/cli/TerminalHints.hpp"
 
 using namespace tarnwick;
 
@@ -52,6 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
         rest.remove_prefix(end + 1);
+    }
+
+    // What a terminal is told about the arguments is one line that cannot act on it.
+    if (const auto note = argumentHintLine(arguments)) {
+        fuzz::check(std::none_of(note->begin(), note->end(),
+                                 [](char c) {
+                                     const auto byte = static_cast<unsigned char>(c);
+                                     return byte < 0x20 || byte == 0x7f;
+                                 }),
+                    "the note holds no control character");
     }
 
     const auto request = requestFromArguments(arguments);

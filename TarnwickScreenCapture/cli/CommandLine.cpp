@@ -10,10 +10,9 @@
 #include "TarnwickScreenCapture/posix/Uuid.hpp"
 
 namespace tarnwick {
-namespace {
 
-// The whole element must be one number in strtod's C-locale syntax, whatever the process locale.
-std::optional<double> parseWholeDouble(const std::string& text) {
+// Whatever the process locale.
+std::optional<double> numberFromArgument(const std::string& text) {
     if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) {
         return std::nullopt;
     }
@@ -29,8 +28,7 @@ std::optional<double> parseWholeDouble(const std::string& text) {
     return value;
 }
 
-// An optional sign and decimal digits only, within 64 signed bits.
-std::optional<std::int64_t> parseWholeInteger(const std::string& text) {
+std::optional<std::int64_t> integerFromArgument(const std::string& text) {
     std::string_view digits = text;
     const bool negative = !digits.empty() && digits.front() == '-';
     if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
@@ -56,15 +54,13 @@ std::optional<std::int64_t> parseWholeInteger(const std::string& text) {
     return value;
 }
 
-}  // namespace
-
 std::optional<CaptureRequest> requestFromArguments(const std::vector<std::string>& arguments) {
     const std::size_t count = arguments.size();
     if (count < 2) {
         return std::nullopt;
     }
-    const auto quality = count >= 3 ? parseWholeDouble(arguments[2]) : std::nullopt;
-    const auto width = count >= 4 ? parseWholeInteger(arguments[3]) : std::nullopt;
+    const auto quality = count >= 3 ? numberFromArgument(arguments[2]) : std::nullopt;
+    const auto width = count >= 4 ? integerFromArgument(arguments[3]) : std::nullopt;
     const std::int64_t maxWidth = width.value_or(0);
     return CaptureRequest{
         .id = newUUIDString(),

@@ -38,6 +38,8 @@ Agent files, in )";
 Exit status: 0 written; 2 to 6 capture failed (one line on standard error);
 64 no output path and no usable request file. --list-windows exits 0, or 2 when
 no window system can be reached; --doctor exits as a window capture would.
+At a terminal, a failure also says its cause, and arguments that look swapped
+or mistyped say how they were taken.
 More in the manual page: man TarnwickScreenCapture
 )";
     return text;

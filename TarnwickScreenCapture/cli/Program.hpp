@@ -15,6 +15,9 @@ struct ProgramPlatforms {
     Platform commandLine;
     Platform requestFiles;
     std::function<std::vector<Finding>()> windowSystemFindings;
+    // A person reads standard error: a failure then also says why, and arguments that look
+    // mistyped say how they were taken. Programs that read it get the one line alone.
+    bool standardErrorIsTerminal = false;
 };
 
 // The whole program for the full argument list (element 0 is the program path): the agent, a

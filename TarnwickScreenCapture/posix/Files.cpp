@@ -19,6 +19,10 @@
 
 namespace tarnwick {
 
+bool isTerminal(int fd) {
+    return ::isatty(fd) == 1;
+}
+
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());

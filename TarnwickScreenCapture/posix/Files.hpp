@@ -43,6 +43,9 @@ bool writeFileAtomicallyIn(int folderFd, const std::string& name, std::string_vi
 // The permission bits an ordinary new file gets: 0666 less the process's umask.
 mode_t newFileMode();
 
+// Whether the descriptor is a terminal: a person reads what is written to it.
+bool isTerminal(int fd);
+
 // One attempt; failure is ignored.
 void removeFile(const std::filesystem::path& file);
 
