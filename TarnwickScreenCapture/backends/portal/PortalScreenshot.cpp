@@ -175,9 +175,10 @@ OrUnavailable<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
     if (response.code == 2) {
         // GNOME's answer where the permission is missing or denied, and a back end's where it
         // cannot take the screenshot at all: no dialog is waiting, so it ends now.
-        return Unavailable{"the desktop portal refused the screenshot (response 2: denied, or "
-                           "its back end could not take it)",
-                           true};
+        return Unavailable{
+            "the desktop portal refused the screenshot (response 2: denied, or "
+            "its back end could not take it)",
+            true};
     }
     if (response.code != 0) {
         return Unavailable{"the desktop portal ended the request without a screenshot (response " +
@@ -225,7 +226,8 @@ OrUnavailable<ScreenshotPermission> portalScreenshotPermission() {
         return unreadable;
     }
     auto found = ScreenshotPermission::kMissing;
-    for (int entered; (entered = sdBus().enterContainer(reply, SD_BUS_TYPE_DICT_ENTRY, "sas")) > 0;) {
+    for (int entered;
+         (entered = sdBus().enterContainer(reply, SD_BUS_TYPE_DICT_ENTRY, "sas")) > 0;) {
         const char* app = nullptr;
         if (sdBus().read(reply, "s", &app) < 0 ||
             sdBus().enterContainer(reply, SD_BUS_TYPE_ARRAY, "s") <= 0) {
