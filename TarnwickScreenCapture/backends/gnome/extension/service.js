@@ -69,6 +69,21 @@ function rectangle(rect) {
     return {x: rect.x, y: rect.y, width: rect.width, height: rect.height};
 }
 
+// What the client draws of its window: mutter's frame, around an X11 client, is left out; the
+// shadow a client draws around its own decorations is left out too (the frame rectangle).
+function clientArea(window) {
+    const frame = window.get_frame_rect();
+    const client = window.frame_rect_to_client_rect(frame);
+    const left = Math.max(frame.x, client.x);
+    const top = Math.max(frame.y, client.y);
+    return {
+        x: left,
+        y: top,
+        width: Math.max(0, Math.min(frame.x + frame.width, client.x + client.width) - left),
+        height: Math.max(0, Math.min(frame.y + frame.height, client.y + client.height) - top),
+    };
+}
+
 function describeWindow(actor, activeWorkspace) {
     const window = actor.get_meta_window();
     const frame = window.get_frame_rect();
@@ -84,7 +99,7 @@ function describeWindow(actor, activeWorkspace) {
         type: WINDOW_TYPES.get(window.get_window_type()) ?? 'other',
         frame: rectangle(frame),
         buffer: rectangle(window.get_buffer_rect()),
-        clientArea: rectangle(window.frame_rect_to_client_rect(frame)),
+        clientArea: clientArea(window),
         minimized: window.minimized,
         hidden: window.is_hidden(),
         above: window.is_above(),
@@ -98,7 +113,7 @@ function describeWindow(actor, activeWorkspace) {
 // The window's client area within its actor's texture, in texture pixels.
 function clientAreaInTexture(window, texture) {
     const buffer = window.get_buffer_rect();
-    const client = window.frame_rect_to_client_rect(window.get_frame_rect());
+    const client = clientArea(window);
     if (buffer.width <= 0 || buffer.height <= 0)
         return null;
     const scaleX = texture.get_width() / buffer.width;

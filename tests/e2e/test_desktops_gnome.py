@@ -1,0 +1,21 @@
+"""The binary under GNOME Shell 48, headless in the Debian 13 root, with and without our
+extension (its ES-module variant)."""
+
+import unittest
+
+from gnome_cases import DisabledExtensionCases, ExtensionCases, MissingPermissionCases
+from gnome_session import GnomeTestCase
+
+
+class Gnome48WithTheExtension(ExtensionCases, DisabledExtensionCases, GnomeTestCase):
+    desktop_suite = "trixie"
+
+
+class Gnome48WithoutExtensionOrPermission(MissingPermissionCases, GnomeTestCase):
+    desktop_suite = "trixie"
+    extension = None
+    screenshot_permission = False
+
+
+if __name__ == "__main__":
+    unittest.main()
