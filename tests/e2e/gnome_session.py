@@ -96,8 +96,9 @@ class GnomeSession(UserSession):
                          % json.dumps(enabled).replace('"', "'"))
         give_to(self.root, self.uid, self.gid)
         self._bus("session-bus", BUS_CONFIG % self.bus_socket, self.bus_socket, timeout)
-        if self.desktop is None and os.path.isdir("/run/systemd/seats"):
-            # Where logind's seats exist, the shell asks the system bus and dies without one.
+        if self.desktop is not None or os.path.isdir("/run/systemd/seats"):
+            # Where logind's seats exist (and in a root, whatever it holds), the shell asks the
+            # system bus and dies without one.
             self._bus("system-bus", SYSTEM_BUS_CONFIG % self.system_socket, self.system_socket,
                       timeout)
         self.shell = self._spawn("gnome-shell", [
@@ -112,6 +113,9 @@ class GnomeSession(UserSession):
         self.set_overview(False)
         if self.portal:
             self._start_portal(timeout)
+
+    def _in_root(self, path):
+        return path if self.desktop is None else self.desktop.path + path
 
     def install_extension(self, variant):
         output = os.path.join(self.data_home, "gnome-shell", "extensions")
