@@ -152,6 +152,19 @@ class DisabledExtensionCases:
         self.assertIn("gnome-extensions enable " + EXTENSION_UUID, doctor)
 
 
+class RefusingPortalCases:
+    """GNOME's portal back end refusing every screenshot at once (portal_refuses; GNOME 48's
+    does, 43's shows its dialog all the same)."""
+
+    def test_a_portal_refusal_is_told_as_one(self):
+        run = self.capture("a.jpg", "0.9", "0", "desktop")
+        self.assertFailedWith(run, 6)
+        desktop = [line for line in self.capture("--doctor").stdout.decode().splitlines()
+                   if line.startswith("desktop:")]
+        self.assertEqual(len(desktop), 1, desktop)
+        self.assertIn("the desktop portal refused the screenshot (response 2", desktop[0])
+
+
 class MissingPermissionCases:
     """No extension, and no screenshot permission stored for GNOME's portal."""
 

@@ -36,12 +36,13 @@ class GnomeSession(UserSession):
     screenshot_permission: store the portal's permission for screenshots beforehand."""
 
     def __init__(self, desktop=None, width=1280, height=800, extension="enabled", portal=True,
-                 screenshot_permission=True):
+                 screenshot_permission=True, portal_refuses=False):
         super().__init__("tarnwick-e2e-gnome-", desktop)
         self.width, self.height = width, height
         self.extension = extension
         self.portal = portal
         self.screenshot_permission = screenshot_permission
+        self.portal_refuses = portal_refuses
         self.config_home = os.path.join(self.home, ".config")
         self.data_home = os.path.join(self.home, ".local", "share")
         self.bus_socket = os.path.join(self.runtime, "bus")
@@ -155,7 +156,9 @@ class GnomeSession(UserSession):
                 ("xdg-desktop-portal-gnome", "org.freedesktop.impl.portal.desktop.gnome"),
                 ("xdg-desktop-portal", "org.freedesktop.portal.Desktop")):
             self._spawn(program, [os.path.join(LIBEXEC, program)],
-                        {"XDG_DESKTOP_PORTAL_DIR": portals})
+                        {"XDG_DESKTOP_PORTAL_DIR": portals},
+                        drop=("XDG_SESSION_TYPE",) if self.portal_refuses and
+                        program == "xdg-desktop-portal-gnome" else ())
             wait_until(lambda: self._alive() and self.has_owner(bus_name), timeout=timeout,
                        interval=0.1, what=program + " on the bus")
             if program == "xdg-permission-store" and self.screenshot_permission:
@@ -167,13 +170,15 @@ class GnomeSession(UserSession):
                   "org.freedesktop.impl.portal.PermissionStore.SetPermission",
                   "screenshot", "true", "screenshot", "''", "['yes']")
 
-    def _spawn(self, name, args, extra=None):
+    def _spawn(self, name, args, extra=None, drop=()):
         environment = self.environment()
         environment.update({"LIBGL_ALWAYS_SOFTWARE": "1", "NO_AT_BRIDGE": "1",
                             "GTK_A11Y": "none"})
         if os.path.exists(os.path.join(self.root, "system-bus.conf")):
             environment["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + self.system_socket
         environment.update(extra or {})
+        for variable in drop:
+            environment.pop(variable, None)
         with open(os.path.join(self.root, name + ".log"), "wb") as log:
             process = start_process(args, env=environment, cwd=self.home,
                                     stdin=subprocess.DEVNULL, stdout=log,
@@ -313,6 +318,7 @@ class GnomeTestCase(SessionTestCase):
     desktop_suite = None
     extension = "enabled"
     screenshot_permission = True
+    portal_refuses = False
 
     @classmethod
     def setUpClass(cls):
@@ -322,7 +328,8 @@ class GnomeTestCase(SessionTestCase):
         if desktop is None:
             require_tools("gnome-shell")
         cls.session = GnomeSession(desktop, extension=cls.extension,
-                                   screenshot_permission=cls.screenshot_permission).start()
+                                   screenshot_permission=cls.screenshot_permission,
+                                   portal_refuses=cls.portal_refuses).start()
         cls.addClassCleanup(cls.session.stop)
 
     def jpeg(self, name):

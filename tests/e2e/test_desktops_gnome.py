@@ -3,7 +3,8 @@ extension (its ES-module variant)."""
 
 import unittest
 
-from gnome_cases import DisabledExtensionCases, ExtensionCases, MissingPermissionCases
+from gnome_cases import (DisabledExtensionCases, ExtensionCases, MissingPermissionCases,
+                         RefusingPortalCases)
 from gnome_session import GnomeTestCase
 
 
@@ -11,10 +12,12 @@ class Gnome48WithTheExtension(ExtensionCases, DisabledExtensionCases, GnomeTestC
     desktop_suite = "trixie"
 
 
-class Gnome48WithoutExtensionOrPermission(MissingPermissionCases, GnomeTestCase):
+class Gnome48WithoutExtensionOrPermission(MissingPermissionCases, RefusingPortalCases,
+                                          GnomeTestCase):
     desktop_suite = "trixie"
     extension = None
     screenshot_permission = False
+    portal_refuses = True
 
 
 if __name__ == "__main__":
