@@ -10,8 +10,8 @@ namespace tarnwick {
 
 enum class Backend { kX11, kWlroots, kPortal, kKWin, kGnome };
 
-// The backend TARNWICK_CAPTURE_BACKEND names ("x11", "wlroots", "portal", "kwin" or "gnome"); none for a
-// name nobody gives.
+// The backend TARNWICK_CAPTURE_BACKEND names ("x11", "wlroots", "portal", "kwin" or "gnome");
+// none for a name nobody gives.
 std::optional<Backend> backendNamed(std::string_view name);
 
 // Every backend's name, as a person reads a choice: "x11, wlroots, portal, kwin or gnome".
