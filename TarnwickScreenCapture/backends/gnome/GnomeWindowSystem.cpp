@@ -141,7 +141,8 @@ OrUnavailable<SharedImage> imageOfRows(const PixelsDescription& described,
         for (std::uint32_t x = 0; x < described.width; ++x, in += channels, out += 4) {
             const unsigned alpha = channels == 4 ? in[3] : 255;
             for (int c = 0; c < 3; ++c) {
-                out[c] = static_cast<std::uint8_t>((in[c] * alpha + 127) / 255);
+                out[c] = alpha == 255 ? in[c]  // most pixels: nothing to premultiply
+                                      : static_cast<std::uint8_t>((in[c] * alpha + 127) / 255);
             }
             out[3] = static_cast<std::uint8_t>(alpha);
         }
