@@ -137,6 +137,11 @@ std::vector<Finding> gnomeFindings() {
                     what + " is enabled but does not answer" +
                         (status.shellError.empty() ? std::string() : ": " + status.shellError) +
                         "; log out and in"));
+    } else if (status.outOfDate) {
+        findings.push_back(problem(
+            "extension", what + " does not list this version of GNOME Shell among those it was "
+                                "tested on, and the shell will not run it; only XWayland windows "
+                                "and the portal's desktop can be captured"));
     } else if (!status.shellError.empty()) {
         findings.push_back(problem("extension", what + " failed: " + status.shellError));
     } else if (status.knownToShell) {

@@ -249,7 +249,8 @@ std::optional<std::string> installedFolder() {
     return std::nullopt;
 }
 
-// GetExtensionInfo's a{sv}: its "state" (1 running; 2 and 6 not enabled; 3 and 4 failed) and
+// GetExtensionInfo's a{sv}: its "state" (1 running; 2 and 6 not enabled; 3 failed; 4 made for
+// other versions of the shell) and
 // "error"; an empty answer when the shell does not know the extension.
 void readExtensionInfo(sd_bus_message* reply, GnomeExtensionStatus& status) {
     if (sdBus().enterContainer(reply, SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
@@ -271,6 +272,7 @@ void readExtensionInfo(sd_bus_message* reply, GnomeExtensionStatus& status) {
             read = sdBus().read(reply, "v", "d", &state);
             status.knownToShell = true;
             status.enabled = state == 1;
+            status.outOfDate = state == 4;
         } else if (name == "error" && kind == "s") {
             const char* error = nullptr;
             read = sdBus().read(reply, "v", "s", &error);

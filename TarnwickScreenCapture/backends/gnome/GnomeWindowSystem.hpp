@@ -19,6 +19,7 @@ struct GnomeExtensionStatus {
     bool answering = false;     // the extension's name is owned
     bool knownToShell = false;  // the shell found it in an extension folder when it started
     bool enabled = false;       // the shell runs it
+    bool outOfDate = false;     // the shell's version is not among those it lists
     std::string shellError;     // why the shell could not run it, if it says
     std::optional<std::string> installedAt;  // the folder holding it, if any
 };
