@@ -60,6 +60,30 @@ install(CODE "
         TYPE FILE FILES \"${TARNWICK_DESKTOP_STAGED}\")
 ")
 
+# The GNOME Shell extension, in the variant of the shell the package is built for (the build
+# machine's own, else the ES-module one of GNOME 45 and later); off until the user enables it.
+include(cmake/GnomeExtension.cmake)
+set(TARNWICK_GNOME_SHELL_STYLE auto CACHE STRING
+    "GNOME Shell extension to install: legacy (GNOME 43, 44), module (45 and later) or auto")
+set(TARNWICK_GNOME_VARIANT ${TARNWICK_GNOME_SHELL_STYLE})
+if(TARNWICK_GNOME_VARIANT STREQUAL "auto")
+    set(TARNWICK_GNOME_VARIANT module)
+    execute_process(COMMAND gnome-shell --version OUTPUT_VARIABLE shell_version
+        RESULT_VARIABLE shell_result ERROR_QUIET)
+    if(shell_result EQUAL 0 AND shell_version MATCHES "([0-9]+)\\." AND CMAKE_MATCH_1 LESS 45)
+        set(TARNWICK_GNOME_VARIANT legacy)
+    endif()
+endif()
+foreach(variant legacy module)
+    tarnwick_gnome_extension(${variant} ${PROJECT_BINARY_DIR}/gnome-extension/${variant})
+endforeach()
+file(GLOB TARNWICK_GNOME_EXTENSION_FILES
+    ${TARNWICK_GNOME_EXTENSION_SOURCE}/*.js ${TARNWICK_GNOME_EXTENSION_SOURCE}/*.in)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TARNWICK_GNOME_EXTENSION_FILES})
+install(DIRECTORY
+    ${PROJECT_BINARY_DIR}/gnome-extension/${TARNWICK_GNOME_VARIANT}/${TARNWICK_GNOME_EXTENSION_UUID}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/gnome-shell/extensions)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${TARNWICK_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "TarnwickScreenCapture")

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "TarnwickScreenCapture/backends/gnome/GnomeWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/backends/sway/SwayWindowSystem.hpp"
@@ -45,7 +46,7 @@ struct BackendEntry {
     WindowSystem (*open)(Use use);
 };
 
-constexpr std::array<BackendEntry, 4> kBackends{{
+constexpr std::array<BackendEntry, 5> kBackends{{
     {Backend::kX11, "x11", [](Use) { return x11WindowSystem(); }},
     {Backend::kWlroots, "wlroots",
      [](Use) { return wlrootsWindowSystem(waylandWindows(), portalDesktopImage); }},
@@ -62,6 +63,7 @@ constexpr std::array<BackendEntry, 4> kBackends{{
              portalDesktopImage,
              use == Use::kDoctor ? ScriptLedgerUse::kNone : ScriptLedgerUse::kKeep);
      }},
+    {Backend::kGnome, "gnome", [](Use) { return gnomeWindowSystem(); }},
 }};
 
 static_assert(
@@ -100,10 +102,16 @@ Choice chooseBackend() {
     if (environmentValue(variables::kSwaySocket)) {
         return {Backend::kWlroots, wayland + ", and " + variableText(variables::kSwaySocket)};
     }
+    if (gnomeExtensionOnSessionBus()) {
+        return {Backend::kGnome, wayland + ", and GNOME Shell's extension " +
+                                     std::string(kGnomeExtensionUuid) + " answers"};
+    }
     if (kwinOnSessionBus()) {
         return {Backend::kKWin, wayland + ", and the session bus has KWin"};
     }
-    return {Backend::kWlroots, wayland + "; SWAYSOCK is not set and the session bus has no KWin"};
+    return {Backend::kWlroots, wayland +
+                                   "; SWAYSOCK is not set and the session bus has no KWin "
+                                   "nor GNOME Shell's extension"};
 }
 
 }  // namespace

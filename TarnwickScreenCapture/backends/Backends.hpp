@@ -8,19 +8,20 @@
 
 namespace tarnwick {
 
-enum class Backend { kX11, kWlroots, kPortal, kKWin };
+enum class Backend { kX11, kWlroots, kPortal, kKWin, kGnome };
 
-// The backend TARNWICK_CAPTURE_BACKEND names ("x11", "wlroots", "portal" or "kwin"); none for a
-// name nobody gives.
+// The backend TARNWICK_CAPTURE_BACKEND names ("x11", "wlroots", "portal", "kwin" or "gnome");
+// none for a name nobody gives.
 std::optional<Backend> backendNamed(std::string_view name);
 
-// Every backend's name, as a person reads a choice: "x11, wlroots, portal or kwin".
+// Every backend's name, as a person reads a choice: "x11, wlroots, portal, kwin or gnome".
 std::string backendNames();
 
 // The one place that chooses and assembles a backend, afresh for each capture: the backend
 // TARNWICK_CAPTURE_BACKEND names; otherwise a Wayland session when WAYLAND_DISPLAY names a
-// compositor that accepts a connection, else X11. Under Wayland, KWin when the session bus has it
-// and SWAYSOCK names no sway: its windows and images through its own D-Bus services. Otherwise
+// compositor that accepts a connection, else X11. Under Wayland, where SWAYSOCK names no sway:
+// GNOME Shell when its extension of ours answers on the session bus, else KWin when the session
+// bus has it, each with its windows and images through its own D-Bus services. Otherwise
 // the desktop by wlroots screen copy, or the desktop portal where the compositor offers none, and
 // windows from sway's tree when SWAYSOCK names it, else from XWayland through X11, which sees no
 // native window.

@@ -1,11 +1,13 @@
 #include "TarnwickScreenCapture/backends/Diagnosis.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "TarnwickScreenCapture/backends/Backends.hpp"
 #include "TarnwickScreenCapture/backends/dbus/SessionBusLibrary.hpp"
+#include "TarnwickScreenCapture/backends/gnome/GnomeWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
@@ -128,6 +130,84 @@ std::vector<Finding> libraryFindings() {
     return findings;
 }
 
+// GNOME's portal asks the user once for screenshots and keeps the answer in its permission store.
+std::optional<Finding> portalPermissionFinding() {
+    const auto permission = portalScreenshotPermission();
+    if (std::holds_alternative<Unavailable>(permission)) {
+        return std::nullopt;  // no store to ask: the portal's own finding says what is missing
+    }
+    const std::string grant = std::string("; run: ") + kGrantScreenshotCommand;
+    switch (std::get<ScreenshotPermission>(permission)) {
+        case ScreenshotPermission::kGranted:
+            return fine("permission", "GNOME's portal lets programs take screenshots (stored)");
+        case ScreenshotPermission::kDenied:
+            return problem("permission",
+                           "GNOME's portal has stored a refusal of screenshots: every desktop "
+                           "capture through it is refused" +
+                               grant);
+        case ScreenshotPermission::kMissing:
+            break;
+    }
+    return problem("permission",
+                   "GNOME's portal has no stored permission for screenshots: the first desktop "
+                   "capture shows GNOME's dialog \"Allow Applications to Take Screenshots?\", "
+                   "answered once (a capture fails until it is); or grant it now" +
+                       grant);
+}
+
+// Whether the extension that reaches GNOME's native windows is there, and how to turn it on.
+std::vector<Finding> gnomeFindings() {
+    const GnomeExtensionStatus status = gnomeExtensionStatus();
+    if (!status.shellOnBus) {
+        return {};
+    }
+    const std::string uuid = kGnomeExtensionUuid;
+    const std::string what = "GNOME Shell's extension " + uuid;
+    const std::string enable = "run: gnome-extensions enable " + uuid;
+    const std::string exposure =
+        "; once enabled, every program you run can read any window's pixels through it";
+    std::vector<Finding> findings;
+    if (status.answering) {
+        findings.push_back(fine("extension", what + " is enabled and answers: native windows can "
+                                                    "be captured"));
+    } else if (status.enabled) {
+        findings.push_back(
+            problem("extension",
+                    what + " is enabled but does not answer" +
+                        (status.shellError.empty() ? std::string() : ": " + status.shellError) +
+                        "; log out and in"));
+    } else if (status.outOfDate) {
+        findings.push_back(problem(
+            "extension", what + " does not list this version of GNOME Shell among those it was "
+                                "tested on, and the shell will not run it; only XWayland windows "
+                                "and the portal's desktop can be captured"));
+    } else if (!status.shellError.empty()) {
+        findings.push_back(problem("extension", what + " failed: " + status.shellError));
+    } else if (status.knownToShell) {
+        findings.push_back(
+            problem("extension", what +
+                                     " is installed but not enabled, so only XWayland windows and "
+                                     "the portal's desktop can be captured; " +
+                                     enable + exposure));
+    } else if (status.installedAt) {
+        findings.push_back(problem(
+            "extension", what + " is installed in " + *status.installedAt +
+                             " but this session started before it was: log out and in, then " +
+                             enable + exposure));
+    } else {
+        findings.push_back(problem(
+            "extension", what + " is not installed (the package puts it in "
+                                "/usr/share/gnome-shell/extensions/); without it only XWayland "
+                                "windows and the portal's desktop can be captured"));
+    }
+    if (!status.answering) {
+        if (auto permission = portalPermissionFinding()) {
+            findings.push_back(std::move(*permission));
+        }
+    }
+    return findings;
+}
+
 }  // namespace
 
 std::vector<Finding> windowSystemFindings() {
@@ -157,6 +237,13 @@ std::vector<Finding> windowSystemFindings() {
     }
     for (auto& finding : libraryFindings()) {
         findings.push_back(std::move(finding));
+    }
+    if (environmentValue(variables::kWaylandDisplay) &&
+        (choice.backend == Backend::kGnome || choice.backend == Backend::kWlroots ||
+         choice.backend == Backend::kPortal)) {
+        for (auto& finding : gnomeFindings()) {
+            findings.push_back(std::move(finding));
+        }
     }
     return findings;
 }

@@ -14,6 +14,8 @@ inline constexpr const char* kRuntimeFolder = "XDG_RUNTIME_DIR";
 inline constexpr const char* kSwaySocket = "SWAYSOCK";
 inline constexpr const char* kHome = "HOME";
 inline constexpr const char* kTemporaryFolder = "TMPDIR";
+inline constexpr const char* kDataHome = "XDG_DATA_HOME";
+inline constexpr const char* kDataDirs = "XDG_DATA_DIRS";
 // Forces a backend by its name.
 inline constexpr const char* kBackend = "TARNWICK_CAPTURE_BACKEND";
 }  // namespace variables

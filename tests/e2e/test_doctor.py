@@ -141,7 +141,8 @@ class DoctorOnX11Tests(harness.ServerTestCase):
         self.assertEqual(found["window system"],
                          "wlroots on wayland-silent, windows from XWayland (X11 on %s) "
                          "(WAYLAND_DISPLAY=wayland-silent accepts connections; SWAYSOCK is not "
-                         "set and the session bus has no KWin)" % self.server.display)
+                         "set and the session bus has no KWin nor GNOME Shell's extension)"
+                         % self.server.display)
         self.assertEqual(found["desktop"], "problem: the whole desktop: no image (code 6): the "
                                            "compositor on wayland-silent sent nothing for 5 s")
         self.assertRegex(found["Tavik window"], r'"Tavik", 400x300 at \d+,\d+: 400x300 captured')

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
 #include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
@@ -21,13 +22,32 @@ constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr const char* kScreenshotInterface = "org.freedesktop.portal.Screenshot";
+constexpr const char* kPermissionStoreName = "org.freedesktop.impl.portal.PermissionStore";
+constexpr const char* kPermissionStorePath = "/org/freedesktop/impl/portal/PermissionStore";
+constexpr const char* kPermissionStoreInterface = "org.freedesktop.impl.portal.PermissionStore";
+constexpr std::string_view kNotFound = "org.freedesktop.portal.Error.NotFound";
 constexpr std::size_t kMaximumPngBytes = std::size_t{512} << 20;
+
+struct Response {
+    std::string sender;
+    std::uint32_t code = 2;
+    std::optional<std::string> uri;
+};
 
 struct Answer {
     std::string portal;  // the unique name that took the call; only it may answer
-    bool received = false;
-    std::uint32_t response = 2;
-    std::optional<std::string> uri;
+    // Every Response on the request's path, in order: a refusal can come before the call's own
+    // reply, while the portal's name is not known yet.
+    std::vector<Response> responses;
+
+    const Response* fromPortal() const {
+        for (const auto& response : responses) {
+            if (!portal.empty() && response.sender == portal) {
+                return &response;
+            }
+        }
+        return nullptr;
+    }
 };
 
 // The results of a Response: a{sv}, of which only a string "uri" matters.
@@ -61,16 +81,12 @@ std::optional<std::string> uriOfResults(sd_bus_message* message) {
 int onResponse(sd_bus_message* message, void* data, sd_bus_error*) {
     auto& answer = *static_cast<Answer*>(data);
     const char* sender = sdBus().messageSender(message);
-    if (answer.received || sender == nullptr || answer.portal != sender) {
+    std::uint32_t code = 2;
+    if (sender == nullptr || answer.responses.size() >= 16 ||
+        sdBus().read(message, "u", &code) < 0) {
         return 0;
     }
-    std::uint32_t response = 2;
-    if (sdBus().read(message, "u", &response) < 0) {
-        return 0;
-    }
-    answer.received = true;
-    answer.response = response;
-    answer.uri = uriOfResults(message);
+    answer.responses.push_back({.sender = sender, .code = code, .uri = uriOfResults(message)});
     return 0;
 }
 
@@ -142,7 +158,7 @@ OrUnavailable<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
         otherSlot.reset(slot);
     }
 
-    if (!processUntil(bus.get(), deadline, [&] { return answer.received; })) {
+    if (!processUntil(bus.get(), deadline, [&] { return answer.fromPortal() != nullptr; })) {
         // Closing the request takes down a dialog the portal may still show.
         if (sdBus().callMethodAsync(bus.get(), nullptr, kPortalName, handlePath.c_str(),
                                     kRequestInterface, "Close", nullptr, nullptr, "") >= 0) {
@@ -153,18 +169,27 @@ OrUnavailable<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
                                      secondsText(deadlineAfter)
                                : std::string("the connection to the session bus broke")};
     }
-    if (answer.response == 1) {
+    const Response& response = *answer.fromPortal();
+    if (response.code == 1) {
         return Unavailable{"the desktop portal refused the screenshot (the user cancelled it)",
                            true};
     }
-    if (answer.response != 0) {
-        return Unavailable{"the desktop portal ended the request without a screenshot (response " +
-                           std::to_string(answer.response) + ")"};
+    if (response.code == 2) {
+        // GNOME's answer where the permission is missing or denied, and a back end's where it
+        // cannot take the screenshot at all: no dialog is waiting, so it ends now.
+        return Unavailable{
+            "the desktop portal refused the screenshot (response 2: denied, or "
+            "its back end could not take it)",
+            true};
     }
-    if (!answer.uri) {
+    if (response.code != 0) {
+        return Unavailable{"the desktop portal ended the request without a screenshot (response " +
+                           std::to_string(response.code) + ")"};
+    }
+    if (!response.uri) {
         return Unavailable{"the desktop portal's answer names no file"};
     }
-    return *answer.uri;
+    return *response.uri;
 }
 
 OrUnavailable<bool> portalOnSessionBus() {
@@ -175,6 +200,53 @@ OrUnavailable<bool> portalOnSessionBus() {
     }
     sd_bus* bus = std::get<Bus>(opened).get();
     return nameOwned(bus, kPortalName, deadline) || nameActivatable(bus, kPortalName, deadline);
+}
+
+OrUnavailable<ScreenshotPermission> portalScreenshotPermission() {
+    const auto deadline = Deadline::after(std::chrono::seconds(5));
+    auto opened = openSessionBus(deadline);
+    if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+        return std::move(*unavailable);
+    }
+    sd_bus* bus = std::get<Bus>(opened).get();
+    const Message call = newMethodCall(bus, kPermissionStoreName, kPermissionStorePath,
+                                       kPermissionStoreInterface, "Lookup");
+    if (!call || sdBus().append(call.get(), "ss", "screenshot", "screenshot") < 0) {
+        return Unavailable{"out of memory"};
+    }
+    const auto outcome = callWithin(bus, call.get(), deadline);
+    if (outcome.kind == CallOutcome::Kind::kError && outcome.errorName == kNotFound) {
+        return ScreenshotPermission::kMissing;  // nothing was ever stored
+    }
+    if (outcome.kind != CallOutcome::Kind::kReplied) {
+        return Unavailable{"the portal's permission store: " + outcome.describe()};
+    }
+    // a{sas}: app id to its values; "" is every program outside a sandbox.
+    sd_bus_message* reply = outcome.reply.get();
+    const Unavailable unreadable{"the portal's permission store answered what cannot be read"};
+    if (sdBus().enterContainer(reply, SD_BUS_TYPE_ARRAY, "{sas}") <= 0) {
+        return unreadable;
+    }
+    auto found = ScreenshotPermission::kMissing;
+    for (int entered;
+         (entered = sdBus().enterContainer(reply, SD_BUS_TYPE_DICT_ENTRY, "sas")) > 0;) {
+        const char* app = nullptr;
+        if (sdBus().read(reply, "s", &app) < 0 ||
+            sdBus().enterContainer(reply, SD_BUS_TYPE_ARRAY, "s") <= 0) {
+            return unreadable;
+        }
+        const bool unsandboxed = std::strlen(app) == 0;
+        for (const char* value = nullptr; sdBus().read(reply, "s", &value) > 0;) {
+            if (unsandboxed) {
+                found = std::strcmp(value, "yes") == 0 ? ScreenshotPermission::kGranted
+                                                       : ScreenshotPermission::kDenied;
+            }
+        }
+        if (sdBus().exitContainer(reply) < 0 || sdBus().exitContainer(reply) < 0) {
+            return unreadable;
+        }
+    }
+    return found;
 }
 
 OrUnavailable<SharedImage> portalDesktopImage() {

@@ -20,6 +20,20 @@ OrUnavailable<std::string> portalScreenshotUri(std::chrono::milliseconds deadlin
 // not when there is no session bus to ask.
 OrUnavailable<bool> portalOnSessionBus();
 
+// What the portal's permission store holds of screenshots by programs outside a sandbox (GNOME's
+// portal asks the user once, then keeps the answer there).
+enum class ScreenshotPermission { kGranted, kDenied, kMissing };
+
+// The store's entry; why not when there is no bus or store to ask.
+OrUnavailable<ScreenshotPermission> portalScreenshotPermission();
+
+// The command that grants the permission, for the user to run.
+inline constexpr const char* kGrantScreenshotCommand =
+    "gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore --object-path "
+    "/org/freedesktop/impl/portal/PermissionStore --method "
+    "org.freedesktop.impl.portal.PermissionStore.SetPermission screenshot true screenshot '' "
+    "\"['yes']\"";
+
 // The whole desktop as the portal sees it; its file is removed once read.
 OrUnavailable<SharedImage> portalDesktopImage();
 

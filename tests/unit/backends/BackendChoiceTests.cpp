@@ -54,6 +54,7 @@ TEST(BackendChoice, ANamedBackendIsTakenAndAnyOtherNameIsIgnored) {
         {"wlroots", Backend::kWlroots, "TARNWICK_CAPTURE_BACKEND=wlroots"},
         {"portal", Backend::kPortal, "TARNWICK_CAPTURE_BACKEND=portal"},
         {"kwin", Backend::kKWin, "TARNWICK_CAPTURE_BACKEND=kwin"},
+        {"gnome", Backend::kGnome, "TARNWICK_CAPTURE_BACKEND=gnome"},
         {"KWin", Backend::kX11, fallback},
         {"", Backend::kX11, fallback},
         {std::nullopt, Backend::kX11, fallback},
@@ -64,7 +65,7 @@ TEST(BackendChoice, ANamedBackendIsTakenAndAnyOtherNameIsIgnored) {
         EXPECT_EQ(choice.backend, each.backend) << each.name.value_or("unset");
         EXPECT_EQ(choice.why, each.why);
     }
-    EXPECT_EQ(backendNames(), "x11, wlroots, portal or kwin");
+    EXPECT_EQ(backendNames(), "x11, wlroots, portal, kwin or gnome");
 }
 
 // A compositor that takes each connection and closes it again at once.
