@@ -6,18 +6,39 @@
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/backends/sway/SwayWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandScreenCopy.hpp"
+#include "TarnwickScreenCapture/backends/wlroots/WaylandToplevels.hpp"
 #include "TarnwickScreenCapture/backends/x11/X11WindowSystem.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
 
-// A Wayland session's windows: sway's tree where SWAYSOCK names it, else XWayland's.
+// A Wayland session's windows: sway's tree where SWAYSOCK names it; else the compositor's
+// toplevel list where it also captures single windows; else XWayland's.
 WindowSystem waylandWindows() {
+    const auto protocols = waylandToplevelProtocols();
+    const auto* offered = std::get_if<ToplevelProtocols>(&protocols);
     if (auto socket = environmentValue(variables::kSwaySocket)) {
-        return swayWindowSystem(std::move(*socket));
+        WindowSystem system = swayWindowSystem(std::move(*socket));
+        if (offered != nullptr) {
+            system.note = offered->reachesWindows()
+                              ? toplevelProtocolsText(*offered)
+                              : "sway offers no per-window capture "
+                                "(ext_image_copy_capture_manager_v1 with "
+                                "ext_foreign_toplevel_image_capture_source_manager_v1, sway 1.12 "
+                                "on): a window is cut from a copy of the screen, with whatever "
+                                "covers it";
+        }
+        return system;
     }
-    return xwaylandWindowSystem();
+    if (offered != nullptr && offered->reachesWindows()) {
+        return toplevelWindowSystem(*offered);
+    }
+    WindowSystem system = xwaylandWindowSystem();
+    if (offered != nullptr && offered->list) {
+        system.note = toplevelProtocolsText(*offered) + "; " + system.note;
+    }
+    return system;
 }
 
 // --doctor's window system writes nothing anywhere, not even what would clear up after a run
