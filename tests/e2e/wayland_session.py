@@ -181,12 +181,22 @@ class SwaySession(UserSession):
         wait_until(mapped, timeout=20, what="%s to map its window" % what)
         return process
 
+    def _foot_colours(self, colour):
+        """foot's options that paint its window all `colour`: foot 1.28 (unstable) knows only the
+        [colors-dark] section, where the cursor's colour went too."""
+        version = self.desktop.package_version("foot") if self.desktop else None
+        if version and tuple(int(part) for part in version.split("-")[0].split(".")[:2]) >= (1, 28):
+            return ["-o", "colors-dark.background=" + colour, "-o",
+                    "colors-dark.foreground=" + colour, "-o",
+                    "colors-dark.cursor=%s %s" % (colour, colour)]
+        return ["-o", "colors.background=" + colour, "-o", "colors.foreground=" + colour, "-o",
+                "cursor.color=%s %s" % (colour, colour)]
+
     def start_foot(self, app_id, title, colour):
         """A native client whose window is all `colour` (hex RRGGBB)."""
         self.require_tools("foot")
         return self._start_client(
-            ["foot", "--app-id", app_id, "--title", title, "-o", "colors.background=" + colour,
-             "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
+            ["foot", "--app-id", app_id, "--title", title, *self._foot_colours(colour),
              "sleep", "100000"], "foot %r" % app_id)
 
     def start_foot_with_corner(self, app_id, title, colour, corner):
@@ -196,8 +206,7 @@ class SwaySession(UserSession):
         block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % tuple(
             int(corner[i:i + 2], 16) for i in (0, 2, 4))
         return self._start_client(
-            ["foot", "--app-id", app_id, "--title", title, "-o", "colors.background=" + colour,
-             "-o", "colors.foreground=" + colour, "-o", "cursor.color=%s %s" % (colour, colour),
+            ["foot", "--app-id", app_id, "--title", title, *self._foot_colours(colour),
              "sh", "-c", block + "; exec sleep 100000"], "foot %r" % app_id)
 
     def grim(self, path, area=None):
