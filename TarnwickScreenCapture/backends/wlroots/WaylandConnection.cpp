@@ -43,6 +43,9 @@ void WaylandDelete::operator()(ext_image_copy_capture_manager_v1* manager) const
 void WaylandDelete::operator()(ext_image_copy_capture_session_v1* session) const {
     ext_image_copy_capture_session_v1_destroy(session);
 }
+void WaylandDelete::operator()(ext_output_image_capture_source_manager_v1* manager) const {
+    ext_output_image_capture_source_manager_v1_destroy(manager);
+}
 void WaylandDelete::operator()(wl_buffer* buffer) const {
     wl_buffer_destroy(buffer);
 }

@@ -20,6 +20,7 @@ struct ext_image_capture_source_v1;
 struct ext_image_copy_capture_frame_v1;
 struct ext_image_copy_capture_manager_v1;
 struct ext_image_copy_capture_session_v1;
+struct ext_output_image_capture_source_manager_v1;
 struct wl_buffer;
 struct wl_interface;
 struct wl_callback;
@@ -47,6 +48,7 @@ struct WaylandDelete {
     void operator()(ext_image_copy_capture_frame_v1* frame) const;
     void operator()(ext_image_copy_capture_manager_v1* manager) const;
     void operator()(ext_image_copy_capture_session_v1* session) const;
+    void operator()(ext_output_image_capture_source_manager_v1* manager) const;
     void operator()(wl_buffer* buffer) const;
     void operator()(wl_callback* callback) const;
     void operator()(wl_display* display) const;

@@ -179,6 +179,7 @@ struct Session {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::vector<std::uint32_t> formats;
+    std::uint32_t format = 0;  // the one copied into
     bool constraintsDone = false;
     bool stopped = false;
     bool ready = false;
@@ -284,18 +285,85 @@ std::optional<std::uint32_t> chosenFormat(const Session& session) {
     return std::nullopt;
 }
 
-std::string failureText(const Session& session) {
-    if (session.stopped) {
-        return "the window closed while it was copied";
+std::string failureText(const Session& session, const std::string& what) {
+    if (session.stopped ||
+        session.failure == EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_STOPPED) {
+        return what + " went away while it was copied";
     }
-    switch (session.failure) {
-        case EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_BUFFER_CONSTRAINTS:
-            return "the window changed size while it was copied";
-        case EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_STOPPED:
-            return "the window closed while it was copied";
-        default:
-            return session.connection->compositor() + " failed to copy the window";
+    if (session.failure == EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_BUFFER_CONSTRAINTS) {
+        return what + " changed size while it was copied";
     }
+    return session.connection->compositor() + " failed to copy " + what;
+}
+
+// Copies each session's source once, all at the same time: one copy per session, or why not.
+// `what` names the sources for causes ("the window", "an output").
+OrUnavailable<std::vector<OutputPixels>> copySessions(
+    WaylandConnection& connection, std::span<const std::unique_ptr<Session>> sessions,
+    const std::string& what, std::vector<std::shared_ptr<const ShmMapping>>& mappings) {
+    if (auto trouble = connection.dispatchUntil([&] {
+            return std::ranges::all_of(sessions, [](const auto& s) { return s->settled(); });
+        })) {
+        return std::move(*trouble);
+    }
+    std::vector<std::optional<ShmBuffer>> buffers;
+    for (const auto& session : sessions) {
+        if (session->stopped) {
+            return Unavailable{what + " went away before it was copied"};
+        }
+        const auto format = chosenFormat(*session);
+        if (!acceptableSize(session->width, session->height) || !format) {
+            return Unavailable{connection.compositor() +
+                               " offered no buffer this program can read for " + what};
+        }
+        const auto width = static_cast<std::int32_t>(session->width);
+        const auto height = static_cast<std::int32_t>(session->height);
+        auto& buffer = buffers.emplace_back(
+            ShmBuffer::create(connection.shm.get(), *format, width, height, width * 4));
+        if (!buffer) {
+            return Unavailable{"no shared memory for a " + std::to_string(width) + "x" +
+                               std::to_string(height) + " copy"};
+        }
+        session->format = *format;
+        session->frame.reset(
+            ext_image_copy_capture_session_v1_create_frame(session->session.get()));
+        ext_image_copy_capture_frame_v1_add_listener(session->frame.get(), &frameListener,
+                                                     session.get());
+        ext_image_copy_capture_frame_v1_attach_buffer(session->frame.get(), buffer->buffer());
+        ext_image_copy_capture_frame_v1_damage_buffer(session->frame.get(), 0, 0, width, height);
+        ext_image_copy_capture_frame_v1_capture(session->frame.get());
+    }
+    if (auto trouble = connection.dispatchUntil([&] {
+            return std::ranges::all_of(sessions, [](const auto& s) { return s->copied(); });
+        })) {
+        return std::move(*trouble);
+    }
+    std::vector<OutputPixels> copies;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const Session& session = *sessions[i];
+        if (!session.ready) {
+            return Unavailable{failureText(session, what)};
+        }
+        const auto transform = outputTransformOf(session.transform);
+        if (!transform) {
+            return Unavailable{connection.compositor() + " names an unknown transform " +
+                               std::to_string(session.transform)};
+        }
+        const auto width = static_cast<std::int64_t>(session.width);
+        const auto height = static_cast<std::int64_t>(session.height);
+        const bool swapped = swapsSides(*transform);
+        mappings.push_back(buffers[i]->mapping());
+        copies.push_back({
+            .area = {0, 0, swapped ? height : width, swapped ? width : height},
+            .pixelWidth = width,
+            .pixelHeight = height,
+            .pixels = buffers[i]->mapping()->bytes(),
+            .layout = *layoutOfShmFormat(session.format, static_cast<std::size_t>(width) * 4),
+            .yInverted = false,
+            .transform = *transform,
+        });
+    }
+    return copies;
 }
 
 OrUnavailable<SharedImage> copyWindow(WaylandConnection& connection,
@@ -304,57 +372,73 @@ OrUnavailable<SharedImage> copyWindow(WaylandConnection& connection,
     if (!capturer) {
         return Unavailable{connection.compositor() + " offers no per-window capture"};
     }
-    const auto session = openSession(connection, *capturer, handle);
-    if (auto trouble = connection.dispatchUntil([&] { return session->settled(); })) {
-        return std::move(*trouble);
+    std::vector<std::unique_ptr<Session>> sessions;
+    sessions.push_back(openSession(connection, *capturer, handle));
+    std::vector<std::shared_ptr<const ShmMapping>> mappings;
+    auto copied = copySessions(connection, sessions, "the window", mappings);
+    if (auto* unavailable = std::get_if<Unavailable>(&copied)) {
+        return std::move(*unavailable);
     }
-    if (session->stopped) {
-        return Unavailable{"the window closed before it was copied"};
-    }
-    const auto format = chosenFormat(*session);
-    if (!acceptableSize(session->width, session->height) || !format) {
-        return Unavailable{connection.compositor() +
-                           " offered no buffer this program can read for the window"};
-    }
-    const auto width = static_cast<std::int32_t>(session->width);
-    const auto height = static_cast<std::int32_t>(session->height);
-    auto buffer = ShmBuffer::create(connection.shm.get(), *format, width, height, width * 4);
-    if (!buffer) {
-        return Unavailable{"no shared memory for a " + std::to_string(width) + "x" +
-                           std::to_string(height) + " window"};
-    }
-    session->frame.reset(ext_image_copy_capture_session_v1_create_frame(session->session.get()));
-    ext_image_copy_capture_frame_v1_add_listener(session->frame.get(), &frameListener,
-                                                 session.get());
-    ext_image_copy_capture_frame_v1_attach_buffer(session->frame.get(), buffer->buffer());
-    ext_image_copy_capture_frame_v1_damage_buffer(session->frame.get(), 0, 0, width, height);
-    ext_image_copy_capture_frame_v1_capture(session->frame.get());
-    if (auto trouble = connection.dispatchUntil([&] { return session->copied(); })) {
-        return std::move(*trouble);
-    }
-    if (!session->ready) {
-        return Unavailable{failureText(*session)};
-    }
-    const auto transform = outputTransformOf(session->transform);
-    if (!transform) {
-        return Unavailable{connection.compositor() + " names an unknown transform " +
-                           std::to_string(session->transform)};
-    }
-    const bool swapped = swapsSides(*transform);
-    const OutputPixels copy{
-        .area = {0, 0, swapped ? height : width, swapped ? width : height},
-        .pixelWidth = width,
-        .pixelHeight = height,
-        .pixels = buffer->mapping()->bytes(),
-        .layout = *layoutOfShmFormat(*format, static_cast<std::size_t>(width) * 4),
-        .yInverted = false,
-        .transform = *transform,
-    };
-    if (auto image = composeOutputs(copy.area, std::span(&copy, 1), buffer->mapping())) {
+    const auto& copies = std::get<std::vector<OutputPixels>>(copied);
+    if (auto image = composeOutputs(copies.front().area, copies, mappings.front())) {
         return image;
     }
     return Unavailable{"the window's copy cannot be made into an image"};
 }
+
+}  // namespace
+
+OrUnavailable<SharedImage> waylandSourceDesktopImage() {
+    auto connected = discovered();
+    if (auto* unavailable = std::get_if<Unavailable>(&connected)) {
+        return std::move(*unavailable);
+    }
+    auto& connection = *std::get<std::unique_ptr<WaylandConnection>>(connected);
+    const WaylandPointer<ext_image_copy_capture_manager_v1> copies(
+        static_cast<ext_image_copy_capture_manager_v1*>(
+            connection.bind(&ext_image_copy_capture_manager_v1_interface, 1)));
+    const WaylandPointer<ext_output_image_capture_source_manager_v1> sources(
+        static_cast<ext_output_image_capture_source_manager_v1*>(
+            connection.bind(&ext_output_image_capture_source_manager_v1_interface, 1)));
+    if (!copies || !sources) {
+        return Unavailable{
+            connection.compositor() +
+            " offers no output capture (ext_output_image_capture_source_manager_v1)"};
+    }
+    if (!connection.shm || connection.outputs.empty()) {
+        return Unavailable{connection.compositor() +
+                           (connection.shm ? " has no output" : " offers no shared memory")};
+    }
+    std::vector<std::unique_ptr<Session>> sessions;
+    std::vector<LogicalBox> areas;
+    for (const auto& output : connection.outputs) {
+        auto session = std::make_unique<Session>();
+        session->connection = &connection;
+        session->source.reset(ext_output_image_capture_source_manager_v1_create_source(
+            sources.get(), output->output.get()));
+        session->session.reset(ext_image_copy_capture_manager_v1_create_session(
+            copies.get(), session->source.get(), 0));
+        ext_image_copy_capture_session_v1_add_listener(session->session.get(), &sessionListener,
+                                                       session.get());
+        sessions.push_back(std::move(session));
+        areas.push_back(output->area());
+    }
+    auto mappings = std::make_shared<std::vector<std::shared_ptr<const ShmMapping>>>();
+    auto copied = copySessions(connection, sessions, "an output", *mappings);
+    if (auto* unavailable = std::get_if<Unavailable>(&copied)) {
+        return std::move(*unavailable);
+    }
+    auto& outputs = std::get<std::vector<OutputPixels>>(copied);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        outputs[i].area = areas[i];
+    }
+    if (auto image = composeOutputs(boundingBox(areas), outputs, std::move(mappings))) {
+        return image;
+    }
+    return Unavailable{"the copies of the outputs cannot be made into one image"};
+}
+
+namespace {
 
 // The size of each window's image, asked of all at once.
 std::optional<Unavailable> measure(WaylandConnection& connection, const ToplevelList& list,

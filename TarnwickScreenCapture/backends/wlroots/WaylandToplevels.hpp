@@ -50,6 +50,10 @@ OrUnavailable<SharedImage> waylandToplevelImage(
     std::string_view identifier,
     const std::function<OrUnavailable<SharedImage>()>& withoutWindowCapture = {});
 
+// Every output copied through ext-image-copy-capture's output source and drawn at its place, as
+// waylandDesktopImage does with the wlroots screen copy; why not where that is not offered.
+OrUnavailable<SharedImage> waylandSourceDesktopImage();
+
 // A compositor without sway's tree that lists its windows and captures each: the windows from
 // the toplevel list, in the order it stands for (frontToBackByListing), each the size of its
 // captured image; the desktop by wlroots screen copy.
