@@ -36,7 +36,17 @@ WindowSystem waylandWindows() {
     }
     WindowSystem system = xwaylandWindowSystem();
     if (offered != nullptr && offered->list) {
-        system.note = toplevelProtocolsText(*offered) + "; " + system.note;
+        // A listing that fails says so too: without XWayland nothing else would tell why the
+        // compositor's own windows are out of reach.
+        const std::string why = toplevelProtocolsText(*offered);
+        system.note = why + "; " + system.note;
+        system.windows = [windows = std::move(system.windows), why] {
+            auto listed = windows();
+            if (auto* unavailable = std::get_if<Unavailable>(&listed)) {
+                unavailable->reason += "; " + why;
+            }
+            return listed;
+        };
     }
     return system;
 }
