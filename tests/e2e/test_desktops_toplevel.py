@@ -1,11 +1,16 @@
 """A window's own pixels on sway 1.12, which offers per-window capture and the toplevel list:
 covered windows come out in their own colour, and without sway's socket the window is still
-found through the toplevel list. sway 1.10 keeps the copy of the window's place on screen."""
+found through the toplevel list. sway 1.10 keeps the copy of the window's place on screen.
+labwc, which has no window tree to ask, is served from its toplevel list alone."""
 
+import glob
+import os
+import subprocess
 import unittest
 
 from desktop_root import DesktopRoot
-from harness import require_binary, require_tools, wait_until
+from harness import (Jpeg, SessionTestCase, UserSession, require_binary, require_tools,
+                     start_process, stop_process, wait_until)
 from wayland_session import SwaySession, SwayTestCase
 
 # A window at 100,100 of 480x312 (whole character cells of foot's), and one on top of it that
@@ -102,6 +107,98 @@ class OldRouteTests(DesktopSwayTestCase):
         self.capture_when_drawn("window.jpg", TAVIK_AREA[2:], COVERED_POINTS[:2], "blue")
         listing = self.capture("--list-windows")
         self.assertIn(b"sway offers no per-window capture", listing.stdout)
+
+
+class LabwcSession(UserSession):
+    """labwc, headless, with foot windows: a compositor with no window tree of its own."""
+
+    def __init__(self, desktop):
+        super().__init__("tarnwick-e2e-labwc-", desktop)
+        self.process = None
+        self.wayland_display = None
+
+    def start(self, timeout=30.0):
+        self.require_tools("labwc", "foot")
+        os.makedirs(self.runtime, mode=0o700)
+        os.makedirs(self.home)
+        os.chown(self.runtime, self.uid, self.gid)
+        os.chown(self.home, self.uid, self.gid)
+        environment = self._base_environment()
+        environment.update({"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+                            "WLR_LIBINPUT_NO_DEVICES": "1"})
+        self.process = start_process(["labwc"], env=environment, cwd=self.home,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     **self.in_session())
+
+        def socket():
+            if self.process.poll() is not None:
+                raise AssertionError("labwc ended early (%d)" % self.process.returncode)
+            names = [os.path.basename(path) for path in glob.glob(self.runtime + "/wayland-*")
+                     if not path.endswith(".lock")]
+            return names[0] if names else None
+
+        self.wayland_display = wait_until(socket, timeout=timeout, what="labwc's socket")
+        return self
+
+    def environment(self):
+        environment = self._base_environment()
+        environment["WAYLAND_DISPLAY"] = self.wayland_display
+        return environment
+
+    def start_foot(self, app_id, title, colour):
+        process = start_process(
+            ["foot", "--app-id", app_id, "--title", title, "-o",
+             "colors-dark.background=" + colour, "-o", "colors-dark.foreground=" + colour,
+             "sleep", "100000"], env=self.environment(), cwd=self.home,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **self.in_session())
+        self._clients.append(process)
+        return process
+
+    def _stop_servers(self):
+        try:
+            stop_process(self.process, grace=10.0)
+        finally:
+            self.process = None
+
+
+class LabwcTests(SessionTestCase):
+    """labwc of the unstable root lists its windows and captures each; labwc 0.8 lists them
+    only, and a capture that cannot reach them says why."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("identify", "djpeg")
+        cls.roots = {suite: DesktopRoot.require(suite) for suite in ("sid", "trixie")}
+
+    def setUp(self):
+        pass  # the sandbox is made for the session, which each test starts itself
+
+    def start_labwc(self, suite):
+        self.session = LabwcSession(self.roots[suite])
+        self.addCleanup(self.session.stop)
+        self.session.start()
+        super().setUp()
+
+    def test_a_native_window_is_found_through_the_toplevel_list_and_captured(self):
+        self.start_labwc("sid")
+        self.session.start_foot("tavik", "native", "ff0000")
+        listing = wait_until(lambda: (lambda run: run if b"* 1 " in run.stdout else None)(
+            self.capture("--list-windows")), timeout=20, what="the window in the listing")
+        self.assertIn(b"windows from the toplevel list", listing.stdout)
+        width, height = (int(side) for side in
+                         listing.stdout.split(b" bounds ")[1].split(b" ")[0].split(b"x"))
+        run = self.capture("window.jpg", "0.9", "0", "tavik")
+        self.assertEqual(run.returncode, 0, run.stdout)
+        jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+        self.assertEqual(jpeg.size, (width, height))
+        self.assertColour(jpeg, width // 2, height // 2, "red")
+
+    def test_labwc_0_8_says_it_lists_windows_but_captures_none(self):
+        self.start_labwc("trixie")
+        run = self.capture("--doctor")
+        self.assertIn(b"lists its windows (ext_foreign_toplevel_list_v1) but offers no "
+                      b"per-window capture", run.stdout)
 
 
 if __name__ == "__main__":
