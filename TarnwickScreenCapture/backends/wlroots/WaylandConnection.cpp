@@ -196,7 +196,7 @@ std::string WaylandConnection::compositor() const {
     return "the compositor on " + name;
 }
 
-std::optional<Unavailable> WaylandConnection::discover() {
+std::optional<Unavailable> WaylandConnection::discover(Discovery depth) {
     registry.reset(wl_display_get_registry(display.get()));
     if (!registry) {
         return Unavailable{compositor() + ": " + std::strerror(errno)};
@@ -204,6 +204,9 @@ std::optional<Unavailable> WaylandConnection::discover() {
     wl_registry_add_listener(registry.get(), &registryListener, this);
     if (auto trouble = sync()) {
         return trouble;
+    }
+    if (depth == Discovery::kGlobals) {
+        return std::nullopt;
     }
     if (xdgOutputManager) {
         for (auto& output : outputs) {

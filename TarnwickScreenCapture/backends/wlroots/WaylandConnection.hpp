@@ -106,8 +106,10 @@ struct WaylandConnection {
     WaylandConnection(WaylandConnection&&) = delete;
     WaylandConnection& operator=(WaylandConnection&&) = delete;
 
-    // Binds the globals and learns where each output lies.
-    std::optional<Unavailable> discover();
+    // Binds the globals and, unless only the globals are wanted, learns where each output lies
+    // (one round trip more).
+    enum class Discovery { kGlobals, kLayout };
+    std::optional<Unavailable> discover(Discovery depth = Discovery::kLayout);
     // Reads and dispatches events until `done` holds; why not on a connection or protocol error,
     // or when nothing arrives for kCompositorSilenceLimit.
     std::optional<Unavailable> dispatchUntil(const std::function<bool()>& done);

@@ -22,10 +22,12 @@
 namespace tarnwick {
 namespace {
 
-OrUnavailable<std::unique_ptr<WaylandConnection>> discovered() {
+// Windows need no output layout: `depth` says whether to learn it.
+OrUnavailable<std::unique_ptr<WaylandConnection>> discovered(
+    WaylandConnection::Discovery depth = WaylandConnection::Discovery::kGlobals) {
     auto connected = connectToCompositor();
     if (auto* connection = std::get_if<std::unique_ptr<WaylandConnection>>(&connected)) {
-        if (auto trouble = (*connection)->discover()) {
+        if (auto trouble = (*connection)->discover(depth)) {
             return std::move(*trouble);
         }
     }
@@ -389,7 +391,7 @@ OrUnavailable<SharedImage> copyWindow(WaylandConnection& connection,
 }  // namespace
 
 OrUnavailable<SharedImage> waylandSourceDesktopImage() {
-    auto connected = discovered();
+    auto connected = discovered(WaylandConnection::Discovery::kLayout);
     if (auto* unavailable = std::get_if<Unavailable>(&connected)) {
         return std::move(*unavailable);
     }
