@@ -103,26 +103,22 @@ OrUnavailable<std::unique_ptr<ToplevelList>> listToplevels(WaylandConnection& co
 // One window as the wlroots toplevel manager tells it.
 struct StatedToplevel {
     WaylandPointer<zwlr_foreign_toplevel_handle_v1> handle;
-    std::string title;
-    std::string appId;
-    bool activated = false;
-    bool minimized = false;
+    ToplevelStates states;
     bool closed = false;
-    bool matched = false;
 };
 
 using StatedToplevels = std::vector<std::unique_ptr<StatedToplevel>>;
 
 const zwlr_foreign_toplevel_handle_v1_listener statedListener{
     .title = [](void* data, zwlr_foreign_toplevel_handle_v1*,
-                const char* title) { static_cast<StatedToplevel*>(data)->title = title; },
+                const char* title) { static_cast<StatedToplevel*>(data)->states.title = title; },
     .app_id = [](void* data, zwlr_foreign_toplevel_handle_v1*,
-                 const char* appId) { static_cast<StatedToplevel*>(data)->appId = appId; },
+                 const char* appId) { static_cast<StatedToplevel*>(data)->states.appId = appId; },
     .output_enter = [](void*, zwlr_foreign_toplevel_handle_v1*, wl_output*) {},
     .output_leave = [](void*, zwlr_foreign_toplevel_handle_v1*, wl_output*) {},
     .state =
         [](void* data, zwlr_foreign_toplevel_handle_v1*, wl_array* states) {
-            auto& toplevel = *static_cast<StatedToplevel*>(data);
+            auto& toplevel = static_cast<StatedToplevel*>(data)->states;
             toplevel.activated = false;
             toplevel.minimized = false;
             const std::size_t count = states->size / sizeof(std::uint32_t);
@@ -152,24 +148,6 @@ const zwlr_foreign_toplevel_manager_v1_listener statedManagerListener{
         },
     .finished = [](void*, zwlr_foreign_toplevel_manager_v1*) {},
 };
-
-// The first unmatched stated window with the title, one with the same application id before
-// others: an XWayland window has an application id in one list and none in the other.
-StatedToplevel* statesOf(const ListedToplevel& listed, StatedToplevels& stated) {
-    StatedToplevel* sameTitle = nullptr;
-    for (auto& candidate : stated) {
-        if (candidate->matched || candidate->closed || candidate->title != listed.title) {
-            continue;
-        }
-        if (candidate->appId == listed.appId) {
-            return candidate.get();
-        }
-        if (sameTitle == nullptr) {
-            sameTitle = candidate.get();
-        }
-    }
-    return sameTitle;
-}
 
 // A capture session of one source, from its buffer constraints to one frame's copy. Listeners
 // hold its address.
@@ -476,6 +454,29 @@ std::optional<Unavailable> measure(WaylandConnection& connection, const Toplevel
 
 }  // namespace
 
+void joinStates(std::vector<Toplevel>& toplevels, const std::vector<ToplevelStates>& states) {
+    std::vector<bool> taken(states.size(), false);
+    for (auto& toplevel : toplevels) {
+        std::optional<std::size_t> sameTitle;
+        std::optional<std::size_t> same;
+        for (std::size_t i = 0; i < states.size() && !same; ++i) {
+            if (taken[i] || states[i].title != toplevel.title) {
+                continue;
+            }
+            if (states[i].appId == toplevel.appId) {
+                same = i;
+            } else if (!sameTitle) {
+                sameTitle = i;
+            }
+        }
+        if (const auto found = same ? same : sameTitle) {
+            taken[*found] = true;
+            toplevel.activated = states[*found].activated;
+            toplevel.minimized = states[*found].minimized;
+        }
+    }
+}
+
 OrUnavailable<ToplevelProtocols> waylandToplevelProtocols() {
     auto connected = discovered();
     if (auto* unavailable = std::get_if<Unavailable>(&connected)) {
@@ -526,15 +527,16 @@ OrUnavailable<std::vector<Toplevel>> waylandToplevels() {
         if (entry->closed) {
             continue;
         }
-        Toplevel toplevel{
-            .identifier = entry->identifier, .title = entry->title, .appId = entry->appId};
-        if (auto* states = statesOf(*entry, stated)) {
-            states->matched = true;
-            toplevel.activated = states->activated;
-            toplevel.minimized = states->minimized;
-        }
-        toplevels.push_back(std::move(toplevel));
+        toplevels.push_back(
+            {.identifier = entry->identifier, .title = entry->title, .appId = entry->appId});
     }
+    std::vector<ToplevelStates> states;
+    for (const auto& entry : stated) {
+        if (!entry->closed) {
+            states.push_back(entry->states);
+        }
+    }
+    joinStates(toplevels, states);
     if (auto trouble = measure(connection, list, toplevels)) {
         return std::move(*trouble);
     }

@@ -39,8 +39,21 @@ struct Toplevel {
     std::optional<std::pair<std::uint32_t, std::uint32_t>> size;
 };
 
-// The toplevel list joined with the wlroots states (by title, then application id, in listing
-// order: the two lists share no key) where those are offered.
+// One window as the wlroots toplevel manager tells it.
+struct ToplevelStates {
+    std::string title;
+    std::string appId;
+    bool activated = false;
+    bool minimized = false;
+};
+
+// Gives each toplevel the states of a window of the wlroots manager, since the two lists share
+// no key: the first one not yet given with the same title, one with the same application id
+// before the others (an XWayland window has an application id in one list and none in the
+// other). Both lists are in the order the windows appeared.
+void joinStates(std::vector<Toplevel>& toplevels, const std::vector<ToplevelStates>& states);
+
+// The toplevel list joined with the wlroots states where those are offered.
 OrUnavailable<std::vector<Toplevel>> waylandToplevels();
 
 // The window's own pixels, whatever covers it, by the toplevel list's identifier. Why not when
