@@ -13,21 +13,25 @@
 namespace tarnwick {
 namespace {
 
+// --doctor's window system writes nothing anywhere, not even what would clear up after a run
+// that was killed.
+enum class Use { kCapture, kDoctor };
+
 // A Wayland session's windows: sway's tree where SWAYSOCK names it; else the compositor's
 // toplevel list where it also captures single windows; else XWayland's.
-WindowSystem waylandWindows() {
+WindowSystem waylandWindows(Use use) {
     const auto protocols = waylandToplevelProtocols();
     const auto* offered = std::get_if<ToplevelProtocols>(&protocols);
     if (auto socket = environmentValue(variables::kSwaySocket)) {
         WindowSystem system = swayWindowSystem(std::move(*socket));
-        if (offered != nullptr) {
-            system.note = offered->reachesWindows()
-                              ? toplevelProtocolsText(*offered)
-                              : "sway offers no per-window capture "
-                                "(ext_image_copy_capture_manager_v1 with "
-                                "ext_foreign_toplevel_image_capture_source_manager_v1, sway 1.12 "
-                                "on): a window is cut from a copy of the screen, with whatever "
-                                "covers it";
+        // sway before 1.12 lists its windows as it always did; only --doctor says what it lacks.
+        if (offered != nullptr && offered->reachesWindows()) {
+            system.note = toplevelProtocolsText(*offered);
+        } else if (offered != nullptr && use == Use::kDoctor) {
+            system.note =
+                "sway offers no per-window capture (ext_image_copy_capture_manager_v1 with "
+                "ext_foreign_toplevel_image_capture_source_manager_v1, sway 1.12 on): a window "
+                "is cut from a copy of the screen, with whatever covers it";
         }
         return system;
     }
@@ -51,10 +55,6 @@ WindowSystem waylandWindows() {
     return system;
 }
 
-// --doctor's window system writes nothing anywhere, not even what would clear up after a run
-// that was killed.
-enum class Use { kCapture, kDoctor };
-
 struct BackendEntry {
     Backend backend;
     std::string_view name;
@@ -64,8 +64,8 @@ struct BackendEntry {
 constexpr std::array<BackendEntry, 4> kBackends{{
     {Backend::kX11, "x11", [](Use) { return x11WindowSystem(); }},
     {Backend::kWlroots, "wlroots",
-     [](Use) { return wlrootsWindowSystem(waylandWindows(), portalDesktopImage); }},
-    {Backend::kPortal, "portal", [](Use) { return portalWindowSystem(waylandWindows()); }},
+     [](Use use) { return wlrootsWindowSystem(waylandWindows(use), portalDesktopImage); }},
+    {Backend::kPortal, "portal", [](Use use) { return portalWindowSystem(waylandWindows(use)); }},
     {Backend::kKWin, "kwin",
      [](Use use) {
          return kwinWindowSystem(

@@ -101,12 +101,11 @@ class OldRouteTests(DesktopSwayTestCase):
 
     suite = "trixie"
 
-    def test_a_covered_window_is_cut_from_the_screen_and_the_listing_says_so(self):
+    def test_a_covered_window_is_cut_from_the_screen_and_the_doctor_says_so(self):
         tavik = self.session.start_foot("tavik", "native", "ff0000")
         self.cover(tavik)
         self.capture_when_drawn("window.jpg", TAVIK_AREA[2:], COVERED_POINTS[:2], "blue")
-        listing = self.capture("--list-windows")
-        self.assertIn(b"sway offers no per-window capture", listing.stdout)
+        self.assertIn(b"sway offers no per-window capture", self.capture("--doctor").stdout)
 
 
 class LabwcSession(UserSession):
