@@ -9,8 +9,8 @@ import subprocess
 import unittest
 
 from desktop_root import DesktopRoot
-from harness import (Jpeg, SessionTestCase, UserSession, require_binary, require_tools,
-                     start_process, stop_process, wait_until)
+from harness import (COLOURS, Jpeg, SessionTestCase, UserSession, colour_distance,
+                     require_binary, require_tools, start_process, stop_process, wait_until)
 from wayland_session import SwaySession, SwayTestCase
 
 # A window at 100,100 of 480x312 (whole character cells of foot's), and one on top of it that
@@ -51,6 +51,23 @@ class OwnPixelsTests(DesktopSwayTestCase):
         tavik = self.session.start_xterm("Tavik", "xwayland", "red")
         self.cover(tavik)
         self.capture_when_drawn("window.jpg", TAVIK_AREA[2:], COVERED_POINTS + OPEN_POINTS, "red")
+
+    def test_the_agent_takes_the_covered_window_in_its_own_colour(self):
+        tavik = self.session.start_foot("tavik", "agent target", "ff00ff")
+        self.cover(tavik)
+        self.start_agent()
+
+        def drawn():
+            output = self.sandbox.path("agent.jpg")
+            response = self.ask_agent({"output": output, "quality": 0.9, "maxWidth": 0,
+                                       "target": "tavik"})
+            self.assertTrue(response["ok"], response)
+            jpeg = Jpeg.from_file(output)
+            return jpeg.size == TAVIK_AREA[2:] and all(
+                colour_distance(jpeg.pixel(x, y), COLOURS["magenta"]) <= 48
+                for x, y in COVERED_POINTS + OPEN_POINTS)
+
+        wait_until(drawn, timeout=20, interval=0.2, what="the window in its own colour")
 
     def test_the_listing_and_the_doctor_say_windows_are_taken_with_their_own_pixels(self):
         self.session.start_foot("tavik", "native", "ff0000")
