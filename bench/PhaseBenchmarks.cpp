@@ -1,10 +1,13 @@
-// Microbenchmarks of the capture's phases. The grab needs an X display (DISPLAY); the other
-// phases run on synthetic pixels of the same sizes.
+// Microbenchmarks of the capture's phases. The grab needs an X display (DISPLAY), the Wayland
+// desktop routes a compositor (WAYLAND_DISPLAY); the other phases run on synthetic pixels of the
+// same sizes.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <vector>
 
+#include "TarnwickScreenCapture/backends/wlroots/WaylandScreenCopy.hpp"
+#include "TarnwickScreenCapture/backends/wlroots/WaylandToplevels.hpp"
 #include "TarnwickScreenCapture/backends/x11/X11Images.hpp"
 #include "TarnwickScreenCapture/image/ImageScaling.hpp"
 #include "TarnwickScreenCapture/image/JpegFile.hpp"
@@ -66,6 +69,28 @@ void BM_Grab(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Grab)->Unit(benchmark::kMillisecond);
+
+// The desktop of a wlroots compositor by the wlroots screen copy (0) or by ext-image-copy-capture's
+// output source (1), each pixel read once: the two routes a compositor may offer side by side.
+void BM_WaylandDesktop(benchmark::State& state) {
+    ignoreWriteFailureSignals();
+    if (std::getenv("WAYLAND_DISPLAY") == nullptr) {
+        state.SkipWithError("needs a Wayland compositor (WAYLAND_DISPLAY)");
+        return;
+    }
+    std::vector<std::uint8_t> band;
+    for (auto _ : state) {
+        const auto taken =
+            state.range(0) == 0 ? waylandDesktopImage() : waylandSourceDesktopImage();
+        const auto* image = std::get_if<SharedImage>(&taken);
+        if (image == nullptr) {
+            state.SkipWithError(std::get<Unavailable>(taken).reason.c_str());
+            return;
+        }
+        readAllRows(**image, band);
+    }
+}
+BENCHMARK(BM_WaylandDesktop)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_Convert(benchmark::State& state) {
     const std::int64_t width = state.range(0);

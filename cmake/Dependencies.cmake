@@ -22,6 +22,10 @@ file(MAKE_DIRECTORY ${WAYLAND_GENERATED})
 set(WAYLAND_PROTOCOL_SOURCES)
 foreach(protocol
         ${CMAKE_CURRENT_SOURCE_DIR}/TarnwickScreenCapture/backends/wlroots/protocols/wlr-screencopy-unstable-v1.xml
+        ${CMAKE_CURRENT_SOURCE_DIR}/TarnwickScreenCapture/backends/wlroots/protocols/wlr-foreign-toplevel-management-unstable-v1.xml
+        ${CMAKE_CURRENT_SOURCE_DIR}/TarnwickScreenCapture/backends/wlroots/protocols/ext-foreign-toplevel-list-v1.xml
+        ${CMAKE_CURRENT_SOURCE_DIR}/TarnwickScreenCapture/backends/wlroots/protocols/ext-image-capture-source-v1.xml
+        ${CMAKE_CURRENT_SOURCE_DIR}/TarnwickScreenCapture/backends/wlroots/protocols/ext-image-copy-capture-v1.xml
         ${WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-v1.xml)
     get_filename_component(protocol_name ${protocol} NAME_WE)
     add_custom_command(

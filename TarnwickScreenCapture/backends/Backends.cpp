@@ -7,21 +7,12 @@
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/backends/sway/SwayWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandScreenCopy.hpp"
+#include "TarnwickScreenCapture/backends/wlroots/WaylandToplevels.hpp"
 #include "TarnwickScreenCapture/backends/x11/X11WindowSystem.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {
 namespace {
-
-// A Wayland session's windows: sway's tree where SWAYSOCK names it, else XWayland's.
-WindowSystem waylandWindows() {
-    if (auto socket = environmentValue(variables::kSwaySocket)) {
-        return swayWindowSystem(std::move(*socket));
-    }
-    WindowSystem windows = xwaylandWindowSystem();
-    windows.note = xwaylandOnlyNote(waylandCompositorProgram());
-    return windows;
-}
 
 // XWayland's client windows as KWin's backend takes them.
 OrUnavailable<std::map<WindowId, XWaylandClient>> xwaylandClients() {
@@ -40,6 +31,45 @@ OrUnavailable<std::map<WindowId, XWaylandClient>> xwaylandClients() {
 // that was killed.
 enum class Use { kCapture, kDoctor };
 
+// A Wayland session's windows: sway's tree where SWAYSOCK names it; else the compositor's
+// toplevel list where it also captures single windows; else XWayland's.
+WindowSystem waylandWindows(Use use) {
+    const auto protocols = waylandToplevelProtocols();
+    const auto* offered = std::get_if<ToplevelProtocols>(&protocols);
+    if (auto socket = environmentValue(variables::kSwaySocket)) {
+        WindowSystem system = swayWindowSystem(std::move(*socket));
+        // sway before 1.12 lists its windows as it always did; only --doctor says what it lacks.
+        if (offered != nullptr && offered->reachesWindows()) {
+            system.note = toplevelProtocolsText(*offered);
+        } else if (offered != nullptr && use == Use::kDoctor) {
+            system.note =
+                "sway offers no per-window capture (ext_image_copy_capture_manager_v1 with "
+                "ext_foreign_toplevel_image_capture_source_manager_v1, sway 1.12 on): a window "
+                "is cut from a copy of the screen, with whatever covers it";
+        }
+        return system;
+    }
+    if (offered != nullptr && offered->reachesWindows()) {
+        return toplevelWindowSystem(*offered);
+    }
+    WindowSystem system = xwaylandWindowSystem();
+    system.note = xwaylandOnlyNote(waylandCompositorProgram());
+    if (offered != nullptr && offered->list) {
+        // A listing that fails says so too: without XWayland nothing else would tell why the
+        // compositor's own windows are out of reach.
+        const std::string why = toplevelProtocolsText(*offered);
+        system.note = why + "; " + system.note;
+        system.windows = [windows = std::move(system.windows), why] {
+            auto listed = windows();
+            if (auto* unavailable = std::get_if<Unavailable>(&listed)) {
+                unavailable->reason += "; " + why;
+            }
+            return listed;
+        };
+    }
+    return system;
+}
+
 struct BackendEntry {
     Backend backend;
     std::string_view name;
@@ -49,8 +79,8 @@ struct BackendEntry {
 constexpr std::array<BackendEntry, 5> kBackends{{
     {Backend::kX11, "x11", [](Use) { return x11WindowSystem(); }},
     {Backend::kWlroots, "wlroots",
-     [](Use) { return wlrootsWindowSystem(waylandWindows(), portalDesktopImage); }},
-    {Backend::kPortal, "portal", [](Use) { return portalWindowSystem(waylandWindows()); }},
+     [](Use use) { return wlrootsWindowSystem(waylandWindows(use), portalDesktopImage); }},
+    {Backend::kPortal, "portal", [](Use use) { return portalWindowSystem(waylandWindows(use)); }},
     {Backend::kKWin, "kwin",
      [](Use use) {
          return kwinWindowSystem(

@@ -1,5 +1,6 @@
 #include "TarnwickScreenCapture/capture/WindowSelection.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "TarnwickScreenCapture/text/UnicodeText.hpp"
@@ -11,6 +12,8 @@ WindowVerdict windowVerdict(const WindowDescription& window) {
     WindowVerdict verdict;
     if (window.layer != WindowLayer::kNormal) {
         verdict.failedRule = WindowRule::kLayer;
+    } else if (window.minimized) {
+        verdict.failedRule = WindowRule::kMinimized;
     } else if (window.opacity <= kMinimumWindowOpacity) {
         verdict.failedRule = WindowRule::kOpacity;
     } else if (!window.bounds) {
@@ -41,6 +44,18 @@ WindowVerdict windowVerdict(const WindowDescription& window) {
         verdict.failedRule = WindowRule::kId;
     }
     return verdict;
+}
+
+std::vector<WindowDescription> frontToBackByListing(std::vector<ListedWindow> listed) {
+    std::reverse(listed.begin(), listed.end());
+    std::stable_partition(listed.begin(), listed.end(),
+                          [](const ListedWindow& entry) { return entry.activated; });
+    std::vector<WindowDescription> windows;
+    windows.reserve(listed.size());
+    for (auto& entry : listed) {
+        windows.push_back(std::move(entry.window));
+    }
+    return windows;
 }
 
 OrCaptureFailure<WindowDescription> selectTavikWindow(

@@ -38,6 +38,7 @@ struct WindowDescription {
     WindowId id = kNoWindow;
     WindowLayer layer = WindowLayer::kNormal;
     double opacity = 1.0;
+    bool minimized = false;
     std::optional<WindowBounds> bounds;
     std::string ownerName;
     std::string title;

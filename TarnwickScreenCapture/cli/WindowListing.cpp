@@ -54,6 +54,8 @@ std::string ruleText(const WindowVerdict& verdict, const WindowDescription& wind
     switch (*verdict.failedRule) {
         case WindowRule::kLayer:
             return "layer " + std::string(layerName(window.layer)) + ", not normal";
+        case WindowRule::kMinimized:
+            return "minimized";
         case WindowRule::kOpacity:
             return "opacity " + number(kMinimumWindowOpacity) + " or less";
         case WindowRule::kBounds:

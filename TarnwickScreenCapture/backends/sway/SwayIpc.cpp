@@ -125,12 +125,13 @@ OrUnavailable<std::string> swayIpcExchange(const std::string& socketPath, std::u
     return reply;
 }
 
-OrUnavailable<std::vector<WindowDescription>> swayWindows(const std::string& socketPath) {
+OrUnavailable<std::vector<WindowDescription>> swayWindows(
+    const std::string& socketPath, std::map<WindowId, std::string>* toplevelIdentifiers) {
     auto reply = swayIpcExchange(socketPath, kSwayGetTree, {});
     if (auto* unavailable = std::get_if<Unavailable>(&reply)) {
         return std::move(*unavailable);
     }
-    if (auto windows = windowsOfSwayTree(std::get<std::string>(reply))) {
+    if (auto windows = windowsOfSwayTree(std::get<std::string>(reply), toplevelIdentifiers)) {
         return std::move(*windows);
     }
     return Unavailable{"sway's reply is no window tree"};

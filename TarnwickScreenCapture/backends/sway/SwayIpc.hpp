@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,7 @@ OrUnavailable<std::string> swayIpcExchange(
 
 // The windows of sway's tree, front to back (see windowsOfSwayTree), or why sway could not be
 // asked.
-OrUnavailable<std::vector<WindowDescription>> swayWindows(const std::string& socketPath);
+OrUnavailable<std::vector<WindowDescription>> swayWindows(
+    const std::string& socketPath, std::map<WindowId, std::string>* toplevelIdentifiers = nullptr);
 
 }  // namespace tarnwick

@@ -23,6 +23,7 @@ enum Category : std::int64_t { kFullscreen = 0, kFloating = 1, kTiled = 2 };
 struct Found {
     std::vector<std::int64_t> order;  // compared lexicographically, front first
     WindowDescription window;
+    std::string toplevelIdentifier;
 };
 
 const Json* member(const Json& object, const char* key) {
@@ -159,7 +160,8 @@ public:
                 std::vector<std::int64_t> order{fullscreen ? kFullscreen
                                                            : (floating ? kFloating : kTiled)};
                 order.insert(order.end(), path.begin(), path.end());
-                found.push_back({std::move(order), describe(node)});
+                found.push_back({std::move(order), describe(node),
+                                 text(member(node, "foreign_toplevel_identifier"))});
             }
             return;
         }
@@ -213,7 +215,8 @@ private:
 
 }  // namespace
 
-std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view json) {
+std::optional<std::vector<WindowDescription>> windowsOfSwayTree(
+    std::string_view json, std::map<WindowId, std::string>* toplevelIdentifiers) {
     // sway copies titles into its JSON byte for byte, so one window with a title that is not
     // UTF-8 would make the whole tree unreadable. Bytes from 0x80 up can only be inside strings.
     const std::string repaired = validUtf8(json);
@@ -236,6 +239,11 @@ std::optional<std::vector<WindowDescription>> windowsOfSwayTree(std::string_view
                         [&](const WindowBounds& output) { return overlaps(*bounds, output); });
         if (!shown) {
             continue;  // nothing of it is on any output, as X11 leaves out what is off the root
+        }
+        if (toplevelIdentifiers != nullptr && entry.window.id != kNoWindow &&
+            !entry.toplevelIdentifier.empty()) {
+            toplevelIdentifiers->insert_or_assign(entry.window.id,
+                                                  std::move(entry.toplevelIdentifier));
         }
         windows.push_back(std::move(entry.window));
     }

@@ -1,10 +1,13 @@
 #include "TarnwickScreenCapture/backends/sway/SwayWindowSystem.hpp"
 
+#include <map>
+#include <memory>
 #include <utility>
 
 #include "TarnwickScreenCapture/backends/sway/SwayIpc.hpp"
 #include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
 #include "TarnwickScreenCapture/backends/wlroots/WaylandScreenCopy.hpp"
+#include "TarnwickScreenCapture/backends/wlroots/WaylandToplevels.hpp"
 
 namespace tarnwick {
 namespace {
@@ -36,13 +39,26 @@ OrUnavailable<SharedImage> confirmedCopy(const std::string& socketPath,
 }  // namespace
 
 WindowSystem swayWindowSystem(std::string socketPath) {
+    // Each window's identifier in the toplevel list, from the last listing.
+    auto identifiers = std::make_shared<std::map<WindowId, std::string>>();
     return WindowSystem{
         .description = "sway",
-        .windows = [socketPath] { return swayWindows(socketPath); },
+        .windows =
+            [socketPath, identifiers] {
+                identifiers->clear();
+                return swayWindows(socketPath, identifiers.get());
+            },
         .desktopImage = [] { return waylandDesktopImage(); },
         .windowImage =
-            [socketPath](const WindowDescription& window) {
-                return confirmedCopy(socketPath, window);
+            [socketPath, identifiers](const WindowDescription& window) {
+                // sway's tree chose the window; its own pixels come by the identifier the tree
+                // shares with the toplevel list, where sway offers per-window capture.
+                const auto found = identifiers->find(window.id);
+                if (found == identifiers->end()) {
+                    return confirmedCopy(socketPath, window);
+                }
+                return waylandToplevelImage(found->second,
+                                            [&] { return confirmedCopy(socketPath, window); });
             },
     };
 }

@@ -12,11 +12,40 @@
 
 #include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"
+#include "ext-foreign-toplevel-list-v1-client-protocol.h"
+#include "ext-image-capture-source-v1-client-protocol.h"
+#include "ext-image-copy-capture-v1-client-protocol.h"
+#include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace tarnwick {
 
+void WaylandDelete::operator()(ext_foreign_toplevel_handle_v1* handle) const {
+    ext_foreign_toplevel_handle_v1_destroy(handle);
+}
+void WaylandDelete::operator()(
+    ext_foreign_toplevel_image_capture_source_manager_v1* manager) const {
+    ext_foreign_toplevel_image_capture_source_manager_v1_destroy(manager);
+}
+void WaylandDelete::operator()(ext_foreign_toplevel_list_v1* list) const {
+    ext_foreign_toplevel_list_v1_destroy(list);
+}
+void WaylandDelete::operator()(ext_image_capture_source_v1* source) const {
+    ext_image_capture_source_v1_destroy(source);
+}
+void WaylandDelete::operator()(ext_image_copy_capture_frame_v1* frame) const {
+    ext_image_copy_capture_frame_v1_destroy(frame);
+}
+void WaylandDelete::operator()(ext_image_copy_capture_manager_v1* manager) const {
+    ext_image_copy_capture_manager_v1_destroy(manager);
+}
+void WaylandDelete::operator()(ext_image_copy_capture_session_v1* session) const {
+    ext_image_copy_capture_session_v1_destroy(session);
+}
+void WaylandDelete::operator()(ext_output_image_capture_source_manager_v1* manager) const {
+    ext_output_image_capture_source_manager_v1_destroy(manager);
+}
 void WaylandDelete::operator()(wl_buffer* buffer) const {
     wl_buffer_destroy(buffer);
 }
@@ -37,6 +66,14 @@ void WaylandDelete::operator()(wl_shm* shm) const {
 }
 void WaylandDelete::operator()(wl_shm_pool* pool) const {
     wl_shm_pool_destroy(pool);
+}
+void WaylandDelete::operator()(zwlr_foreign_toplevel_handle_v1* handle) const {
+    zwlr_foreign_toplevel_handle_v1_destroy(handle);
+}
+void WaylandDelete::operator()(zwlr_foreign_toplevel_manager_v1* manager) const {
+    // The manager has no destructor request: stop asks the compositor to finish with it.
+    zwlr_foreign_toplevel_manager_v1_stop(manager);
+    wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager));
 }
 void WaylandDelete::operator()(zwlr_screencopy_frame_v1* frame) const {
     zwlr_screencopy_frame_v1_destroy(frame);
@@ -109,6 +146,8 @@ const wl_registry_listener registryListener{
            std::uint32_t version) {
             auto& connection = *static_cast<WaylandConnection*>(data);
             const std::string_view kind(interface);
+            connection.globals.insert_or_assign(std::string(kind),
+                                                WaylandConnection::Global{name, version});
             if (kind == wl_shm_interface.name && !connection.shm) {
                 connection.shm = bindGlobal<wl_shm>(registry, name, &wl_shm_interface, version, 1);
             } else if (kind == zwlr_screencopy_manager_v1_interface.name &&
@@ -144,11 +183,20 @@ LogicalBox WaylandOutput::area() const {
             (swapped ? modeWidth : modeHeight) / divisor};
 }
 
+void* WaylandConnection::bind(const wl_interface* interface, std::uint32_t wanted) {
+    const auto found = globals.find(std::string_view(interface->name));
+    if (found == globals.end() || !registry) {
+        return nullptr;
+    }
+    return wl_registry_bind(registry.get(), found->second.name, interface,
+                            std::min(found->second.version, wanted));
+}
+
 std::string WaylandConnection::compositor() const {
     return "the compositor on " + name;
 }
 
-std::optional<Unavailable> WaylandConnection::discover() {
+std::optional<Unavailable> WaylandConnection::discover(Discovery depth) {
     registry.reset(wl_display_get_registry(display.get()));
     if (!registry) {
         return Unavailable{compositor() + ": " + std::strerror(errno)};
@@ -156,6 +204,9 @@ std::optional<Unavailable> WaylandConnection::discover() {
     wl_registry_add_listener(registry.get(), &registryListener, this);
     if (auto trouble = sync()) {
         return trouble;
+    }
+    if (depth == Discovery::kGlobals) {
+        return std::nullopt;
     }
     if (xdgOutputManager) {
         for (auto& output : outputs) {

@@ -19,7 +19,8 @@ std::optional<std::string> waylandCompositorProgram();
 
 // Every output copied and drawn at its place in the layout, at the largest output scale; what no
 // output covers is black. Why not when no compositor can be reached, a copy fails or the
-// compositor stays silent for 5 seconds. A compositor that offers no screen copy is let go and
+// compositor stays silent for 5 seconds. A compositor that offers no screen copy is copied through
+// ext-image-copy-capture's output source where it offers that; else it is let go and
 // `withoutScreenCopy` asked instead (when set).
 OrUnavailable<SharedImage> waylandDesktopImage(
     const std::function<OrUnavailable<SharedImage>()>& withoutScreenCopy = {});

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,23 @@ TEST(SwayTree, AWindowIsStillShownOnlyAsTheSameContainerInTheSamePlace) {
     auto unnumbered = before;
     unnumbered.id = kNoWindow;
     EXPECT_FALSE(stillShown(unnumbered, {unnumbered}));
+}
+
+TEST(SwayTree, GivesEachWindowsToplevelIdentifierWhereSwayTellsIt) {
+    auto told = nativeWindow(5, "tavik", "told");
+    told["foreign_toplevel_identifier"] = "0a11b6dff91bcdfaec4772c546250c12";
+    auto xwayland = xwaylandWindow(6, "Tavik", "xterm");
+    xwayland["foreign_toplevel_identifier"] = "1c2a1be8356c278da820761242c69316";
+    auto odd = nativeWindow(8, "tavik", "odd");
+    odd["foreign_toplevel_identifier"] = 17;
+    const auto tree = treeOf(Json::array(
+        {container("workspace", 4, Json::array({told, nativeWindow(7, "tavik", "untold"), odd}),
+                   Json::array({xwayland}), Json::array({5, 7, 8}))}));
+    std::map<WindowId, std::string> identifiers;
+    ASSERT_TRUE(windowsOfSwayTree(tree.dump(), &identifiers));
+    EXPECT_EQ(identifiers,
+              (std::map<WindowId, std::string>{{5, "0a11b6dff91bcdfaec4772c546250c12"},
+                                               {6, "1c2a1be8356c278da820761242c69316"}}));
 }
 
 TEST(SwayTree, TextThatIsNotATreeGivesNoList) {

@@ -72,6 +72,32 @@ TEST(SelectTavikWindow, OnlyNormalWindowsQualify) {
     }
 }
 
+TEST(SelectTavikWindow, MinimizedWindowsArePassedOver) {
+    EXPECT_EQ(selectedWith([](auto& w) { w.minimized = true; }), kPassedOver);
+}
+
+TEST(FrontToBackByListing, TheActivatedWindowComesFirstThenTheMostRecentlyListed) {
+    auto listed = [](WindowId number, bool activated) {
+        return ListedWindow{qualifyingWindow(number), activated};
+    };
+    auto order = [](std::vector<ListedWindow> windows) {
+        std::vector<WindowId> numbers;
+        for (const auto& window : frontToBackByListing(std::move(windows))) {
+            numbers.push_back(window.id);
+        }
+        return numbers;
+    };
+    EXPECT_EQ(order({listed(1, false), listed(2, true), listed(3, false), listed(4, false)}),
+              (std::vector<WindowId>{2, 4, 3, 1}));
+    EXPECT_EQ(order({listed(1, false), listed(2, false)}), (std::vector<WindowId>{2, 1}));
+    EXPECT_TRUE(order({}).empty());
+
+    // A minimized window stays in the order but is passed over: the next one is taken.
+    auto minimized = listed(3, false);
+    minimized.window.minimized = true;
+    EXPECT_EQ(selected(frontToBackByListing({listed(1, false), listed(2, false), minimized})), 2u);
+}
+
 TEST(SelectTavikWindow, OpacityMustExceedOneHundredth) {
     EXPECT_EQ(selectedWith([](auto& w) { w.opacity = 0.01; }), kPassedOver);
     EXPECT_EQ(selectedWith([](auto& w) { w.opacity = 0; }), kPassedOver);

@@ -1,0 +1,168 @@
+"""A window's own pixels on sway 1.12, which offers per-window capture and the toplevel list:
+covered windows come out in their own colour, and without sway's socket the window is still
+found through the toplevel list. sway 1.10 keeps the copy of the window's place on screen.
+labwc, which has no window tree to ask, is served from its toplevel list alone."""
+
+import glob
+import os
+import subprocess
+import unittest
+
+from desktop_root import DesktopRoot
+from harness import (COLOURS, Jpeg, SessionTestCase, UserSession, colour_distance,
+                     require_binary, require_tools, start_process, stop_process, wait_until)
+from wayland_session import LabwcSession, SwaySession, SwayTestCase
+
+# A window at 100,100 of 480x312 (whole character cells of foot's), and one on top of it that
+# covers its lower right quarter.
+TAVIK_AREA = (100, 100, 480, 312)
+COVER_AREA = (340, 256, 480, 312)
+# Points of the Tavik window inside the part the other one covers on screen, and outside it.
+COVERED_POINTS = [(300, 220), (470, 300), (400, 250)]
+OPEN_POINTS = [(10, 10), (120, 60)]
+
+
+class DesktopSwayTestCase(SwayTestCase):
+    suite = "sid"
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("identify", "djpeg")
+        cls.session = SwaySession(cls.outputs, desktop=DesktopRoot.require(cls.suite))
+        cls.session.start()
+        cls.addClassCleanup(cls.session.stop)
+
+    def cover(self, tavik):
+        """Places the Tavik window and a blue one above it over its lower right half."""
+        self.session.float_at(tavik, *TAVIK_AREA)
+        cover = self.session.start_foot("other", "cover", "0000ff")
+        self.session.float_at(cover, *COVER_AREA)
+        return cover
+
+
+class OwnPixelsTests(DesktopSwayTestCase):
+    def test_a_covered_native_window_comes_out_in_its_own_colour(self):
+        tavik = self.session.start_foot("tavik", "native", "ff0000")
+        self.cover(tavik)
+        self.capture_when_drawn("window.jpg", TAVIK_AREA[2:], COVERED_POINTS + OPEN_POINTS, "red")
+
+    def test_a_covered_xwayland_window_comes_out_in_its_own_colour(self):
+        tavik = self.session.start_xterm("Tavik", "xwayland", "red")
+        self.cover(tavik)
+        self.capture_when_drawn("window.jpg", TAVIK_AREA[2:], COVERED_POINTS + OPEN_POINTS, "red")
+
+    def test_the_agent_takes_the_covered_window_in_its_own_colour(self):
+        tavik = self.session.start_foot("tavik", "agent target", "ff00ff")
+        self.cover(tavik)
+        self.start_agent()
+
+        def drawn():
+            output = self.sandbox.path("agent.jpg")
+            response = self.ask_agent({"output": output, "quality": 0.9, "maxWidth": 0,
+                                       "target": "tavik"})
+            self.assertTrue(response["ok"], response)
+            jpeg = Jpeg.from_file(output)
+            return jpeg.size == TAVIK_AREA[2:] and all(
+                colour_distance(jpeg.pixel(x, y), COLOURS["magenta"]) <= 48
+                for x, y in COVERED_POINTS + OPEN_POINTS)
+
+        wait_until(drawn, timeout=20, interval=0.2, what="the window in its own colour")
+
+    def test_the_listing_and_the_doctor_say_windows_are_taken_with_their_own_pixels(self):
+        self.session.start_foot("tavik", "native", "ff0000")
+        for args in (["--list-windows"], ["--doctor"]):
+            run = self.capture(*args)
+            self.assertIn(b"ext_foreign_toplevel_image_capture_source_manager_v1", run.stdout)
+            self.assertIn(b"its own pixels, covered or not", run.stdout)
+
+
+class WithoutSwaySocketTests(DesktopSwayTestCase):
+    """A compositor whose only window list is the toplevel list, as labwc, niri or Hyprland."""
+
+    def capture(self, *args, env=None, timeout=60):
+        return super().capture(*args, env=dict(env or {}, SWAYSOCK=""), timeout=timeout)
+
+    def test_a_native_window_is_found_through_the_toplevel_list(self):
+        tavik = self.session.start_foot("tavik", "native", "ff0000")
+        self.cover(tavik)
+        self.capture_when_drawn("window.jpg", TAVIK_AREA[2:], COVERED_POINTS + OPEN_POINTS, "red")
+        listing = self.capture("--list-windows")
+        self.assertEqual(listing.returncode, 0)
+        self.assertIn(b"windows from the toplevel list", listing.stdout)
+        self.assertRegex(listing.stdout, rb'\* \d+ owner "tavik" title "native" bounds 480x312')
+
+    def test_the_activated_window_is_taken_before_a_later_one(self):
+        first = self.session.start_foot("tavik", "first", "ff0000")
+        self.session.float_at(first, 100, 100, *TAVIK_AREA[2:])
+        second = self.session.start_foot("tavik", "second", "00ff00")
+        self.session.float_at(second, 600, 100, *TAVIK_AREA[2:])
+        self.capture_when_drawn("second.jpg", TAVIK_AREA[2:], [(200, 150)], "green")
+        self.session.command(first, "focus")
+        self.capture_when_drawn("first.jpg", TAVIK_AREA[2:], [(200, 150)], "red")
+
+    def test_windows_too_small_for_a_capture_are_passed_over(self):
+        self.session.start_foot("tavik", "big", "ff0000")
+        small = self.session.start_foot("tavik", "small", "00ff00")
+        self.session.float_at(small, 50, 50, 300, 200)
+        listing = wait_until(lambda: (lambda run: run if b"* " in run.stdout else None)(
+            self.capture("--list-windows")), timeout=20, what="a listing that takes a window")
+        self.assertRegex(listing.stdout, rb'owner "tavik" title "small" bounds 300x\d+ at 0,0 .*'
+                                         rb'passed over: smaller than 320x240')
+        self.assertRegex(listing.stdout, rb'\* \d+ owner "tavik" title "big"')
+
+
+class OldRouteTests(DesktopSwayTestCase):
+    """sway 1.10 offers no per-window capture: the window's place on screen is copied, so what
+    covers it shows, and the tool says so."""
+
+    suite = "trixie"
+
+    def test_a_covered_window_is_cut_from_the_screen_and_the_doctor_says_so(self):
+        tavik = self.session.start_foot("tavik", "native", "ff0000")
+        self.cover(tavik)
+        self.capture_when_drawn("window.jpg", TAVIK_AREA[2:], COVERED_POINTS[:2], "blue")
+        self.assertIn(b"sway offers no per-window capture", self.capture("--doctor").stdout)
+
+
+class LabwcTests(SessionTestCase):
+    """labwc of the unstable root lists its windows and captures each; labwc 0.8 lists them
+    only, and a capture that cannot reach them says why."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_binary()
+        require_tools("identify", "djpeg")
+
+    def setUp(self):
+        pass  # the sandbox is made for the session, which each test starts itself
+
+    def start_labwc(self, suite):
+        self.session = LabwcSession(DesktopRoot.require(suite))
+        self.addCleanup(self.session.stop)
+        self.session.start()
+        super().setUp()
+
+    def test_a_native_window_is_found_through_the_toplevel_list_and_captured(self):
+        self.start_labwc("sid")
+        self.session.start_foot("tavik", "native", "ff0000")
+        listing = wait_until(lambda: (lambda run: run if b"* 1 " in run.stdout else None)(
+            self.capture("--list-windows")), timeout=20, what="the window in the listing")
+        self.assertIn(b"windows from the toplevel list", listing.stdout)
+        width, height = (int(side) for side in
+                         listing.stdout.split(b" bounds ")[1].split(b" ")[0].split(b"x"))
+        run = self.capture("window.jpg", "0.9", "0", "tavik")
+        self.assertEqual(run.returncode, 0, run.stdout)
+        jpeg = Jpeg.from_file(self.sandbox.path("window.jpg"))
+        self.assertEqual(jpeg.size, (width, height))
+        self.assertColour(jpeg, width // 2, height // 2, "red")
+
+    def test_labwc_0_8_says_it_lists_windows_but_captures_none(self):
+        self.start_labwc("trixie")
+        run = self.capture("--doctor")
+        self.assertIn(b"lists its windows (ext_foreign_toplevel_list_v1) but offers no "
+                      b"per-window capture", run.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
