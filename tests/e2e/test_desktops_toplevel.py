@@ -3,14 +3,11 @@ covered windows come out in their own colour, and without sway's socket the wind
 found through the toplevel list. sway 1.10 keeps the copy of the window's place on screen.
 labwc, which has no window tree to ask, is served from its toplevel list alone."""
 
-import glob
-import os
-import subprocess
 import unittest
 
 from desktop_root import DesktopRoot
-from harness import (COLOURS, Jpeg, SessionTestCase, UserSession, colour_distance,
-                     require_binary, require_tools, start_process, stop_process, wait_until)
+from harness import (COLOURS, Jpeg, SessionTestCase, colour_distance, require_binary,
+                     require_tools, wait_until)
 from wayland_session import LabwcSession, SwaySession, SwayTestCase
 
 # A window at 100,100 of 480x312 (whole character cells of foot's), and one on top of it that
