@@ -120,7 +120,16 @@ class SwayAtScaleTwoOnDebian13(SwayAtScaleTwo):
 
 class SwayAtScaleTwoOnUnstable(SwayAtScaleTwo):
     suite = "sid"
-    window_scale = 1  # sway 1.12 gives a window's own pixels at scale 1
+
+    def test_a_covered_window_on_the_scaled_output_comes_out_in_its_own_colour(self):
+        # sway gives a window's own pixels at scale 1 only: its own colour beats sharpness.
+        tavik = self.session.start_foot("tavik", "covered", "00ff00")
+        self.session.float_at(tavik, 1400, 50, 400, 250)
+        cover = self.session.start_foot("other", "cover", "0000ff")
+        self.session.float_at(cover, 1700, 200, 200, 150)
+        self.capture_when_drawn("window.jpg", (400, 250), [(5, 5), (200, 125), (394, 244)],
+                                "green")
+        self.session.close_all_windows()
 
 
 class LabwcDesktop(SwayTestCase):

@@ -126,12 +126,12 @@ OrUnavailable<std::string> swayIpcExchange(const std::string& socketPath, std::u
 }
 
 OrUnavailable<std::vector<WindowDescription>> swayWindows(
-    const std::string& socketPath, std::map<WindowId, std::string>* toplevelIdentifiers) {
+    const std::string& socketPath, std::map<WindowId, SwayWindowSource>* sources) {
     auto reply = swayIpcExchange(socketPath, kSwayGetTree, {});
     if (auto* unavailable = std::get_if<Unavailable>(&reply)) {
         return std::move(*unavailable);
     }
-    if (auto windows = windowsOfSwayTree(std::get<std::string>(reply), toplevelIdentifiers)) {
+    if (auto windows = windowsOfSwayTree(std::get<std::string>(reply), sources)) {
         return std::move(*windows);
     }
     return Unavailable{"sway's reply is no window tree"};

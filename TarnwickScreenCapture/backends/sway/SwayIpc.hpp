@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "TarnwickScreenCapture/backends/sway/SwayTree.hpp"
 #include "TarnwickScreenCapture/capture/WindowSystem.hpp"
 
 namespace tarnwick {
@@ -30,6 +31,6 @@ OrUnavailable<std::string> swayIpcExchange(
 // The windows of sway's tree, front to back (see windowsOfSwayTree), or why sway could not be
 // asked.
 OrUnavailable<std::vector<WindowDescription>> swayWindows(
-    const std::string& socketPath, std::map<WindowId, std::string>* toplevelIdentifiers = nullptr);
+    const std::string& socketPath, std::map<WindowId, SwayWindowSource>* sources = nullptr);
 
 }  // namespace tarnwick

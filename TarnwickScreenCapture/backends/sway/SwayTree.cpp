@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -133,11 +134,16 @@ bool overlaps(const WindowBounds& a, const WindowBounds& b) {
            b.y < a.y + a.height;
 }
 
+struct Output {
+    WindowBounds area;
+    double scale = 1;
+};
+
 class TreeWalk {
 public:
     std::vector<Found> found;
     // The outputs' rectangles: sway keeps a floating window moved off every output "visible".
-    std::vector<WindowBounds> outputs;
+    std::vector<Output> outputs;
 
     void walk(const Json& node, int depth, bool fullscreen, bool floating,
               std::vector<std::int64_t>& path) {
@@ -147,7 +153,7 @@ public:
         const std::string type = text(member(node, "type"));
         if (type == "output") {
             if (const auto area = rectangle(node); area && area->width > 0 && area->height > 0) {
-                outputs.push_back(*area);
+                outputs.push_back({*area, finiteNumber(member(node, "scale")).value_or(1)});
             }
         }
         // Workspaces report a fullscreen mode of their own; only containers are made fullscreen.
@@ -216,7 +222,7 @@ private:
 }  // namespace
 
 std::optional<std::vector<WindowDescription>> windowsOfSwayTree(
-    std::string_view json, std::map<WindowId, std::string>* toplevelIdentifiers) {
+    std::string_view json, std::map<WindowId, SwayWindowSource>* sources) {
     // sway copies titles into its JSON byte for byte, so one window with a title that is not
     // UTF-8 would make the whole tree unreadable. Bytes from 0x80 up can only be inside strings.
     const std::string repaired = validUtf8(json);
@@ -231,19 +237,28 @@ std::optional<std::vector<WindowDescription>> windowsOfSwayTree(
                      [](const Found& a, const Found& b) { return a.order < b.order; });
     std::vector<WindowDescription> windows;
     windows.reserve(walk.found.size());
+    constexpr double kAnyScale = std::numeric_limits<double>::lowest();
+    const auto onAnOutput = [&](const WindowBounds& bounds, double aboveScale) {
+        return std::any_of(walk.outputs.begin(), walk.outputs.end(), [&](const Output& output) {
+            return output.scale > aboveScale && overlaps(bounds, output.area);
+        });
+    };
     for (auto& entry : walk.found) {
         const auto& bounds = entry.window.bounds;
-        const bool shown =
-            !bounds || walk.outputs.empty() ||
-            std::any_of(walk.outputs.begin(), walk.outputs.end(),
-                        [&](const WindowBounds& output) { return overlaps(*bounds, output); });
-        if (!shown) {
+        if (bounds && !walk.outputs.empty() && !onAnOutput(*bounds, kAnyScale)) {
             continue;  // nothing of it is on any output, as X11 leaves out what is off the root
         }
-        if (toplevelIdentifiers != nullptr && entry.window.id != kNoWindow &&
+        if (sources != nullptr && entry.window.id != kNoWindow &&
             !entry.toplevelIdentifier.empty()) {
-            toplevelIdentifiers->insert_or_assign(entry.window.id,
-                                                  std::move(entry.toplevelIdentifier));
+            // The windows listed so far are the ones in front of it.
+            const bool covered =
+                !bounds || std::any_of(windows.begin(), windows.end(), [&](const auto& front) {
+                    return !front.bounds || overlaps(*front.bounds, *bounds);
+                });
+            sources->insert_or_assign(
+                entry.window.id,
+                SwayWindowSource{.toplevelIdentifier = std::move(entry.toplevelIdentifier),
+                                 .sharperOnScreen = !covered && onAnOutput(*bounds, 1)});
         }
         windows.push_back(std::move(entry.window));
     }

@@ -232,11 +232,52 @@ TEST(SwayTree, GivesEachWindowsToplevelIdentifierWhereSwayTellsIt) {
     const auto tree = treeOf(Json::array(
         {container("workspace", 4, Json::array({told, nativeWindow(7, "tavik", "untold"), odd}),
                    Json::array({xwayland}), Json::array({5, 7, 8}))}));
+    std::map<WindowId, SwayWindowSource> sources;
+    ASSERT_TRUE(windowsOfSwayTree(tree.dump(), &sources));
     std::map<WindowId, std::string> identifiers;
-    ASSERT_TRUE(windowsOfSwayTree(tree.dump(), &identifiers));
+    for (const auto& [id, source] : sources) {
+        identifiers[id] = source.toplevelIdentifier;
+    }
     EXPECT_EQ(identifiers,
               (std::map<WindowId, std::string>{{5, "0a11b6dff91bcdfaec4772c546250c12"},
                                                {6, "1c2a1be8356c278da820761242c69316"}}));
+}
+
+TEST(SwayTree, OnlyAnUncoveredWindowOnAScaledOutputIsSharperOnScreen) {
+    const auto floating = [](int id, int x, int y, int width, int height) {
+        auto window = nativeWindow(id, "tavik", "w", box(x, y, width, height));
+        window["type"] = "floating_con";
+        window["window_rect"] = box(0, 0, width, height);
+        window["foreign_toplevel_identifier"] = "id" + std::to_string(id);
+        return window;
+    };
+    const auto output = [](int id, Json rect, double scale, Json windows) {
+        auto node = container(
+            "output", id,
+            Json::array({container("workspace", id + 1, Json::array(), windows, Json::array())}),
+            Json::array(), Json::array());
+        node["rect"] = rect;
+        node["scale"] = scale;
+        return node;
+    };
+    // 11 reaches over onto the scaled output; 13, later in its list, stands in front of 12.
+    const auto tree =
+        container("root", 1,
+                  Json::array({output(2, box(0, 0, 1280, 720), 1,
+                                      Json::array({floating(10, 100, 100, 400, 250),
+                                                   floating(11, 1200, 300, 200, 100)})),
+                               output(4, box(1280, 0, 640, 360), 2,
+                                      Json::array({floating(12, 1400, 50, 400, 250),
+                                                   floating(13, 1300, 20, 200, 100)}))}),
+                  Json::array(), Json::array({2, 4}));
+    std::map<WindowId, SwayWindowSource> sources;
+    ASSERT_TRUE(windowsOfSwayTree(tree.dump(), &sources));
+    std::map<WindowId, bool> sharper;
+    for (const auto& [id, source] : sources) {
+        sharper[id] = source.sharperOnScreen;
+    }
+    EXPECT_EQ(sharper,
+              (std::map<WindowId, bool>{{10, false}, {11, true}, {12, false}, {13, true}}));
 }
 
 TEST(SwayTree, TextThatIsNotATreeGivesNoList) {
