@@ -40,7 +40,9 @@ WindowSystem waylandWindows(Use use) {
         WindowSystem system = swayWindowSystem(std::move(*socket));
         // sway before 1.12 lists its windows as it always did; only --doctor says what it lacks.
         if (offered != nullptr && offered->reachesWindows()) {
-            system.note = toplevelProtocolsText(*offered);
+            system.note = toplevelProtocolsText(*offered) +
+                          "; sway draws those at scale 1, so on an output of higher scale a "
+                          "window that nothing covers is cut from the screen, sharper";
         } else if (offered != nullptr && use == Use::kDoctor) {
             system.note =
                 "sway offers no per-window capture (ext_image_copy_capture_manager_v1 with "

@@ -129,6 +129,8 @@ class SwayAtScaleTwoOnUnstable(SwayAtScaleTwo):
         self.session.float_at(cover, 1700, 200, 200, 150)
         self.capture_when_drawn("window.jpg", (400, 250), [(5, 5), (200, 125), (394, 244)],
                                 "green")
+        self.assertIn(b"window that nothing covers is cut from the screen",
+                      self.capture("--list-windows").stdout)
         self.session.close_all_windows()
 
 
