@@ -234,50 +234,42 @@ TEST(SwayTree, GivesEachWindowsToplevelIdentifierWhereSwayTellsIt) {
                    Json::array({xwayland}), Json::array({5, 7, 8}))}));
     std::map<WindowId, SwayWindowSource> sources;
     ASSERT_TRUE(windowsOfSwayTree(tree.dump(), &sources));
-    std::map<WindowId, std::string> identifiers;
-    for (const auto& [id, source] : sources) {
-        identifiers[id] = source.toplevelIdentifier;
-    }
-    EXPECT_EQ(identifiers,
-              (std::map<WindowId, std::string>{{5, "0a11b6dff91bcdfaec4772c546250c12"},
-                                               {6, "1c2a1be8356c278da820761242c69316"}}));
+    ASSERT_EQ(sources.size(), 2u);
+    EXPECT_EQ(sources[5].toplevelIdentifier, "0a11b6dff91bcdfaec4772c546250c12");
+    EXPECT_EQ(sources[6].toplevelIdentifier, "1c2a1be8356c278da820761242c69316");
 }
 
 TEST(SwayTree, OnlyAnUncoveredWindowOnAScaledOutputIsSharperOnScreen) {
-    const auto floating = [](int id, int x, int y, int width, int height) {
-        auto window = nativeWindow(id, "tavik", "w", box(x, y, width, height));
-        window["type"] = "floating_con";
-        window["window_rect"] = box(0, 0, width, height);
-        window["foreign_toplevel_identifier"] = "id" + std::to_string(id);
-        return window;
-    };
-    const auto output = [](int id, Json rect, double scale, Json windows) {
+    // Floating windows numbered id*10 on, each later one in front of those before it.
+    const auto output = [](int id, Json rect, double scale, const std::vector<Json>& areas) {
+        Json windows = Json::array();
+        for (const Json& area : areas) {
+            auto window = nativeWindow(id * 10 + static_cast<int>(windows.size()), "t", "w", area);
+            window["window_rect"] = box(0, 0, area["width"], area["height"]);
+            window["foreign_toplevel_identifier"] = "i";
+            windows.push_back(window);
+        }
         auto node = container(
             "output", id,
-            Json::array({container("workspace", id + 1, Json::array(), windows, Json::array())}),
+            Json::array({container("workspace", id + 100, Json::array(), windows, Json::array())}),
             Json::array(), Json::array());
         node["rect"] = rect;
         node["scale"] = scale;
         return node;
     };
-    // 11 reaches over onto the scaled output; 13, later in its list, stands in front of 12.
+    // 11 reaches onto the scaled output; 21 stands in front of 20.
     const auto tree =
         container("root", 1,
-                  Json::array({output(2, box(0, 0, 1280, 720), 1,
-                                      Json::array({floating(10, 100, 100, 400, 250),
-                                                   floating(11, 1200, 300, 200, 100)})),
-                               output(4, box(1280, 0, 640, 360), 2,
-                                      Json::array({floating(12, 1400, 50, 400, 250),
-                                                   floating(13, 1300, 20, 200, 100)}))}),
-                  Json::array(), Json::array({2, 4}));
+                  Json::array({output(1, box(0, 0, 1280, 720), 1,
+                                      {box(100, 100, 400, 250), box(1200, 300, 200, 100)}),
+                               output(2, box(1280, 0, 640, 360), 2,
+                                      {box(1400, 50, 400, 250), box(1300, 20, 200, 100)})}),
+                  Json::array(), Json::array({1, 2}));
     std::map<WindowId, SwayWindowSource> sources;
     ASSERT_TRUE(windowsOfSwayTree(tree.dump(), &sources));
-    std::map<WindowId, bool> sharper;
-    for (const auto& [id, source] : sources) {
-        sharper[id] = source.sharperOnScreen;
-    }
-    EXPECT_EQ(sharper,
-              (std::map<WindowId, bool>{{10, false}, {11, true}, {12, false}, {13, true}}));
+    EXPECT_EQ(std::vector({sources[10].sharperOnScreen, sources[11].sharperOnScreen,
+                           sources[20].sharperOnScreen, sources[21].sharperOnScreen}),
+              std::vector({false, true, false, true}));
 }
 
 TEST(SwayTree, TextThatIsNotATreeGivesNoList) {
