@@ -1,8 +1,10 @@
 // The reader of sway's window tree over arbitrary reply text: it must never crash, hang or
 // return a window it could not have read.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -15,9 +17,16 @@ using namespace tarnwick;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto windows = windowsOfSwayTree(text);
+    std::map<WindowId, SwayWindowSource> sources;
+    const auto windows = windowsOfSwayTree(text, &sources);
     if (!windows) {
         return 0;
+    }
+    for (const auto& [id, source] : sources) {
+        const auto listed = std::ranges::find(*windows, id, &WindowDescription::id);
+        fuzz::check(listed != windows->end() && !source.toplevelIdentifier.empty(),
+                    "a source only for a listed window with an identifier");
+        fuzz::check(!source.sharperOnScreen || listed->bounds, "sharper only with a place");
     }
     // Text that is not UTF-8 is read repaired.
     const auto parsed = nlohmann::json::parse(validUtf8(text), nullptr, false);
