@@ -1,6 +1,9 @@
 #include "TarnwickScreenCapture/backends/wlroots/WaylandConnection.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <wayland-client.h>
 
 #include <algorithm>
@@ -9,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <variant>
 
 #include "TarnwickScreenCapture/posix/Environment.hpp"
+#include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
 #include "TarnwickScreenCapture/posix/Waiting.hpp"
 #include "ext-foreign-toplevel-list-v1-client-protocol.h"
 #include "ext-image-capture-source-v1-client-protocol.h"
@@ -299,6 +304,47 @@ std::optional<Unavailable> WaylandConnection::sync() {
     return dispatchUntil([&] { return done; });
 }
 
+namespace {
+
+// A connection to the compositor's socket, or why not. A compositor that never accepts leaves
+// connections queued on its socket; once the queue is full a blocking connect would wait for
+// good, so it is retried until the silence limit.
+std::variant<FileDescriptor, std::string> connectedSocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return std::string("the socket's path is too long");
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (socket.get() < 0) {
+        return std::string(std::strerror(errno));
+    }
+    const Deadline deadline = Deadline::after(kCompositorSilenceLimit);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the sockets API
+    while (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+           0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN) {
+            return std::string(std::strerror(errno));
+        }
+        if (deadline.passed()) {
+            return "it accepted no connection for " + secondsText(kCompositorSilenceLimit);
+        }
+        ::poll(nullptr, 0, 20);
+    }
+    // libwayland expects a blocking socket.
+    const int flags = ::fcntl(socket.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return std::string(std::strerror(errno));
+    }
+    return socket;
+}
+
+}  // namespace
+
 OrUnavailable<std::unique_ptr<WaylandConnection>> connectToCompositor() {
     // libwayland writes what goes wrong (an unset XDG_RUNTIME_DIR, a protocol error) to the
     // tool's standard error; the tool says itself what failed, once.
@@ -315,13 +361,18 @@ OrUnavailable<std::unique_ptr<WaylandConnection>> connectToCompositor() {
         return Unavailable{"WAYLAND_DISPLAY=" + *name +
                            " cannot be found: XDG_RUNTIME_DIR is not set"};
     }
+    auto socket = connectedSocket(
+        name->front() == '/' ? *name : *environmentValue(variables::kRuntimeFolder) + "/" + *name);
+    if (auto* cause = std::get_if<std::string>(&socket)) {
+        return Unavailable{"cannot connect to the compositor on " + *name + ": " + *cause};
+    }
     auto connection = std::make_unique<WaylandConnection>();
     connection->name = *name;
-    errno = 0;
-    connection->display.reset(wl_display_connect(name->c_str()));
+    // The display owns the socket from here on, and closes it should it fail.
+    connection->display.reset(wl_display_connect_to_fd(std::get<FileDescriptor>(socket).release()));
     if (!connection->display) {
         return Unavailable{"cannot connect to the compositor on " + *name + ": " +
-                           (errno != 0 ? std::strerror(errno) : "no such compositor")};
+                           std::strerror(errno)};
     }
     return connection;
 }
