@@ -8,10 +8,8 @@ import unittest
 
 from desktop_root import DesktopRoot
 from harness import COLOURS, Jpeg, colour_distance, require_binary, require_tools, wait_until
-from wayland_session import LabwcSession, SwaySession, SwayTestCase
-
-CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
-
+from wayland_session import (CORNERS_640_400, ClientSizeCases, LabwcSession, SwaySession,
+                             SwayTestCase)
 
 def start_in_root(test_class, compositor, make_session):
     """The class's session, made by make_session(root) in the root of test_class.suite, started,
@@ -27,7 +25,7 @@ def start_in_root(test_class, compositor, make_session):
     test_class.addClassCleanup(test_class.session.stop)
 
 
-class SwayDesktop(SwayTestCase):
+class SwayDesktop(ClientSizeCases, SwayTestCase):
     """The cases of the Debian 12 sway tests that tell one sway from another."""
 
     suite = None  # a root of desktop_root.SUITES
@@ -40,16 +38,6 @@ class SwayDesktop(SwayTestCase):
         foot = self.session.start_foot("tavik", "native", "00ff00")
         self.session.float_at(foot, 100, 50, 400, 300)
         self.assertSameAsGrim()
-
-    def test_native_and_xwayland_windows_are_captured_at_their_client_size(self):
-        for start, colour in ((lambda: self.session.start_foot("tavik", "native", "ff0000"), "red"),
-                              (lambda: self.session.start_xterm("Tavik", "under X", "yellow"),
-                               "yellow")):
-            with self.subTest(colour=colour):
-                client = start()
-                self.session.float_at(client, 100, 100, 640, 400)
-                self.capture_when_drawn("window.jpg", (640, 400), CORNERS_640_400, colour)
-                self.session.close_all_windows()
 
     def test_list_windows_names_sway_and_marks_the_window_taken(self):
         self.session.start_foot("tavik", "the real one", "00ff00")
