@@ -1243,6 +1243,11 @@ COLOURS = {
 }
 
 
+def rgb(colour):
+    """(red, green, blue) of "RRGGBB" or "#RRGGBB"."""
+    return tuple(bytes.fromhex(colour.lstrip("#")))
+
+
 def colour_distance(a, b):
     return max(abs(x - y) for x, y in zip(a, b))
 

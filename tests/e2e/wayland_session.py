@@ -13,7 +13,7 @@ from desktop_root import DesktopRoot
 # SessionTestCase, UserSession, give_to and session_user are kept here for the tests that import
 # them from this module.
 from harness import (COLOURS, HIDDEN_CURSOR, Jpeg, SessionTestCase, UserSession,  # noqa: F401
-                     _parse_ppm, colour_distance, give_to, read_published, require_binary,
+                     _parse_ppm, colour_distance, give_to, rgb, read_published, require_binary,
                      require_tools, session_user, start_process, stop_process, stopped_on_failure,
                      wait_until, wayland_socket, xterm_command)
 
@@ -233,8 +233,7 @@ class SwaySession(WlrootsSession):
         """A native client all `colour` but for a block of `corner` in its top left corner, 20
         character cells by 6 rows: a picture that shows which way up it is."""
         self.require_tools("foot")
-        block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % tuple(
-            int(corner[i:i + 2], 16) for i in (0, 2, 4))
+        block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % rgb(corner)
         return self._start_client(
             foot_command(self, app_id, title, colour, ["sh", "-c", block + "; exec sleep 100000"]),
             "foot %r" % app_id)
