@@ -3,7 +3,6 @@ Debian 13 root's (test_desktops_gnome.py): mixins for gnome_session.GnomeTestCas
 
 import os
 import subprocess
-import time
 
 from gnome_session import EXTENSION_UUID, SERVICE, start_gtk
 from harness import colour_distance, rgb, start_process, stop_process, wait_until

@@ -17,7 +17,7 @@ import subprocess
 from desktop_root import DesktopRoot
 from harness import (BUS_CONFIG, SYSTEM_BUS_CONFIG, Jpeg, Servers, SessionTestCase, UserSession,
                      bus_has_owner, colour_distance, give_to, require_binary, require_tools,
-                     start_process, stopped_on_failure, wait_until)
+                     stopped_on_failure, wait_until)
 from kwin_session import GtkClient, build_client, start_solid_window
 
 HERE = os.path.dirname(os.path.abspath(__file__))
