@@ -3,16 +3,11 @@ Debian 13 root's (test_desktops_gnome.py): mixins for gnome_session.GnomeTestCas
 
 import os
 import subprocess
-import time
 
 from gnome_session import EXTENSION_UUID, SERVICE, start_gtk
-from harness import colour_distance, start_process, stop_process, wait_until
+from harness import colour_distance, rgb, start_process, stop_process, wait_until
 
 RED, BLUE, GREEN, MAGENTA = "ff0000", "0000ff", "00ff00", "ff00ff"
-
-
-def rgb(hex_colour):
-    return tuple(int(hex_colour[i:i + 2], 16) for i in (0, 2, 4))
 
 
 def differing_pixels(first, second, step=8, tolerance=40):

@@ -12,13 +12,13 @@ import glob
 import json
 import os
 import re
-import shutil
 import subprocess
 
 from desktop_root import DesktopRoot
-from harness import (BUS_CONFIG, Jpeg, SessionTestCase, UserSession, colour_distance, give_to,
-                     require_binary, require_tools, start_process, stop_process, wait_until)
-from kwin_session import _read_line as read_line, build_client
+from harness import (BUS_CONFIG, SYSTEM_BUS_CONFIG, Jpeg, Servers, SessionTestCase, UserSession,
+                     bus_has_owner, colour_distance, give_to, require_binary, require_tools,
+                     stopped_on_failure, wait_until)
+from kwin_session import GtkClient, build_client, start_solid_window
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -26,8 +26,6 @@ EXTENSION_SCRIPT = os.path.join(SOURCE_ROOT, "cmake", "GnomeExtension.cmake")
 EXTENSION_UUID = "screen-capture@tarnwick.invalid"
 SERVICE = "invalid.tarnwick.ScreenCapture"
 LIBEXEC = "/usr/libexec"
-
-SYSTEM_BUS_CONFIG = BUS_CONFIG.replace("<type>session</type>", "<type>system</type>")
 
 
 class GnomeSession(UserSession):
@@ -51,7 +49,8 @@ class GnomeSession(UserSession):
         self.display = None
         self.xauthority = None
         self.shell = None
-        self.processes = []
+        self.servers = Servers(self.root)
+        self.log = self.servers.log
 
     # -- life cycle
 
@@ -67,11 +66,8 @@ class GnomeSession(UserSession):
         os.makedirs(self.runtime, mode=0o700)
         for folder in (self.config_home, self.data_home, os.path.join(self.home, ".cache")):
             os.makedirs(folder)
-        try:
+        with stopped_on_failure(self.stop):
             self._start(timeout)
-        except BaseException:
-            self.stop()
-            raise
         return self
 
     def _start(self, timeout):
@@ -96,19 +92,20 @@ class GnomeSession(UserSession):
                          "[org/gnome/desktop/interface]\nenable-animations=false\n"
                          % json.dumps(enabled).replace('"', "'"))
         give_to(self.root, self.uid, self.gid)
-        self._bus("session-bus", BUS_CONFIG % self.bus_socket, self.bus_socket, timeout)
+        self.servers.start_bus("session-bus", BUS_CONFIG % self.bus_socket, self.bus_socket,
+                               timeout, **self._popen())
         if self.desktop is not None or os.path.isdir("/run/systemd/seats"):
             # Where logind's seats exist (and in a root, whatever it holds), the shell asks the
             # system bus and dies without one.
-            self._bus("system-bus", SYSTEM_BUS_CONFIG % self.system_socket, self.system_socket,
-                      timeout)
-        self.shell = self._spawn("gnome-shell", [
+            self.servers.start_bus("system-bus", SYSTEM_BUS_CONFIG % self.system_socket,
+                                   self.system_socket, timeout, **self._popen())
+        self.shell = self.servers.start("gnome-shell", [
             "gnome-shell", "--headless", "--wayland", "--wayland-display", self.wayland_display,
-            "--virtual-monitor", "%dx%d" % (self.width, self.height)])
-        wait_until(lambda: self._alive() and self.shell_version(), timeout=timeout,
+            "--virtual-monitor", "%dx%d" % (self.width, self.height)], **self._popen())
+        wait_until(lambda: self.servers.alive() and self.shell_version(), timeout=timeout,
                    interval=0.1, what="GNOME Shell on the bus")
         if self.extension == "enabled":
-            wait_until(lambda: self._alive() and self.has_owner(SERVICE), timeout=timeout,
+            wait_until(lambda: self.servers.alive() and self.has_owner(SERVICE), timeout=timeout,
                        interval=0.1, what="the extension on the bus")
         self._wait_for_xwayland(timeout)
         self.set_overview(False)
@@ -123,17 +120,9 @@ class GnomeSession(UserSession):
         subprocess.run(["cmake", "-DVARIANT=" + variant, "-DOUTPUT=" + output, "-P",
                         EXTENSION_SCRIPT], check=True, capture_output=True, timeout=60)
 
-    def _bus(self, name, config, socket, timeout):
-        path = os.path.join(self.root, name + ".conf")
-        with open(path, "w") as stream:
-            stream.write(config)
-        self._spawn(name, ["dbus-daemon", "--config-file=" + path, "--nofork", "--nopidfile"])
-        wait_until(lambda: self._alive() and os.path.exists(socket), timeout=timeout,
-                   what=name)
-
     def _wait_for_xwayland(self, timeout):
         def announced():
-            self._alive()
+            self.servers.alive()
             match = re.search(r"Using public X11 display (:\d+)", self.log("gnome-shell"))
             authority = glob.glob(os.path.join(self.runtime, ".mutter-Xwaylandauth.*"))
             if match and authority:
@@ -155,12 +144,12 @@ class GnomeSession(UserSession):
                 ("xdg-permission-store", "org.freedesktop.impl.portal.PermissionStore"),
                 ("xdg-desktop-portal-gnome", "org.freedesktop.impl.portal.desktop.gnome"),
                 ("xdg-desktop-portal", "org.freedesktop.portal.Desktop")):
-            self._spawn(program, [os.path.join(LIBEXEC, program)],
-                        {"XDG_DESKTOP_PORTAL_DIR": portals},
-                        drop=("XDG_SESSION_TYPE",) if self.portal_refuses and
-                        program == "xdg-desktop-portal-gnome" else ())
-            wait_until(lambda: self._alive() and self.has_owner(bus_name), timeout=timeout,
-                       interval=0.1, what=program + " on the bus")
+            self.servers.start(program, [os.path.join(LIBEXEC, program)], **self._popen(
+                {"XDG_DESKTOP_PORTAL_DIR": portals},
+                drop=("XDG_SESSION_TYPE",) if self.portal_refuses and
+                program == "xdg-desktop-portal-gnome" else ()))
+            wait_until(lambda: self.servers.alive() and self.has_owner(bus_name),
+                       timeout=timeout, interval=0.1, what=program + " on the bus")
             if program == "xdg-permission-store" and self.screenshot_permission:
                 self.grant_screenshots()
 
@@ -170,7 +159,8 @@ class GnomeSession(UserSession):
                   "org.freedesktop.impl.portal.PermissionStore.SetPermission",
                   "screenshot", "true", "screenshot", "''", "['yes']")
 
-    def _spawn(self, name, args, extra=None, drop=()):
+    def _popen(self, extra=None, drop=()):
+        """Popen arguments for one of the session's servers."""
         environment = self.environment()
         environment.update({"LIBGL_ALWAYS_SOFTWARE": "1", "NO_AT_BRIDGE": "1",
                             "GTK_A11Y": "none"})
@@ -179,33 +169,11 @@ class GnomeSession(UserSession):
         environment.update(extra or {})
         for variable in drop:
             environment.pop(variable, None)
-        with open(os.path.join(self.root, name + ".log"), "wb") as log:
-            process = start_process(args, env=environment, cwd=self.home,
-                                    stdin=subprocess.DEVNULL, stdout=log,
-                                    stderr=subprocess.STDOUT, **self.in_session())
-        process.name = name
-        self.processes.append(process)
-        return process
-
-    def _alive(self):
-        for process in self.processes:
-            if process.poll() is not None:
-                raise AssertionError("%s ended early (%d): %s" % (
-                    process.name, process.returncode, self.log(process.name)[-3000:]))
-        return True
-
-    def log(self, name):
-        try:
-            with open(os.path.join(self.root, name + ".log"), errors="replace") as stream:
-                return stream.read()
-        except OSError:
-            return ""
+        return dict(env=environment, cwd=self.home, **self.in_session())
 
     def _stop_servers(self):
         # The portal first, the shell (which takes its XWayland along), the buses last.
-        for process in reversed(self.processes):
-            stop_process(process, grace=10.0)
-        self.processes.clear()
+        self.servers.stop(grace=10.0)
 
     # -- environment and helpers
 
@@ -240,9 +208,7 @@ class GnomeSession(UserSession):
         return completed.stdout if completed.returncode == 0 else None
 
     def has_owner(self, name):
-        answer = self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus.NameHasOwner", name, check=False)
-        return answer is not None and "true" in answer
+        return bus_has_owner(lambda args: self.run(args, host=True), name)
 
     def shell_version(self):
         return self.call("org.gnome.Shell", "/org/gnome/Shell",
@@ -267,19 +233,8 @@ class GnomeSession(UserSession):
         return self.run(["gnome-extensions", *words], host=True)
 
 
-class GtkWindow:
-    """A running solid-window client and its title."""
-
-    def __init__(self, session, process, title):
-        self.session, self.process, self.title = session, process, title
-
-    def command(self, line, timeout=10.0):
-        """"minimize", "present", "resize W H", "colour RRGGBB", "title T": answered "ok"."""
-        self.process.stdin.write((line + "\n").encode())
-        self.process.stdin.flush()
-        answer = read_line(self.process, timeout)
-        if answer != "ok":
-            raise AssertionError("the client answered %r to %r" % (answer, line))
+class GtkWindow(GtkClient):
+    """A running solid-window client and its title, as the extension lists it."""
 
     def listed(self):
         """The extension's entry for this window, or None."""
@@ -294,19 +249,10 @@ def start_gtk(session, title, app_id, colour, size=(400, 300), backend="wayland"
     session (its sockets are the same files inside a desktop root and out), once the extension
     lists it (listed=False: once it has drawn). Under Wayland GTK always draws its own title
     bar; csd=False under X11 has mutter frame the window."""
-    arguments = [build_client(), "--title", title, "--app-id", app_id, "--colour", colour,
-                 "--size", "%dx%d" % size]
-    if csd:
-        arguments.append("--csd")
-    environment = session.environment()
-    environment.update({"GDK_BACKEND": backend, "NO_AT_BRIDGE": "1", "GTK_A11Y": "none"})
-    process = start_process(arguments, env=environment, cwd=session.home,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, **session.as_user())
+    process = start_solid_window(session, [build_client()], title, app_id, colour, size,
+                                 backend, csd, **session.as_user())
     session._clients.append(process)
     window = GtkWindow(session, process, title)
-    if read_line(process, 30) != "mapped":
-        raise AssertionError("the client did not map its window")
     if listed:
         wait_until(window.listed, timeout=30, interval=0.05, what="the shell to list %r" % title)
     return window

@@ -5,8 +5,10 @@ asks for it, and in any case when the interpreter exits.
 """
 
 import atexit
+import contextlib
 import ctypes
 import functools
+import glob
 import json
 import os
 import pwd
@@ -608,6 +610,105 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
 """
 
 
+SYSTEM_BUS_CONFIG = BUS_CONFIG.replace("<type>session</type>", "<type>system</type>")
+
+
+def bus_has_owner(run, name):
+    """Whether `name` is taken on the session bus that run(args) runs dbus-send against."""
+    reply = run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                 "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name])
+    return reply.returncode == 0 and "boolean true" in reply.stdout
+
+
+def read_published(path):
+    """What a session's program wrote to `path` (DISPLAY, say), or None while it has not."""
+    try:
+        with open(path) as stream:
+            return stream.read().strip() or None
+    except FileNotFoundError:
+        return None
+
+
+def wayland_socket(runtime):
+    """The name of the Wayland socket a compositor made in `runtime`, or None."""
+    sockets = [path for path in glob.glob(os.path.join(runtime, "wayland-*"))
+               if not path.endswith(".lock")]
+    return os.path.basename(sockets[0]) if sockets else None
+
+
+# What a terminal runs: its cursor hidden, which newer xterms draw in black and newer foots in
+# the inverse colour, whatever colour it is given.
+HIDDEN_CURSOR = "printf '\\033[?25l'; exec sleep 100000"
+
+
+def xterm_command(owner, title, colour, *options):
+    """An xterm of that class and title, all `colour`, its cursor hidden."""
+    return ["xterm", "-class", owner, "-title", title, *options, "-bg", colour, "-fg", colour,
+            "-cr", colour, "+sb", "-bw", "0", "-e", "sh", "-c", HIDDEN_CURSOR]
+
+
+@contextlib.contextmanager
+def stopped_on_failure(stop):
+    """Calls stop() (what was started so far) when the block fails, and fails on."""
+    try:
+        yield
+    except BaseException:
+        stop()
+        raise
+
+
+class Servers:
+    """A session's server processes, each logging to FOLDER/NAME.log; stop() ends them last
+    started first, so that a bus outlives what uses it."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.processes = []
+
+    def start(self, name, args, **popen_arguments):
+        with open(os.path.join(self.folder, name + ".log"), "wb") as log:
+            process = start_process(args, stdout=log, stderr=subprocess.STDOUT,
+                                    **popen_arguments)
+        process.name = name
+        self.processes.append(process)
+        return process
+
+    def start_bus(self, name, config, socket, timeout, **popen_arguments):
+        """dbus-daemon with that configuration (BUS_CONFIG % socket), once it listens."""
+        path = os.path.join(self.folder, name + ".conf")
+        with open(path, "w") as stream:
+            stream.write(config)
+        process = self.start(name, ["dbus-daemon", "--config-file=" + path, "--nofork",
+                                    "--nopidfile"], **popen_arguments)
+        wait_until(lambda: self.alive() and os.path.exists(socket), timeout=timeout, what=name)
+        return process
+
+    def alive(self):
+        """True, or fails naming the first that ended and the end of its log."""
+        for process in self.processes:
+            if process.poll() is not None:
+                raise AssertionError("%s ended early (%d): %s" % (
+                    process.name, process.returncode, self.log(process.name)[-3000:]))
+        return True
+
+    def process(self, name):
+        return next(process for process in self.processes if process.name == name)
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.folder, name + ".log"), errors="replace") as stream:
+                return stream.read()
+        except OSError:
+            return ""
+
+    def stop(self, grace=5.0):
+        try:
+            for process in reversed(self.processes):
+                stop_process(process, grace=grace)
+        finally:
+            self.processes.clear()
+
+
 def session_user():
     """(uid, gid) a compositor session runs as: this process's own unless it is root, which
     compositors, session buses and XWayland refuse; then a user made for the purpose."""
@@ -1140,6 +1241,11 @@ COLOURS = {
     "magenta": (255, 0, 255),
     "white": (255, 255, 255),
 }
+
+
+def rgb(colour):
+    """(red, green, blue) of "RRGGBB" or "#RRGGBB"."""
+    return tuple(bytes.fromhex(colour.lstrip("#")))
 
 
 def colour_distance(a, b):

@@ -24,9 +24,9 @@ import time
 import unittest
 
 from desktop_root import DesktopRoot
-from harness import (BUS_CONFIG, Jpeg, SessionTestCase, UserSession, binary_for, colour_distance,
-                     give_to, require_binary, require_tools, start_binary, start_process,
-                     stop_process, wait_until)
+from harness import (BUS_CONFIG, Jpeg, Servers, SessionTestCase, UserSession, binary_for,
+                     colour_distance, give_to, read_published, require_binary, require_tools,
+                     start_binary, start_process, stop_process, wait_until, xterm_command)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -92,6 +92,26 @@ def _read_line(process, timeout):
     return line.decode().strip()
 
 
+def start_solid_window(session, command, title, app_id, colour, size, backend, csd,
+                       timeout=30.0, **popen_arguments):
+    """The process of the solid-window client (`command`) of that client-area size and colour,
+    once it has mapped its window."""
+    arguments = [*command, "--title", title, "--app-id", app_id, "--colour", colour,
+                 "--size", "%dx%d" % size] + (["--csd"] if csd else [])
+    environment = session.environment()
+    environment.update({"GDK_BACKEND": backend, "NO_AT_BRIDGE": "1", "GTK_A11Y": "none"})
+    process = start_process(arguments, env=environment, cwd=session.home, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, **popen_arguments)
+    try:
+        line = _read_line(process, timeout)
+        if line != "mapped":
+            raise AssertionError("the client said %r" % line)
+    except BaseException:
+        stop_process(process)
+        raise
+    return process
+
+
 class GtkClient:
     """A running solid-window: its process, and its window once KWin lists it."""
 
@@ -145,7 +165,7 @@ class KWinSession(UserSession):
         self.bus_socket = os.path.join(self.runtime, "bus")
         self.bus_address = "unix:path=" + self.bus_socket
         self.kwin = None
-        self.bus = None
+        self.servers = Servers(self.root)
         self.display = None
 
     # -- life cycle
@@ -162,7 +182,7 @@ class KWinSession(UserSession):
         try:
             self._start(timeout)
         except AssertionError as error:
-            log = self.log()[-3000:]
+            log = self.servers.log("kwin")[-3000:]
             self.stop()
             raise AssertionError("%s; KWin's log ends: %s" % (error, log)) from None
         except BaseException:
@@ -197,9 +217,6 @@ class KWinSession(UserSession):
             with open(os.path.join(self.config_home, "kwinrc"), "w") as stream:
                 stream.write("[org.kde.kdecoration2]\nBorderSize=%s\nBorderSizeAuto=false\n"
                              % self.border_size)
-        config = os.path.join(self.root, "bus.conf")
-        with open(config, "w") as stream:
-            stream.write(BUS_CONFIG % self.bus_socket)
         published = os.path.join(self.runtime, "display")
         announce = os.path.join(bin_folder, "announce-display")
         with open(announce, "w") as stream:
@@ -210,13 +227,9 @@ class KWinSession(UserSession):
         os.chmod(announce, 0o755)
         give_to(self.root, self.uid, self.gid)
 
-        with open(os.path.join(self.root, "dbus.log"), "wb") as log:
-            self.bus = start_process(["dbus-daemon", "--config-file=" + config, "--nofork",
-                                      "--nopidfile"], env=self._base_environment(),
-                                     cwd=self.home, stdout=log, stderr=subprocess.STDOUT,
-                                     **self.in_session())
-        wait_until(lambda: self._alive() and os.path.exists(self.bus_socket), timeout=timeout,
-                   what="the session bus")
+        self.servers.start_bus("dbus", BUS_CONFIG % self.bus_socket, self.bus_socket, timeout,
+                               env=self._base_environment(), cwd=self.home,
+                               **self.in_session())
         environment = self._base_environment()
         environment.update({"DBUS_SESSION_BUS_ADDRESS": self.bus_address,
                             "LIBGL_ALWAYS_SOFTWARE": "1",
@@ -232,52 +245,27 @@ class KWinSession(UserSession):
             arguments.insert(-2, "--no-kactivities")  # gone in KWin 6
         else:
             del environment["LIBGL_ALWAYS_SOFTWARE"]
-        with open(os.path.join(self.root, "kwin.log"), "wb") as log:
-            self.kwin = start_process(arguments, env=environment, cwd=self.home, stdout=log,
-                                      stderr=subprocess.STDOUT, **self.in_session())
-        wait_until(lambda: self._alive() and
+        self.kwin = self.servers.start("kwin", arguments, env=environment, cwd=self.home,
+                                       **self.in_session())
+        wait_until(lambda: self.servers.alive() and
                    os.path.exists(os.path.join(self.runtime, self.socket_name)),
                    timeout=timeout, what="KWin's Wayland socket")
         # The screenshot service registers its name once compositing (OpenGL) is up; KWin 6
         # without OpenGL has none, and its scripting is what the tests need.
-        wait_until(lambda: self._alive() and self.has_owner(
+        wait_until(lambda: self.servers.alive() and self.has_owner(
             "org.kde.KWin" if self.desktop else "org.kde.KWin.ScreenShot2"),
                    timeout=timeout, interval=0.05, what="KWin on the session bus")
 
-        def display():
-            self._alive()
-            if not os.path.exists(published):
-                return None
-            with open(published) as stream:
-                return stream.read().strip() or None
-
-        self.display = wait_until(display, timeout=timeout, what="XWayland's DISPLAY")
-        wait_until(lambda: self._alive() and self.run(["xdpyinfo"]).returncode == 0,
+        self.display = wait_until(lambda: self.servers.alive() and read_published(published),
+                                  timeout=timeout, what="XWayland's DISPLAY")
+        wait_until(lambda: self.servers.alive() and self.run(["xdpyinfo"]).returncode == 0,
                    timeout=timeout, what="XWayland to accept clients")
-
-    def _alive(self):
-        for name, process in (("dbus-daemon", self.bus), ("kwin_wayland", self.kwin)):
-            if process is not None and process.poll() is not None:
-                raise AssertionError("%s ended early (%d): %s" % (
-                    name, process.returncode, self.log(name)[-3000:]))
-        return True
-
-    def log(self, name="kwin_wayland"):
-        path = os.path.join(self.root, "kwin.log" if name == "kwin_wayland" else "dbus.log")
-        try:
-            with open(path, errors="replace") as stream:
-                return stream.read()
-        except OSError:
-            return ""
 
     def _stop_servers(self):
         try:
             self.stop_kwin()
         finally:
-            try:
-                stop_process(self.bus, grace=5.0)
-            finally:
-                self.bus = None
+            self.servers.stop()  # the bus
 
     def stop_kwin(self):
         """Stops KWin (and with it XWayland), also one that was stopped or killed."""
@@ -409,20 +397,10 @@ class KWinSession(UserSession):
                   timeout=30.0):
         """A solid-window client of that client-area size, mapped and listed by KWin; backend
         "x11" runs it on XWayland."""
-        arguments = [*self.client_command, "--title", title, "--app-id", app_id, "--colour",
-                     colour, "--size", "%dx%d" % size]
-        if csd:
-            arguments.append("--csd")
-        environment = self.environment()
-        environment.update({"GDK_BACKEND": backend, "NO_AT_BRIDGE": "1", "GTK_A11Y": "none"})
-        process = start_process(arguments, env=environment, cwd=self.home,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, **self.in_session())
-        client = GtkClient(self, process, title)
+        client = GtkClient(self, start_solid_window(
+            self, self.client_command, title, app_id, colour, size, backend, csd, timeout,
+            **self.in_session()), title)
         self._clients.append(client)
-        line = _read_line(process, timeout)
-        if line != "mapped":
-            raise AssertionError("the client said %r" % line)
         wait_until(client.window, timeout=timeout, interval=0.05,
                    what="KWin to list %r" % title)
         return client
@@ -432,11 +410,8 @@ class KWinSession(UserSession):
         KWin; its client."""
         environment = self.environment()
         environment.pop("WAYLAND_DISPLAY")
-        process = start_process(["xterm", "-class", owner, "-title", title, "-bg", colour,
-                                 "-fg", colour, "-cr", colour, "+sb", "-bw", "0", "-e", "sh",
-                                 "-c", r"printf '\033[?25l'; exec sleep 100000"],
-                                env=environment, cwd=self.home,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        process = start_process(xterm_command(owner, title, colour), env=environment,
+                                cwd=self.home, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 **self.in_session())
         self._clients.append(GtkClient(self, process, title))
         # xterm's pid is its window's; the sleep it runs is a child.

@@ -10,7 +10,8 @@ import os
 import shutil
 import subprocess
 
-from harness import BUS_CONFIG, give_to, require_tools, start_process, stop_process, wait_until
+from harness import (BUS_CONFIG, Servers, bus_has_owner, give_to, require_tools,
+                     stopped_on_failure, wait_until)
 
 PORTAL_FILE = "/tmp/out.png"  # where xdg-desktop-portal-wlr always writes, and leaves, its shot
 LIBEXEC = "/usr/libexec"
@@ -26,7 +27,8 @@ class PortalStack:
         self.root = os.path.join(session.root, name)
         self.socket = os.path.join(session.runtime, name + "-bus")
         self.address = "unix:path=" + self.socket
-        self.processes = []
+        self.servers = Servers(self.root)
+        self.process, self.log = self.servers.process, self.servers.log
 
     def environment(self):
         """What the binary needs beside the sway session's variables."""
@@ -40,96 +42,57 @@ class PortalStack:
                             "xdg-desktop-portal-gtk", "xdg-permission-store"):
                 if not os.access(os.path.join(LIBEXEC, program), os.X_OK):
                     require_tools(program)  # skips, naming it
-        try:
+        with stopped_on_failure(self.stop):
             self._start(timeout)
-        except BaseException:
-            self.stop()
-            raise
         return self
 
     def _start(self, timeout):
-        os.makedirs(self.root)
         portals = os.path.join(self.root, "portals")
         os.makedirs(portals)
         if self.portal:
             for backend in ("wlr.portal", "gtk.portal"):
                 shutil.copy(os.path.join(PORTAL_DEFINITIONS, backend), portals)
-        config = os.path.join(self.root, "bus.conf")
-        with open(config, "w") as stream:
-            stream.write(BUS_CONFIG % self.socket)
         give_to(self.root, self.session.uid, self.session.gid)
-        self._spawn("dbus-daemon", ["dbus-daemon", "--config-file=" + config, "--nofork",
-                                    "--nopidfile"])
-        wait_until(lambda: self._alive() and os.path.exists(self.socket), timeout=timeout,
-                   what="the session bus")
+        environment = self.session.environment()
+        environment.update(self.environment())
+        environment.update({"XDG_CURRENT_DESKTOP": "sway", "XDG_SESSION_TYPE": "wayland",
+                            "XDG_DESKTOP_PORTAL_DIR": portals, "GDK_BACKEND": "wayland",
+                            "NO_AT_BRIDGE": "1", "GTK_A11Y": "none"})
+        popen = dict(env=environment, cwd=self.session.home, **self.session.as_user())
+        self.servers.start_bus("dbus-daemon", BUS_CONFIG % self.socket, self.socket, timeout,
+                               **popen)
         if not self.portal:
             return
-        self._spawn("pipewire", ["pipewire"])
+        self.servers.start("pipewire", ["pipewire"], **popen)
         pipewire_socket = os.path.join(self.session.runtime, "pipewire-0")
-        wait_until(lambda: self._alive() and os.path.exists(pipewire_socket), timeout=timeout,
-                   what="pipewire")
+        wait_until(lambda: self.servers.alive() and os.path.exists(pipewire_socket),
+                   timeout=timeout, what="pipewire")
         for program, bus_name in (
                 ("xdg-permission-store", "org.freedesktop.impl.portal.PermissionStore"),
                 ("xdg-desktop-portal-wlr", "org.freedesktop.impl.portal.desktop.wlr"),
                 ("xdg-desktop-portal-gtk", "org.freedesktop.impl.portal.desktop.gtk"),
                 ("xdg-desktop-portal", "org.freedesktop.portal.Desktop")):
-            self._spawn(program, [os.path.join(LIBEXEC, program)])
-            wait_until(lambda: self._alive() and self.has_owner(bus_name), timeout=timeout,
-                       interval=0.1, what=program + " on the bus")
-        wait_until(lambda: self._alive() and self.offers_screenshot(), timeout=timeout,
+            self.servers.start(program, [os.path.join(LIBEXEC, program)], **popen)
+            wait_until(lambda: self.servers.alive() and bus_has_owner(self._run, bus_name),
+                       timeout=timeout, interval=0.1, what=program + " on the bus")
+        wait_until(lambda: self.servers.alive() and self.offers_screenshot(), timeout=timeout,
                    interval=0.1, what="the Screenshot interface")
 
-    def _spawn(self, name, args):
+    def _run(self, args):
         environment = self.session.environment()
         environment.update(self.environment())
-        environment.update({"XDG_CURRENT_DESKTOP": "sway", "XDG_SESSION_TYPE": "wayland",
-                            "XDG_DESKTOP_PORTAL_DIR": os.path.join(self.root, "portals"),
-                            "GDK_BACKEND": "wayland", "NO_AT_BRIDGE": "1", "GTK_A11Y": "none"})
-        with open(os.path.join(self.root, name + ".log"), "wb") as log:
-            process = start_process(args, env=environment, cwd=self.session.home,
-                                    stdout=log, stderr=subprocess.STDOUT,
-                                    **self.session.as_user())
-        process.name = name
-        self.processes.append(process)
-
-    def _alive(self):
-        for process in self.processes:
-            if process.poll() is not None:
-                raise AssertionError("%s ended early (%d): %s" % (
-                    process.name, process.returncode, self.log(process.name)[-2000:]))
-        return True
-
-    def process(self, name):
-        return next(process for process in self.processes if process.name == name)
-
-    def log(self, name):
-        try:
-            with open(os.path.join(self.root, name + ".log"), errors="replace") as stream:
-                return stream.read()
-        except OSError:
-            return ""
-
-    def _send(self, destination, path, method, *arguments):
-        environment = self.session.environment()
-        environment.update(self.environment())
-        return subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=" + destination,
-                               path, method, *arguments], env=environment, cwd=self.session.home,
+        return subprocess.run(args, env=environment, cwd=self.session.home,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
                               timeout=20, **self.session.as_user())
 
-    def has_owner(self, name):
-        reply = self._send("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus.NameHasOwner", "string:" + name)
-        return reply.returncode == 0 and "boolean true" in reply.stdout
-
     def offers_screenshot(self):
-        reply = self._send("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-                           "org.freedesktop.DBus.Introspectable.Introspect")
+        reply = self._run(["dbus-send", "--session", "--print-reply",
+                           "--dest=org.freedesktop.portal.Desktop",
+                           "/org/freedesktop/portal/desktop",
+                           "org.freedesktop.DBus.Introspectable.Introspect"])
         return reply.returncode == 0 and \
             'interface name="org.freedesktop.portal.Screenshot"' in reply.stdout
 
     def stop(self):
         # The frontend and its backends first, the bus last.
-        for process in reversed(self.processes):
-            stop_process(process, grace=5.0)
-        self.processes.clear()
+        self.servers.stop()

@@ -9,15 +9,12 @@ and the desktop fail with the cause named.
 import re
 import unittest
 
+from harness import rgb
 from kwin_session import KWinTestCase
 
 GREEN, MAGENTA = "#20c040", "#c020a0"
 NATIVE, XTERM = "Tavik native", "Tavik X"
 LISTED = re.compile(r"^[* ] (\d+) owner \"[^\"]*\" title \"([^\"]*)\" bounds (\d+)x(\d+) at ")
-
-
-def rgb(colour):
-    return tuple(int(colour[i:i + 2], 16) for i in (1, 3, 5))
 
 
 class Plasma6Cases:

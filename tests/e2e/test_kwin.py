@@ -10,16 +10,12 @@ import signal
 import time
 import unittest
 
-from harness import (MESSAGES, blocked_in_poll, give_to, require_tools, run_binary,
+from harness import (MESSAGES, blocked_in_poll, give_to, require_tools, rgb, run_binary,
                      stop_and_collect, stop_process, wait_until)
 from kwin_session import KWinTestCase
 
 RED, GREEN, BLUE, YELLOW, MAGENTA = "ff0000", "00ff00", "0000ff", "ffff00", "ff00ff"
 BLACK = (0, 0, 0)
-
-
-def rgb(colour):
-    return tuple(int(colour[i:i + 2], 16) for i in (0, 2, 4))
 
 
 class WindowsAndDesktop(KWinTestCase):

@@ -9,13 +9,12 @@ import unittest
 import harness
 from harness import (COLOURS, MESSAGES, Agent, Jpeg, agent_start_line, colour_distance,
                      run_binary, start_binary, stop_process, wait_until)
-from wayland_session import SwayTestCase
+from wayland_session import CORNERS_640_400, ClientSizeCases, SwayTestCase
 
 BLUE_BACKGROUND = (0x30, 0x60, 0xc0)
-CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
 
 
-class OneOutput(SwayTestCase):
+class OneOutput(ClientSizeCases, SwayTestCase):
     outputs = (("1280x720", 1, "#3060c0"),)
 
     def test_desktop_is_the_output_with_its_windows(self):
@@ -26,16 +25,6 @@ class OneOutput(SwayTestCase):
         self.assertColour(jpeg, 1270, 710, BLUE_BACKGROUND)
         self.assertColour(jpeg, 300, 200, "green")
         self.assertColour(jpeg, 95, 200, BLUE_BACKGROUND)
-
-    def test_native_and_xwayland_windows_are_captured_at_their_client_size(self):
-        for start, colour in ((lambda: self.session.start_foot("tavik", "native", "ff0000"), "red"),
-                              (lambda: self.session.start_xterm("Tavik", "under X", "yellow"),
-                               "yellow")):
-            with self.subTest(colour=colour):
-                client = start()
-                self.session.float_at(client, 100, 100, 640, 400)
-                self.capture_when_drawn("window.jpg", (640, 400), CORNERS_640_400, colour)
-                self.session.close_all_windows()
 
     def test_without_sways_tree_only_xwayland_windows_are_found(self):
         # As on compositors that offer no window list: XWayland's windows through X11.

@@ -9,16 +9,13 @@ import json
 import os
 import subprocess
 
+from desktop_root import DesktopRoot
 # SessionTestCase, UserSession, give_to and session_user are kept here for the tests that import
 # them from this module.
-from harness import (COLOURS, Jpeg, SessionTestCase, UserSession, _parse_ppm,  # noqa: F401
-                     colour_distance, give_to, require_binary, require_tools, session_user,
-                     start_process, stop_process, wait_until)
-
-
-# What a terminal runs: its cursor hidden, which newer xterms draw in black and newer foots in
-# the inverse colour, whatever colour it is given.
-HIDDEN_CURSOR = "printf '\\033[?25l'; exec sleep 100000"
+from harness import (COLOURS, HIDDEN_CURSOR, Jpeg, SessionTestCase, UserSession,  # noqa: F401
+                     _parse_ppm, colour_distance, give_to, rgb, read_published, require_binary,
+                     require_tools, session_user, start_process, stop_process, stopped_on_failure,
+                     wait_until, wayland_socket, xterm_command)
 
 
 def foot_command(session, app_id, title, colour, command):
@@ -38,18 +35,88 @@ def foot_command(session, app_id, title, colour, command):
             "-o", "%s.foreground=%s" % (section, colour), "-o", cursor, *command]
 
 
-class SwaySession(UserSession):
+class WlrootsSession(UserSession):
+    """A headless wlroots compositor (self.process) and what its clients need; XWayland's
+    DISPLAY is what a program it starts wrote to the runtime folder's "display"."""
+
+    def __init__(self, name, desktop=None):
+        super().__init__("tarnwick-e2e-%s-" % name, desktop)
+        self.name = name
+        self.process = None
+        self.wayland_display = None
+        self.display = None
+
+    def _launch(self, args, outputs):
+        """Starts the compositor as the session's user, its output going to NAME.log."""
+        give_to(self.root, self.uid, self.gid)
+        environment = self._base_environment()
+        environment.update({"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+                            "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": str(outputs)})
+        with open(os.path.join(self.root, self.name + ".log"), "wb") as log:
+            self.process = start_process(args, env=environment, cwd=self.home,
+                                         stdout=subprocess.DEVNULL, stderr=log,
+                                         **self.in_session())
+
+    def alive(self):
+        if self.process.poll() is not None:
+            with open(os.path.join(self.root, self.name + ".log"), errors="replace") as log:
+                raise AssertionError("%s ended early (%d): %s" % (
+                    self.name, self.process.returncode, log.read()[-2000:]))
+        return True
+
+    def _wait_for_xwayland(self, timeout):
+        published = os.path.join(self.runtime, "display")
+        self.display = wait_until(lambda: self.alive() and read_published(published),
+                                  timeout=timeout, what="XWayland's DISPLAY")
+        self.require_tools("xdpyinfo")
+        wait_until(lambda: self.alive() and self.run(["xdpyinfo"]).returncode == 0,
+                   timeout=timeout, what="XWayland to accept clients")
+
+    def _stop_servers(self):
+        try:
+            # The compositor takes its XWayland with it.
+            stop_process(self.process, grace=10.0)
+        finally:
+            self.process = None
+
+    def environment(self):
+        """What a client of the session needs."""
+        environment = self._base_environment()
+        environment["WAYLAND_DISPLAY"] = self.wayland_display
+        if self.display:
+            environment["DISPLAY"] = self.display
+        return environment
+
+    def run(self, args, timeout=20):
+        # Compositors pass window titles on byte for byte, UTF-8 or not.
+        return subprocess.run(args, env=self.environment(), cwd=self.home,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              errors="replace", timeout=timeout, **self.in_session())
+
+    def grim(self, path, area=None):
+        """grim's image of the layout, or of `area` (x, y, width, height) of it: (RGB bytes,
+        width, height)."""
+        self.require_tools("grim")
+        if self.desktop is not None:
+            # In a root only the session's folder is sure to be seen from both sides.
+            path = os.path.join(self.root, os.path.basename(path))
+        region = ["-g", "%d,%d %dx%d" % tuple(area)] if area else []
+        completed = self.run(["grim", "-t", "ppm", *region, path])
+        if completed.returncode != 0:
+            raise AssertionError("grim failed: " + completed.stderr)
+        with open(path, "rb") as stream:
+            return _parse_ppm(stream.read())
+
+
+class SwaySession(WlrootsSession):
     """sway with the headless backend; outputs are (mode, scale, background colour) laid out left
     to right from the origin, in logical pixels."""
 
     def __init__(self, outputs=(("1280x720", 1, "#3060c0"),), xwayland=True, desktop=None):
-        super().__init__("tarnwick-e2e-sway-", desktop)
+        super().__init__("sway", desktop)
         self.outputs = outputs
         self.xwayland = xwayland
-        self.process = None
-        self.wayland_display = None
         self.swaysock = None
-        self.display = None
         self._placements = {}  # pid -> (process, x, y, width, height) of float_at
 
     # -- life cycle
@@ -71,82 +138,34 @@ class SwaySession(UserSession):
         config = os.path.join(self.root, "config")
         with open(config, "w") as stream:
             stream.write("\n".join(lines) + "\n")
-        give_to(self.root, self.uid, self.gid)
-        environment = self._base_environment()
-        environment.update({"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
-                            "WLR_LIBINPUT_NO_DEVICES": "1",
-                            "WLR_HEADLESS_OUTPUTS": str(len(self.outputs))})
-        with open(os.path.join(self.root, "sway.log"), "wb") as log:
-            self.process = start_process(["sway", "-c", config], env=environment,
-                                         cwd=self.home, stdout=subprocess.DEVNULL, stderr=log,
-                                         **self.in_session())
-        try:
+        self._launch(["sway", "-c", config], len(self.outputs))
+        with stopped_on_failure(self.stop):
             self._wait_ready(timeout)
-        except BaseException:
-            self.stop()
-            raise
         return self
 
     def _wait_ready(self, timeout):
-        def alive():
-            if self.process.poll() is not None:
-                with open(os.path.join(self.root, "sway.log"), errors="replace") as log:
-                    raise AssertionError("sway ended early (%d): %s" % (
-                        self.process.returncode, log.read()[-2000:]))
-            return True
-
         def sockets():
-            alive()
             ipc = glob.glob(os.path.join(self.runtime, "sway-ipc.*.sock"))
-            wayland = [path for path in glob.glob(os.path.join(self.runtime, "wayland-*"))
-                       if not path.endswith(".lock")]
+            wayland = self.alive() and wayland_socket(self.runtime)
             if ipc and wayland:
-                self.swaysock, self.wayland_display = ipc[0], os.path.basename(wayland[0])
+                self.swaysock, self.wayland_display = ipc[0], wayland
                 return True
             return False
 
         wait_until(sockets, timeout=timeout, interval=0.05, what="sway's sockets")
-        wait_until(lambda: alive() and self.swaymsg("-t", "get_version", check=False)
+        wait_until(lambda: self.alive() and self.swaymsg("-t", "get_version", check=False)
                    .returncode == 0, timeout=timeout, what="sway's IPC")
-        wait_until(lambda: alive() and len(self.output_names()) == len(self.outputs),
+        wait_until(lambda: self.alive() and len(self.output_names()) == len(self.outputs),
                    timeout=timeout, what="the outputs")
         if self.xwayland:
-            published = os.path.join(self.runtime, "display")
-
-            def display():
-                alive()
-                if not os.path.exists(published):
-                    return None
-                with open(published) as stream:
-                    return stream.read().strip()
-
-            self.display = wait_until(display, timeout=timeout, what="XWayland's DISPLAY")
-            self.require_tools("xdpyinfo")
-            wait_until(lambda: alive() and self.run(["xdpyinfo"]).returncode == 0,
-                       timeout=timeout, what="XWayland to accept clients")
-
-    def _stop_servers(self):
-        try:
-            # sway takes its XWayland with it.
-            stop_process(self.process, grace=10.0)
-        finally:
-            self.process = None
+            self._wait_for_xwayland(timeout)
 
     # -- environment and helpers
 
     def environment(self):
-        """What a client of the session needs."""
-        environment = self._base_environment()
-        environment.update({"WAYLAND_DISPLAY": self.wayland_display, "SWAYSOCK": self.swaysock})
-        if self.display:
-            environment["DISPLAY"] = self.display
+        environment = super().environment()
+        environment["SWAYSOCK"] = self.swaysock
         return environment
-
-    def run(self, args, check=False, timeout=20):
-        # sway passes window titles on byte for byte, UTF-8 or not.
-        return subprocess.run(args, env=self.environment(), cwd=self.home,
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              errors="replace", timeout=timeout, **self.in_session())
 
     def swaymsg(self, *args, check=True):
         completed = self.run(["swaymsg", *args])
@@ -214,32 +233,15 @@ class SwaySession(UserSession):
         """A native client all `colour` but for a block of `corner` in its top left corner, 20
         character cells by 6 rows: a picture that shows which way up it is."""
         self.require_tools("foot")
-        block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % tuple(
-            int(corner[i:i + 2], 16) for i in (0, 2, 4))
+        block = "printf '\\033[48;2;%d;%d;%dm%%20s\\033[0m\\n' '' '' '' '' '' ''" % rgb(corner)
         return self._start_client(
             foot_command(self, app_id, title, colour, ["sh", "-c", block + "; exec sleep 100000"]),
             "foot %r" % app_id)
 
-    def grim(self, path, area=None):
-        """grim's image of the layout, or of `area` (x, y, width, height) of it: (RGB bytes,
-        width, height)."""
-        self.require_tools("grim")
-        if self.desktop is not None:
-            # In a root only the session's folder is sure to be seen from both sides.
-            path = os.path.join(self.root, os.path.basename(path))
-        region = ["-g", "%d,%d %dx%d" % tuple(area)] if area else []
-        completed = self.run(["grim", "-t", "ppm", *region, path])
-        if completed.returncode != 0:
-            raise AssertionError("grim failed: " + completed.stderr)
-        with open(path, "rb") as stream:
-            return _parse_ppm(stream.read())
-
     def start_xterm(self, owner, title, colour):
         """An X client under XWayland whose window is all `colour` (a colour name)."""
         self.require_tools("xterm")
-        return self._start_client(
-            ["xterm", "-class", owner, "-title", title, "-bg", colour, "-fg", colour,
-             "-cr", colour, "+sb", "-bw", "0", "-e", "sh", "-c", HIDDEN_CURSOR], "xterm %r" % owner)
+        return self._start_client(xterm_command(owner, title, colour), "xterm %r" % owner)
 
     def command(self, process, *words):
         """A sway command for the window of that process."""
@@ -309,15 +311,19 @@ def differences_from_grim(jpeg, grim, step=6, margin=3, tolerance=40):
 
 
 class SwayTestCase(SessionTestCase):
-    """One sway per class."""
+    """One sway per class: the host's, or that of the desktop root of `suite`."""
 
     outputs = (("1280x720", 1, "#3060c0"),)
+    suite = None  # a root of desktop_root.SUITES
 
     @classmethod
     def setUpClass(cls):
         require_binary()
-        require_tools("sway", "swaymsg", "identify", "djpeg")
-        cls.session = SwaySession(cls.outputs)
+        require_tools("identify", "djpeg")
+        if cls.suite is None:
+            require_tools("sway", "swaymsg")
+        cls.session = SwaySession(
+            cls.outputs, desktop=DesktopRoot.require(cls.suite) if cls.suite else None)
         cls.session.start()
         cls.addClassCleanup(cls.session.stop)
 
@@ -395,76 +401,44 @@ class SwayTestCase(SessionTestCase):
                       "differing points): %s" % last)
 
 
-class LabwcSession(UserSession):
+CORNERS_640_400 = [(5, 5), (320, 200), (634, 394), (5, 394), (634, 5)]
+
+
+class ClientSizeCases:
+    """Mixed into a SwayTestCase whose sway differs from another's."""
+
+    def test_native_and_xwayland_windows_are_captured_at_their_client_size(self):
+        for start, colour in ((lambda: self.session.start_foot("tavik", "native", "ff0000"), "red"),
+                              (lambda: self.session.start_xterm("Tavik", "under X", "yellow"),
+                               "yellow")):
+            with self.subTest(colour=colour):
+                client = start()
+                self.session.float_at(client, 100, 100, 640, 400)
+                self.capture_when_drawn("window.jpg", (640, 400), CORNERS_640_400, colour)
+                self.session.close_all_windows()
+
+
+class LabwcSession(WlrootsSession):
     """labwc, headless, with XWayland: a wlroots compositor without sway's window tree. Its one
     output is the headless backend's default; windows go where labwc places them."""
 
     def __init__(self, desktop=None):
-        super().__init__("tarnwick-e2e-labwc-", desktop)
-        self.process = None
-        self.wayland_display = None
-        self.display = None
+        super().__init__("labwc", desktop)
 
     def start(self, timeout=30.0):
         self.require_tools("labwc", "xdpyinfo", "xwininfo")
         os.makedirs(self.runtime, mode=0o700)
-        os.makedirs(os.path.join(self.home, ".config", "labwc"))
-        published = os.path.join(self.runtime, "display")
-        give_to(self.root, self.uid, self.gid)
-        environment = self._base_environment()
-        environment.update({"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
-                            "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "1"})
-        log_path = os.path.join(self.root, "labwc.log")
-        with open(log_path, "wb") as log:
-            # labwc sets DISPLAY for what it starts once its XWayland listens.
-            self.process = start_process(
-                ["labwc", "-C", os.path.join(self.home, ".config", "labwc"), "-s",
-                 'sh -c \'printf %%s "$DISPLAY" > %s\'' % published],
-                env=environment, cwd=self.home, stdout=subprocess.DEVNULL, stderr=log,
-                **self.in_session())
-
-        def alive():
-            if self.process.poll() is not None:
-                with open(log_path, errors="replace") as stream:
-                    raise AssertionError("labwc ended early (%d): %s" % (
-                        self.process.returncode, stream.read()[-2000:]))
-            return True
-
-        def ready():
-            alive()
-            sockets = [path for path in glob.glob(os.path.join(self.runtime, "wayland-*"))
-                       if not path.endswith(".lock")]
-            if not sockets or not os.path.exists(published):
-                return False
-            with open(published) as stream:
-                self.display = stream.read().strip()
-            self.wayland_display = os.path.basename(sockets[0])
-            return bool(self.display)
-
-        try:
-            wait_until(ready, timeout=timeout, interval=0.05, what="labwc and its DISPLAY")
-            wait_until(lambda: alive() and self.run(["xdpyinfo"]).returncode == 0,
-                       timeout=timeout, what="XWayland to accept clients")
-        except BaseException:
-            self.stop()
-            raise
+        config = os.path.join(self.home, ".config", "labwc")
+        os.makedirs(config)
+        # labwc sets DISPLAY for what it starts once its XWayland listens.
+        self._launch(["labwc", "-C", config, "-s",
+                      'sh -c \'printf %%s "$DISPLAY" > %s/display\'' % self.runtime], 1)
+        with stopped_on_failure(self.stop):
+            self.wayland_display = wait_until(lambda: self.alive() and
+                                              wayland_socket(self.runtime), timeout=timeout,
+                                              interval=0.05, what="labwc's socket")
+            self._wait_for_xwayland(timeout)
         return self
-
-    def _stop_servers(self):
-        try:
-            stop_process(self.process, grace=10.0)
-        finally:
-            self.process = None
-
-    def environment(self):
-        environment = self._base_environment()
-        environment.update({"WAYLAND_DISPLAY": self.wayland_display, "DISPLAY": self.display})
-        return environment
-
-    def run(self, args, timeout=20):
-        return subprocess.run(args, env=self.environment(), cwd=self.home,
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              errors="replace", timeout=timeout, **self.in_session())
 
     def _start(self, args):
         process = start_process(args, env=self.environment(), cwd=self.home,
@@ -484,9 +458,7 @@ class LabwcSession(UserSession):
 
     def start_xterm(self, owner, title, colour):
         """An X client all `colour`, 80 by 24 cells; returns once XWayland shows it mapped."""
-        process = self._start(["xterm", "-class", owner, "-title", title, "-geometry", "80x24",
-                               "-bg", colour, "-fg", colour, "-cr", colour, "+sb", "-bw", "0",
-                               "-e", "sh", "-c", HIDDEN_CURSOR])
+        process = self._start(xterm_command(owner, title, colour, "-geometry", "80x24"))
         wait_until(lambda: process.poll() is None and self.x_window_size(title), timeout=20,
                    what="xterm %r to map" % title)
         return process
@@ -495,5 +467,3 @@ class LabwcSession(UserSession):
         """A native client all `colour`; labwc tells no client when it is mapped, so the caller
         waits for its colour on screen."""
         return self._start(foot_command(self, app_id, title, colour, ["sh", "-c", HIDDEN_CURSOR]))
-
-    grim = SwaySession.grim
