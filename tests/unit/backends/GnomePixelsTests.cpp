@@ -60,17 +60,5 @@ TEST(GnomePixels, TheDesktopsPngIsTakenOnlyAtItsAnnouncedSize) {
     EXPECT_TRUE(troubleWithGnomePixels(described));
 }
 
-TEST(GnomePixels, RowsMayStopAtTheirLastPixelButNoShorter) {
-    GnomePixels described{.width = 2, .height = 2, .stride = 12, .format = "RGBA8888"};
-    described.bytes = 12 + 8;
-    EXPECT_FALSE(troubleWithGnomePixels(described));
-    EXPECT_EQ(gnomePixelsBufferSize(described), 24u);
-    described.bytes = 12 + 7;
-    EXPECT_TRUE(troubleWithGnomePixels(described));
-    described.format = "BGRA8888";
-    described.bytes = 24;
-    EXPECT_TRUE(troubleWithGnomePixels(described));
-}
-
 }  // namespace
 }  // namespace tarnwick
