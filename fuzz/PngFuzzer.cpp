@@ -5,7 +5,7 @@
 #include <span>
 
 #include "FuzzChecks.hpp"
-#include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
+#include "TarnwickScreenCapture/image/PngImage.hpp"
 
 using namespace tarnwick;
 

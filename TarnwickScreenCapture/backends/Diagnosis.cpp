@@ -9,10 +9,10 @@
 #include "TarnwickScreenCapture/backends/dbus/SessionBusLibrary.hpp"
 #include "TarnwickScreenCapture/backends/gnome/GnomeWindowSystem.hpp"
 #include "TarnwickScreenCapture/backends/kwin/KWinWindowSystem.hpp"
-#include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalScreenshot.hpp"
 #include "TarnwickScreenCapture/capture/CaptureFailure.hpp"
 #include "TarnwickScreenCapture/image/JpegFile.hpp"
+#include "TarnwickScreenCapture/image/PngLibrary.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "TarnwickScreenCapture/text/UnicodeLibrary.hpp"
 

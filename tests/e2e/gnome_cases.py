@@ -17,10 +17,11 @@ def differing_pixels(first, second, step=8, tolerance=40):
 
 # A caller that asks for the desktop's pixels and then never reads them.
 STALLED_READER = """
-import os, sys
+import fcntl, os, sys
 from gi.repository import Gio, GLib
 bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
 read_end, write_end = os.pipe()
+fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)  # less than even a plain desktop's PNG
 fds = Gio.UnixFDList.new()
 fds.append(write_end)
 os.close(write_end)

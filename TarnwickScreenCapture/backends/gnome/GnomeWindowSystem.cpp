@@ -16,6 +16,7 @@
 
 #include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
 #include "TarnwickScreenCapture/backends/gnome/GnomeListing.hpp"
+#include "TarnwickScreenCapture/backends/gnome/GnomePixels.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
 #include "TarnwickScreenCapture/posix/FileDescriptor.hpp"
 
@@ -29,8 +30,6 @@ constexpr const char* kShellName = "org.gnome.Shell";
 constexpr const char* kExtensionsPath = "/org/gnome/Shell";
 constexpr const char* kExtensionsInterface = "org.gnome.Shell.Extensions";
 constexpr std::chrono::seconds kSilenceLimit{5};
-constexpr std::int64_t kMaximumSide = 32768;
-constexpr std::uint64_t kMaximumBytes = std::uint64_t{1} << 30;
 // Fewer wake-ups than the default 64 KiB; unprivileged processes may have up to 1 MiB.
 constexpr int kPipeSize = 1 << 20;
 
@@ -122,57 +121,6 @@ std::optional<std::string> readExactly(int fd, std::uint8_t* into, std::size_t e
     return std::nullopt;
 }
 
-struct PixelsDescription {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint32_t stride = 0;
-    std::string format;
-    std::uint64_t bytes = 0;
-};
-
-// GdkPixbuf's rows: RGBA not premultiplied, or RGB; the last row may stop at its last pixel.
-OrUnavailable<SharedImage> imageOfRows(const PixelsDescription& described,
-                                       const std::uint8_t* rows) {
-    const std::size_t channels = described.format == "RGBA8888" ? 4 : 3;
-    auto image = newImage(described.width, described.height);
-    for (std::uint32_t y = 0; y < described.height; ++y) {
-        const std::uint8_t* in = rows + std::size_t{y} * described.stride;
-        std::uint8_t* out = image->pixels.data() + std::size_t{y} * image->bytesPerRow;
-        for (std::uint32_t x = 0; x < described.width; ++x, in += channels, out += 4) {
-            const unsigned alpha = channels == 4 ? in[3] : 255;
-            for (int c = 0; c < 3; ++c) {
-                out[c] = alpha == 255 ? in[c]  // most pixels: nothing to premultiply
-                                      : static_cast<std::uint8_t>((in[c] * alpha + 127) / 255);
-            }
-            out[3] = static_cast<std::uint8_t>(alpha);
-        }
-    }
-    return SharedImage(std::move(image));
-}
-
-std::optional<std::string> troubleWith(const PixelsDescription& described) {
-    const std::uint64_t channels = described.format == "RGBA8888" ? 4
-                                   : described.format == "RGB888" ? 3
-                                                                  : 0;
-    if (channels == 0) {
-        return "the GNOME Shell extension sent pixels as '" + described.format +
-               "', which is not taken";
-    }
-    const std::uint64_t width = described.width;
-    const std::uint64_t height = described.height;
-    const std::uint64_t whole = std::uint64_t{described.stride} * height;
-    const std::uint64_t shortLast = whole - described.stride + width * channels;
-    if (width == 0 || height == 0 || width > kMaximumSide || height > kMaximumSide ||
-        described.stride < width * channels || described.stride > width * channels + 64 ||
-        (described.bytes != whole && described.bytes != shortLast) ||
-        described.bytes > kMaximumBytes) {
-        return "the GNOME Shell extension described " + std::to_string(width) + "x" +
-               std::to_string(height) + " pixels, " + std::to_string(described.stride) +
-               " bytes a row, " + std::to_string(described.bytes) + " bytes, which is out of range";
-    }
-    return std::nullopt;
-}
-
 // One picture through a pipe: the window with that shell id, or the desktop.
 OrUnavailable<SharedImage> pixels(GnomeState& state, const std::string* shellId) {
     sd_bus* bus = state.connection();
@@ -204,7 +152,7 @@ OrUnavailable<SharedImage> pixels(GnomeState& state, const std::string* shellId)
         return Unavailable{gone ? "the window is gone: " + outcome.describe()
                                 : callFailure(method, outcome)};
     }
-    PixelsDescription described;
+    GnomePixels described;
     const char* format = nullptr;
     if (sdBus().read(outcome.reply.get(), "uuust", &described.width, &described.height,
                      &described.stride, &format, &described.bytes) < 0 ||
@@ -213,14 +161,14 @@ OrUnavailable<SharedImage> pixels(GnomeState& state, const std::string* shellId)
                            " cannot be read"};
     }
     described.format = format;
-    if (auto trouble = troubleWith(described)) {
+    if (auto trouble = troubleWithGnomePixels(described)) {
         return Unavailable{std::move(*trouble)};
     }
-    std::vector<std::uint8_t> rows(std::size_t{described.stride} * described.height);
-    if (auto trouble = readExactly(readEnd.get(), rows.data(), described.bytes)) {
+    std::vector<std::uint8_t> bytes(gnomePixelsBufferSize(described));
+    if (auto trouble = readExactly(readEnd.get(), bytes.data(), described.bytes)) {
         return Unavailable{std::move(*trouble)};
     }
-    return imageOfRows(described, rows.data());
+    return imageOfGnomePixels(described, bytes);
 }
 
 std::optional<std::string> installedFolder() {

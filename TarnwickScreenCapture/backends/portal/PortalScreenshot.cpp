@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "TarnwickScreenCapture/backends/dbus/SessionBus.hpp"
-#include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
-#include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalFile.hpp"
+#include "TarnwickScreenCapture/image/PngImage.hpp"
+#include "TarnwickScreenCapture/image/PngLibrary.hpp"
 #include "TarnwickScreenCapture/posix/Environment.hpp"
 
 namespace tarnwick {

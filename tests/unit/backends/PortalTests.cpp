@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
 #include "TarnwickScreenCapture/backends/portal/PortalFile.hpp"
+#include "TarnwickScreenCapture/image/PngImage.hpp"
 #include "support/TemporaryFolder.hpp"
 
 namespace tarnwick {

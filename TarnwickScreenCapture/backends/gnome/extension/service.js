@@ -146,6 +146,16 @@ function compositeToPixbuf(texture, area, scale, done) {
         });
 }
 
+// A PNG's width and height, from its header.
+function pngSize(png) {
+    if (png.get_size() < 24)
+        throw new Refusal('Failed', 'the shell made no picture of the desktop');
+    const header = png.new_from_bytes(16, 8).get_data();
+    const number = at => ((header[at] << 24) | (header[at + 1] << 16) | (header[at + 2] << 8) |
+        header[at + 3]) >>> 0;
+    return [number(0), number(4)];
+}
+
 var CaptureService = class CaptureService {
     constructor() {
         this._uid = new Gio.Credentials().get_unix_user();
@@ -197,16 +207,21 @@ var CaptureService = class CaptureService {
         });
     }
 
+    // The desktop goes as the shell's own PNG of the stage (format 'png', stride 0): GJS gets
+    // raw pixels only through composite_to_stream, which encodes a PNG anyway, so this skips
+    // its crop and sends a few hundred kilobytes through the pipe instead of 4 bytes a pixel.
     DesktopPixelsAsync([pipeIndex], invocation) {
         this._serve(invocation, pipeIndex, stream => {
+            this._checkPending();
             const shooter = new Shell.Screenshot();
-            shooter.screenshot_stage_to_content((source, result) => {
+            const sink = Gio.MemoryOutputStream.new_resizable();
+            shooter.screenshot(false, sink, (source, result) => {
                 this._guard(invocation, stream, () => {
-                    const [content, scale] = shooter.screenshot_stage_to_content_finish(result);
-                    const texture = content.get_texture();
-                    this._sendPixels(invocation, stream, texture, {
-                        x: 0, y: 0, width: texture.get_width(), height: texture.get_height(),
-                    }, scale);
+                    shooter.screenshot_finish(result);
+                    sink.close(null);
+                    const png = sink.steal_as_bytes();
+                    const [width, height] = pngSize(png);
+                    this._reply(invocation, stream, width, height, 0, 'png', png);
                 });
             });
         });
@@ -270,10 +285,14 @@ var CaptureService = class CaptureService {
         return stream;
     }
 
-    // The pixels, then the reply that announces their size, then the write.
-    _sendPixels(invocation, stream, texture, area, scale) {
+    _checkPending() {
         if (this._writes.size >= PENDING_WRITES_LIMIT)
             throw new Refusal('Busy', 'earlier callers have not read their pixels yet');
+    }
+
+    // The pixels, then the reply that announces their size, then the write.
+    _sendPixels(invocation, stream, texture, area, scale) {
+        this._checkPending();
         compositeToPixbuf(texture, area, scale, (error, pixbuf) => {
             this._guard(invocation, stream, () => {
                 if (error || !pixbuf)
@@ -283,17 +302,21 @@ var CaptureService = class CaptureService {
                     : channels === 3 && !pixbuf.get_has_alpha() ? 'RGB888' : null;
                 if (!format)
                     throw new Refusal('Failed', 'the pixels come in an unknown layout');
-                const bytes = pixbuf.read_pixel_bytes();
-                invocation.return_value(new GLib.Variant('(uuust)', [pixbuf.get_width(),
-                    pixbuf.get_height(), pixbuf.get_rowstride(), format, bytes.get_size()]));
-                try {
-                    this._write(stream, bytes);
-                } catch (writeError) {
-                    stream.close(null);
-                    logError(writeError, 'TarnwickScreenCapture: writing pixels');
-                }
+                this._reply(invocation, stream, pixbuf.get_width(), pixbuf.get_height(),
+                    pixbuf.get_rowstride(), format, pixbuf.read_pixel_bytes());
             });
         });
+    }
+
+    _reply(invocation, stream, width, height, stride, format, bytes) {
+        invocation.return_value(new GLib.Variant('(uuust)', [width, height, stride, format,
+            bytes.get_size()]));
+        try {
+            this._write(stream, bytes);
+        } catch (writeError) {
+            stream.close(null);
+            logError(writeError, 'TarnwickScreenCapture: writing pixels');
+        }
     }
 
     // Writes without ever blocking the shell: a reader that stops reading is cut off after

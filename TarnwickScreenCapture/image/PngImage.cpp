@@ -1,10 +1,10 @@
-#include "TarnwickScreenCapture/backends/portal/PngImage.hpp"
+#include "TarnwickScreenCapture/image/PngImage.hpp"
 
 #include <algorithm>
 #include <iterator>
 #include <memory>
 
-#include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
+#include "TarnwickScreenCapture/image/PngLibrary.hpp"
 
 namespace tarnwick {
 namespace {

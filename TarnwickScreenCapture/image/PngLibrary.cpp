@@ -1,4 +1,4 @@
-#include "TarnwickScreenCapture/backends/portal/PngLibrary.hpp"
+#include "TarnwickScreenCapture/image/PngLibrary.hpp"
 
 #include <string>
 

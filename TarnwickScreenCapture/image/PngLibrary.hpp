@@ -6,8 +6,8 @@
 
 namespace tarnwick {
 
-// The parts of libspng in use, loaded when the portal's first PNG is read rather than at start,
-// for the same reason as the session bus library.
+// The parts of libspng in use, loaded when the first PNG is read (the portal's file, GNOME's
+// desktop) rather than at start, for the same reason as the session bus library.
 struct PngLibrary {
     spng_ctx* (*newContext)(int flags);
     void (*freeContext)(spng_ctx* context);
