@@ -110,6 +110,18 @@ OrUnavailable<Bus> openSessionBus(const Deadline& deadline) {
     return bus;
 }
 
+sd_bus* SessionBusOnDemand::get() {
+    if (!bus_ && whyNot_.empty()) {
+        auto opened = openSessionBus(Deadline::after(silenceLimit_));
+        if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
+            whyNot_ = std::move(unavailable->reason);
+        } else {
+            bus_ = std::get<Bus>(std::move(opened));
+        }
+    }
+    return bus_.get();
+}
+
 Message newMethodCall(sd_bus* bus, const char* destination, const char* path, const char* interface,
                       const char* member) {
     sd_bus_message* created = nullptr;

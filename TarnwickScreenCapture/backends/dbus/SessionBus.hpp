@@ -39,6 +39,23 @@ bool processUntil(sd_bus* bus, const Deadline& deadline, const std::function<boo
 // no bus, or it is not ready by the deadline.
 OrUnavailable<Bus> openSessionBus(const Deadline& deadline);
 
+// The session bus of one capture, opened when first needed; a failure to open it is kept too, so
+// that listing and taking the image ask once.
+class SessionBusOnDemand {
+public:
+    explicit SessionBusOnDemand(std::chrono::milliseconds silenceLimit)
+        : silenceLimit_(silenceLimit) {}
+
+    // The connection, or null; then whyNot() says why.
+    sd_bus* get();
+    const std::string& whyNot() const { return whyNot_; }
+
+private:
+    std::chrono::milliseconds silenceLimit_;
+    Bus bus_;
+    std::string whyNot_;
+};
+
 // A new method call; null when it cannot be made.
 Message newMethodCall(sd_bus* bus, const char* destination, const char* path, const char* interface,
                       const char* member);

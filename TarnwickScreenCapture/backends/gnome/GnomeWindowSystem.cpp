@@ -34,21 +34,8 @@ constexpr std::chrono::seconds kSilenceLimit{5};
 constexpr int kPipeSize = 1 << 20;
 
 struct GnomeState {
-    Bus bus;
-    std::string whyNoBus;
+    SessionBusOnDemand bus{kSilenceLimit};
     std::map<WindowId, std::string> shellIds;
-
-    sd_bus* connection() {
-        if (!bus && whyNoBus.empty()) {
-            auto opened = openSessionBus(Deadline::after(kSilenceLimit));
-            if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
-                whyNoBus = std::move(unavailable->reason);
-            } else {
-                bus = std::get<Bus>(std::move(opened));
-            }
-        }
-        return bus.get();
-    }
 };
 
 std::string callFailure(const std::string& call, const CallOutcome& outcome) {
@@ -60,9 +47,9 @@ std::string callFailure(const std::string& call, const CallOutcome& outcome) {
 }
 
 OrUnavailable<std::vector<WindowDescription>> listWindows(GnomeState& state) {
-    sd_bus* bus = state.connection();
+    sd_bus* bus = state.bus.get();
     if (bus == nullptr) {
-        return Unavailable{state.whyNoBus};
+        return Unavailable{state.bus.whyNot()};
     }
     const Message call =
         newMethodCall(bus, kServiceName, kServicePath, kServiceInterface, "ListWindows");
@@ -123,9 +110,9 @@ std::optional<std::string> readExactly(int fd, std::uint8_t* into, std::size_t e
 
 // One picture through a pipe: the window with that shell id, or the desktop.
 OrUnavailable<SharedImage> pixels(GnomeState& state, const std::string* shellId) {
-    sd_bus* bus = state.connection();
+    sd_bus* bus = state.bus.get();
     if (bus == nullptr) {
-        return Unavailable{state.whyNoBus};
+        return Unavailable{state.bus.whyNot()};
     }
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {

@@ -18,29 +18,16 @@ namespace {
 // What one capture shares between listing and taking the image: one bus connection, and what
 // the listing said about each window.
 struct KWinState {
-    Bus bus;
-    std::string whyNoBus;
+    SessionBusOnDemand bus{kKWinSilenceLimit};
     std::map<WindowId, KWinWindow> listed;
-
-    sd_bus* connection() {
-        if (!bus && whyNoBus.empty()) {
-            auto opened = openSessionBus(Deadline::after(kKWinSilenceLimit));
-            if (auto* unavailable = std::get_if<Unavailable>(&opened)) {
-                whyNoBus = std::move(unavailable->reason);
-            } else {
-                bus = std::get<Bus>(std::move(opened));
-            }
-        }
-        return bus.get();
-    }
 };
 
 OrUnavailable<std::vector<WindowDescription>> listWindows(KWinState& state,
                                                           const XWaylandAccess& xwayland,
                                                           ScriptLedgerUse ledgerUse) {
-    sd_bus* bus = state.connection();
+    sd_bus* bus = state.bus.get();
     if (bus == nullptr) {
-        return Unavailable{state.whyNoBus};
+        return Unavailable{state.bus.whyNot()};
     }
     auto answer = runKWinScript(bus, kwinListingScript(), ledgerUse);
     if (auto* unavailable = std::get_if<Unavailable>(&answer)) {
@@ -145,9 +132,9 @@ WindowSystem kwinWindowSystem(XWaylandAccess xwayland,
                     ledgerUse] { return listWindows(*state, xwayland, ledgerUse); },
         .desktopImage = [state, desktopWhenRefused =
                                     std::move(desktopWhenRefused)]() -> OrUnavailable<SharedImage> {
-            sd_bus* bus = state->connection();
+            sd_bus* bus = state->bus.get();
             if (bus == nullptr) {
-                return Unavailable{state->whyNoBus};
+                return Unavailable{state->bus.whyNot()};
             }
             const auto attempt = kwinScreenShot(bus, std::nullopt);
             if (attempt.failure == KWinShotFailure::kRefused && desktopWhenRefused) {
@@ -166,9 +153,9 @@ WindowSystem kwinWindowSystem(XWaylandAccess xwayland,
             if (found == state->listed.end() || found->second.uuid.empty()) {
                 return Unavailable{"the window is not in KWin's listing"};
             }
-            sd_bus* bus = state->connection();
+            sd_bus* bus = state->bus.get();
             if (bus == nullptr) {
-                return Unavailable{state->whyNoBus};
+                return Unavailable{state->bus.whyNot()};
             }
             const KWinWindow& listed = found->second;
             const auto attempt = kwinScreenShot(bus, listed.uuid);
